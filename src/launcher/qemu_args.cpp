@@ -1,0 +1,39 @@
+#include "launcher/qemu_args.h"
+
+#include <cstdio>
+
+const char kQemuExecutable[] = "qemu-system-cskyv2";
+const char kQemuMachineOption[] = "-machine";
+const char kQemuMachine[] = "zelk";
+const char kQemuFixedOptions[] =
+    "-name zelk_simulator -serial stdio -monitor none -parallel none";
+const char kQemuGlobalOption[] = "-global";
+const char kQemuDisplayGtk[] =
+    "-display gtk,show-tabs=off,show-cursor=on,show-menubar=off";
+const char kQemuNoGraphic[] = "-nographic";
+const char kQemuKernelOption[] = "-kernel";
+
+std::string qemu_quoted(const std::string& path) { return '"' + path + '"'; }
+
+std::string qemu_flash_value(const std::string& flash_path) {
+  return "zelk_iflash.flash=" + qemu_quoted(flash_path);
+}
+
+std::string qemu_eeprom_value(const std::string& eeprom_path) {
+  return "zelk_i2c.eeprom=" + qemu_quoted(eeprom_path);
+}
+
+std::string qemu_net_arg(const std::string& eth_name) {
+  return ("-net nic -net tap,ifname=" + eth_name).substr(0, kQemuOptionTextLimit);
+}
+
+std::string qemu_uart_arg(const std::string& uart_num) {
+  return ("-global zelk_uart.uart_num=" + uart_num).substr(0, kQemuOptionTextLimit);
+}
+
+std::string qemu_loader_arg(uint32_t addr, const std::string& raw_path) {
+  char text[32];
+  snprintf(text, sizeof text, "0x%x", static_cast<unsigned>(addr));
+  return "-device loader,force-raw=on,addr=" + std::string(text) +
+         ",file=" + qemu_quoted(raw_path);
+}

@@ -1,0 +1,30 @@
+// The simulator executable's name and the argument forms the launcher
+// writes for it. Everything the simulator is asked for is spelled here.
+#ifndef ZELK_LAUNCHER_QEMU_ARGS_H_
+#define ZELK_LAUNCHER_QEMU_ARGS_H_
+
+#include <cstdint>
+#include <string>
+
+// Found by the command interpreter on the search path or in the current
+// directory.
+extern const char kQemuExecutable[];
+extern const char kQemuMachineOption[];
+extern const char kQemuMachine[];
+extern const char kQemuFixedOptions[];
+extern const char kQemuGlobalOption[];
+extern const char kQemuDisplayGtk[];
+extern const char kQemuNoGraphic[];
+extern const char kQemuKernelOption[];
+
+// The network and UART arguments are cut to this many characters.
+constexpr size_t kQemuOptionTextLimit = 127;
+
+std::string qemu_flash_value(const std::string& flash_path);
+std::string qemu_eeprom_value(const std::string& eeprom_path);
+std::string qemu_net_arg(const std::string& eth_name);
+std::string qemu_uart_arg(const std::string& uart_num);
+std::string qemu_quoted(const std::string& path);
+std::string qemu_loader_arg(uint32_t addr, const std::string& raw_path);
+
+#endif  // ZELK_LAUNCHER_QEMU_ARGS_H_

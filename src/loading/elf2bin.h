@@ -1,0 +1,36 @@
+// Turns an ELF's flash-resident sections and its ".data" into a raw image
+// that the simulator's generic loader copies into flash unparsed.
+#ifndef ZELK_LOADING_ELF2BIN_H_
+#define ZELK_LOADING_ELF2BIN_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+// Result codes of elf2bin.
+enum : int {
+  kElfOk = 0,
+  kElfNoPath = -1,           // no ELF path, or nowhere to append
+  kElfCannotOpen = -2,
+  kElfSeekEndFailed = -3,
+  kElfSeekStartFailed = -4,
+  kElfNoMemory = -5,
+  kElfShortRead = -6,
+  kElfCannotCreateRaw = -8,  // there is no code -7
+  kElfMalformed = -9,        // a field points outside the file
+  kElfTooLarge = -10,        // 2 GiB or more
+  kElfFlashWriteShort = -51,
+  kElfDataWriteShort = -52,
+};
+
+// Converts the ELF at |elf_path| (may be null) into a new raw image file in
+// the temporary directory and, on success, appends the loader argument to
+// |cmd|. Returns one of the codes above.
+int elf2bin(const char* elf_path, std::string* cmd);
+
+// Selects the sections of the |size| bytes at |elf| and writes them to
+// |raw|; sets |load_addr| to the address of the first flash-resident one.
+int do_elf2bin(const uint8_t* elf, size_t size, FILE* raw, uint32_t* load_addr);
+
+#endif  // ZELK_LOADING_ELF2BIN_H_

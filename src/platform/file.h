@@ -1,0 +1,18 @@
+// A stdio stream that closes itself on every path out of its scope.
+#ifndef ZELK_PLATFORM_FILE_H_
+#define ZELK_PLATFORM_FILE_H_
+
+#include <cstdio>
+#include <memory>
+#include <string>
+
+struct FileCloser {
+  void operator()(FILE* file) const { fclose(file); }
+};
+using File = std::unique_ptr<FILE, FileCloser>;
+
+inline File open_file(const std::string& path, const char* mode) {
+  return File(fopen(path.c_str(), mode));
+}
+
+#endif  // ZELK_PLATFORM_FILE_H_

@@ -1,0 +1,45 @@
+// What the launcher asks of the operating system. One implementation file
+// per platform (platform_posix.cpp, platform_win32.cpp); the rest of the
+// launcher never tests which platform it runs on.
+#ifndef ZELK_PLATFORM_PLATFORM_H_
+#define ZELK_PLATFORM_PLATFORM_H_
+
+#include <cstdio>
+#include <string>
+
+// The separator this platform writes into the paths it forms.
+extern const char kPathSeparator;
+
+// Full path of the running executable, however long. False when it cannot
+// be read.
+bool own_executable_path(std::string* path);
+
+// Current directory, however long. False when it cannot be read.
+bool current_directory(std::string* path);
+
+// True when |path| names an existing file system object that is not a
+// directory.
+bool path_is_existing_non_directory(const std::string& path);
+
+// Value of the environment variable |name|, empty when it is unset. Names
+// follow the platform's rule (on Windows they match regardless of case).
+std::string environment_value(const char* name);
+
+// Last path component of |path| by the platform's rules.
+std::string last_path_component(const std::string& path);
+
+// Creates a new, uniquely named file in the user's temporary directory for
+// the raw program image, never opening an existing one. Returns the open
+// stream (binary, write) and its path, or nullptr with |path| describing
+// what was tried.
+FILE* create_raw_image_file(std::string* path);
+
+// Runs |command_line| through the platform's command interpreter and waits
+// for it to end.
+int run_command_line(const std::string& command_line);
+
+// The command line as the process received it, before it was split into
+// words; false on platforms where only the words exist.
+bool raw_command_line(std::string* line);
+
+#endif  // ZELK_PLATFORM_PLATFORM_H_

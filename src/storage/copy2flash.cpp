@@ -1,0 +1,125 @@
+#include "storage/copy2flash.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/file.h"
+
+namespace {
+
+constexpr uint32_t kImageMagic = 0xA0FFFF9F;
+constexpr size_t kHeaderSize = 64;
+constexpr size_t kChunkSize = 4096;
+constexpr uint32_t kLastFlashAddress = 0x0FFFFFFF;
+constexpr uint32_t kFlashOffsetMask = 0x07FFFFFF;
+constexpr uint64_t kFlashSize = 0x08000000;
+// The count of an image's data bytes is a signed 32-bit number.
+constexpr uint32_t kMaxImageLength = 0x7FFFFFFF;
+// The firmware file is read ahead in larger pieces than the chunks.
+constexpr size_t kFirmwareStreamBuffer = 1 << 16;
+
+struct ImageHeader {
+  uint8_t bytes[kHeaderSize];
+  uint32_t field(size_t offset) const {
+    const uint8_t* p = bytes + offset;
+    return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
+  }
+  uint32_t magic() const { return field(0); }
+  uint32_t image_address() const { return field(8); }
+  uint32_t image_length() const { return field(12); }
+  uint32_t header_address() const { return field(16); }
+};
+
+bool is_flash_address(uint32_t addr) { return addr <= kLastFlashAddress; }
+
+// True when |len| bytes stored at flash address |addr| stay inside the
+// 128 MiB of the flash backing file.
+bool fits_in_flash(uint32_t addr, uint64_t len) {
+  return !is_flash_address(addr) || (addr & kFlashOffsetMask) + len <= kFlashSize;
+}
+
+// Reads |len| bytes of flash at |offset| and writes |want| there when they
+// differ. False when a seek fails, which ends the copy.
+bool update_flash(FILE* flash, long offset, const uint8_t* want, size_t len) {
+  uint8_t have[kChunkSize];
+  if (fseek(flash, offset, SEEK_SET) != 0) return false;
+  memset(have, 0, len);
+  if (fread(have, 1, len, flash) != len) clearerr(flash);
+  if (memcmp(have, want, len) == 0) return true;
+  if (fseek(flash, offset, SEEK_SET) != 0) return false;
+  fwrite(want, 1, len, flash);
+  return true;
+}
+
+// Copies the data of one image in chunks counted from its own address.
+// False when a seek fails.
+bool copy_image_data(FILE* firmware, FILE* flash, uint32_t addr, uint32_t len) {
+  long offset = static_cast<long>(addr & kFlashOffsetMask);
+  uint8_t chunk[kChunkSize];
+  while (len > 0) {
+    const size_t size = len > kChunkSize - 1 ? kChunkSize : len;
+    len -= static_cast<uint32_t>(size);
+    if (fread(chunk, 1, size, firmware) != size) return true;
+    if (!update_flash(flash, offset, chunk, size)) return false;
+    offset += static_cast<long>(size);
+  }
+  return true;
+}
+
+// Refuses an image that would be written anywhere but its place in flash.
+bool image_is_acceptable(const ImageHeader& h, uint64_t left) {
+  const uint32_t addr = h.image_address(), len = h.image_length();
+  if (len > kMaxImageLength) {
+    printf("image at 0x%08x: length %u is too large\n", addr, len);
+    return false;
+  }
+  if (left < kHeaderSize || len > left - kHeaderSize) {
+    printf("image at 0x%08x: length %u runs past the end of the firmware file\n",
+           addr, len);
+    return false;
+  }
+  if (!fits_in_flash(h.header_address(), kHeaderSize) || !fits_in_flash(addr, len)) {
+    printf("image at 0x%08x: length %u reaches beyond the end of flash\n", addr, len);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+void copy2flash(const char* image_path, const char* flash_path) {
+  File firmware = open_file(image_path, "rb");
+  if (!firmware) return;
+  setvbuf(firmware.get(), nullptr, _IOFBF, kFirmwareStreamBuffer);
+  if (fseek(firmware.get(), 0, SEEK_END) != 0) return;
+  const long size = ftell(firmware.get());
+  if (size < 0 || fseek(firmware.get(), 0, SEEK_SET) != 0) return;
+  File flash = open_file(flash_path, "r+b");
+  if (!flash) return;
+
+  uint64_t left = static_cast<uint64_t>(size);
+  while (left != 0) {
+    ImageHeader h = {};
+    if (fread(h.bytes, 1, kHeaderSize, firmware.get()) != kHeaderSize)
+      clearerr(firmware.get());
+    if (h.magic() != kImageMagic) {
+      printf("image magic error\n");
+      return;
+    }
+    if (!image_is_acceptable(h, left)) return;
+    if (is_flash_address(h.header_address()) &&
+        !update_flash(flash.get(), static_cast<long>(h.header_address() & kFlashOffsetMask),
+                      h.bytes, kHeaderSize))
+      return;
+    if (is_flash_address(h.image_address())) {
+      if (!copy_image_data(firmware.get(), flash.get(), h.image_address(), h.image_length()))
+        return;
+    } else if (fseek(firmware.get(), static_cast<long>(h.image_length()), SEEK_CUR) != 0) {
+      // Data that goes nowhere is skipped, so the next header is read after it.
+      return;
+    }
+    left -= uint64_t{h.image_length()} + kHeaderSize;
+    if (left <= kHeaderSize) return;
+  }
+}

@@ -1,0 +1,32 @@
+#include "storage/backing_files.h"
+
+namespace {
+
+// The bytes the factory block sets; the rest of it is erased flash (0xFF).
+struct FactoryBytes {
+  size_t offset;
+  uint8_t bytes[16];
+  size_t count;
+};
+
+constexpr FactoryBytes kFactoryBytes[] = {
+    {0x0000, {0x9F, 0xFF, 0xFF, 0xA0, 0xF5, 0xFA, 0x70, 0x8B,
+              0x28, 0x6D, 0xCE, 0x32, 0xA8, 0x1B, 0x01, 0x00}, 16},
+    {0x0010, {0x28, 0x6D, 0xCE, 0x37, 0x3B, 0xFB, 0x34, 0x00,
+              0xB6, 0xF7, 0x00, 0x00, 0xFF, 0xFF, 0xFF, 0xFF}, 16},
+    {0x0020, {0x00, 0x00, 0x04, 0x00, 0xFF, 0xFF, 0xFF, 0xFF,
+              0x39, 0xE0, 0xFF, 0x01, 0xFF, 0xFF, 0xFF, 0xFF}, 16},
+    {0x0084, {0x4B, 0xA4, 0x90, 0x14}, 4},
+};
+
+constexpr std::array<uint8_t, kFactoryBlockSize> make_factory_block() {
+  std::array<uint8_t, kFactoryBlockSize> block{};
+  for (size_t i = 0; i < kFactoryBlockSize; ++i) block[i] = 0xFF;
+  for (const FactoryBytes& run : kFactoryBytes)
+    for (size_t i = 0; i < run.count; ++i) block[run.offset + i] = run.bytes[i];
+  return block;
+}
+
+}  // namespace
+
+const std::array<uint8_t, kFactoryBlockSize> flash_ft_data = make_factory_block();

@@ -1,0 +1,174 @@
+// Stand-in for qemu-system-cskyv2, the zelk simulator. It accepts the
+// argument forms the launcher writes, checks them as the simulator would
+// (options, files, the loader's address), prints what it would run and
+// exits. With ZELK_STANDIN_RECORD set it records what it received.
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "platform/file.h"
+#include "platform/platform.h"
+
+namespace {
+
+const char kName[] = "qemu-system-cskyv2";
+
+struct Machine {
+  std::string machine, name, flash, eeprom, uart, kernel, display = "gtk";
+  std::vector<std::string> nets, loaders, images, others;
+};
+
+int fail(const std::string& message) {
+  fprintf(stderr, "%s: %s\n", kName, message.c_str());
+  return 1;
+}
+
+void record(int argc, char** argv) {
+  std::string path = environment_value("ZELK_STANDIN_RECORD");
+  if (path.empty()) return;
+  File out = open_file(path, "wb");
+  if (!out) return;
+  std::string raw;
+  if (raw_command_line(&raw)) fprintf(out.get(), "%s\n", raw.c_str());
+  for (int i = 1; i < argc; ++i) fprintf(out.get(), "%s\n", argv[i]);
+}
+
+std::string size_of(const std::string& path) {
+  std::error_code ec;
+  auto size = std::filesystem::file_size(path, ec);
+  return ec ? std::string("missing") : std::to_string(size) + " bytes";
+}
+
+bool is_file(const std::string& path) {
+  std::error_code ec;
+  return std::filesystem::is_regular_file(path, ec);
+}
+
+bool is_hex_address(const std::string& text) {
+  if (text.size() < 3 || text.size() > 10 || text.compare(0, 2, "0x") != 0)
+    return false;
+  return text.find_first_not_of("0123456789abcdefABCDEF", 2) == std::string::npos;
+}
+
+bool is_number(const std::string& text) {
+  return !text.empty() && text.size() < 10 &&
+         text.find_first_not_of("0123456789") == std::string::npos;
+}
+
+// "key=value,key=value" after the first comma-separated word.
+std::map<std::string, std::string> properties(const std::string& text) {
+  std::map<std::string, std::string> props;
+  size_t pos = text.find(',');
+  while (pos != std::string::npos) {
+    size_t next = text.find(',', pos + 1);
+    std::string item = text.substr(pos + 1, next == std::string::npos ? next : next - pos - 1);
+    size_t eq = item.find('=');
+    props[item.substr(0, eq)] = eq == std::string::npos ? "" : item.substr(eq + 1);
+    pos = next;
+  }
+  return props;
+}
+
+int take_global(const std::string& value, Machine* m) {
+  size_t eq = value.find('=');
+  std::string key = value.substr(0, eq), arg = eq == std::string::npos ? "" : value.substr(eq + 1);
+  if (key == "zelk_iflash.flash") m->flash = arg;
+  else if (key == "zelk_i2c.eeprom") m->eeprom = arg;
+  else if (key == "zelk_uart.uart_num" && is_number(arg)) m->uart = arg;
+  else if (key == "zelk_uart.uart_num") return fail("-global " + value + ": Property 'zelk_uart.uart_num' doesn't take value '" + arg + "'");
+  else return fail("-global " + value + ": unknown global property");
+  return 0;
+}
+
+int take_device(const std::string& value, Machine* m) {
+  if (value.compare(0, 7, "loader,") != 0)
+    return fail("-device " + value + ": only the generic loader is available");
+  auto props = properties(value);
+  if (props["force-raw"] != "on") return fail("-device " + value + ": loader expects force-raw=on");
+  if (!is_hex_address(props["addr"])) return fail("-device " + value + ": addr is not a hexadecimal number");
+  if (!is_file(props["file"])) return fail("-device " + value + ": cannot open loader file '" + props["file"] + "'");
+  m->loaders.push_back(props["file"] + " (" + size_of(props["file"]) + ") at " + props["addr"]);
+  return 0;
+}
+
+int take_option(const std::string& option, const std::string& value, Machine* m) {
+  if (option == "machine") {
+    if (value != "zelk") return fail("-machine " + value + ": unsupported machine type");
+    m->machine = value;
+  } else if (option == "name") {
+    m->name = value;
+  } else if (option == "global") {
+    return take_global(value, m);
+  } else if (option == "display") {
+    m->display = value.substr(0, value.find(','));
+  } else if (option == "net") {
+    if (value != "nic" && value.compare(0, 11, "tap,ifname=") != 0)
+      return fail("-net " + value + ": only nic and tap,ifname= are available");
+    m->nets.push_back(value);
+  } else if (option == "kernel") {
+    if (!is_file(value)) return fail("could not load kernel '" + value + "'");
+    m->kernel = value;
+  } else if (option == "device") {
+    return take_device(value, m);
+  } else {
+    m->others.push_back("-" + option + " " + value);
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  record(argc, argv);
+  // Options this stand-in knows, and whether each takes a value.
+  const std::map<std::string, bool> known = {
+      {"machine", true}, {"name", true},    {"serial", true},  {"monitor", true},
+      {"parallel", true}, {"global", true}, {"display", true}, {"net", true},
+      {"kernel", true},  {"device", true},  {"m", true},       {"d", true},
+      {"D", true},       {"gdb", true},     {"icount", true},  {"append", true},
+      {"trace", true},   {"rtc", true},     {"nographic", false}, {"s", false},
+      {"S", false},      {"no-reboot", false}, {"no-shutdown", false},
+      {"snapshot", false},
+  };
+  Machine m;
+  for (int i = 1; i < argc; ++i) {
+    std::string word = argv[i];
+    if (word.empty() || word[0] != '-') {
+      // QEMU takes a bare word as the first disk's image.
+      if (!is_file(word)) return fail("Could not open '" + word + "': No such file or directory");
+      m.images.push_back(word);
+      continue;
+    }
+    std::string option = word.substr(word.compare(0, 2, "--") == 0 ? 2 : 1);
+    auto it = known.find(option);
+    if (it == known.end()) return fail(word + ": invalid option");
+    if (option == "nographic") m.display = "none";
+    if (!it->second) {
+      if (option != "nographic") m.others.push_back(word);
+      continue;
+    }
+    if (i + 1 >= argc) return fail(word + ": requires an argument");
+    if (int ret = take_option(option, argv[++i], &m)) return ret;
+  }
+  if (m.machine.empty()) return fail("no machine given (-machine zelk)");
+  if (!is_file(m.flash)) return fail("zelk_iflash: cannot open flash backing file '" + m.flash + "'");
+  if (!is_file(m.eeprom)) return fail("zelk_i2c: cannot open eeprom backing file '" + m.eeprom + "'");
+
+  printf("stand-in %s: machine %s (%s)\n", kName, m.machine.c_str(), m.name.c_str());
+  printf("  flash   %s (%s)\n", m.flash.c_str(), size_of(m.flash).c_str());
+  printf("  eeprom  %s (%s)\n", m.eeprom.c_str(), size_of(m.eeprom).c_str());
+  if (!m.kernel.empty()) printf("  kernel  %s (%s)\n", m.kernel.c_str(), size_of(m.kernel).c_str());
+  for (const auto& loader : m.loaders) printf("  loader  %s\n", loader.c_str());
+  printf("  display %s\n", m.display.c_str());
+  for (const auto& net : m.nets) printf("  net     %s\n", net.c_str());
+  if (!m.uart.empty()) printf("  uart    %s\n", m.uart.c_str());
+  for (const auto& image : m.images) printf("  drive   %s\n", image.c_str());
+  for (const auto& other : m.others) printf("  option  %s\n", other.c_str());
+  return 0;
+}

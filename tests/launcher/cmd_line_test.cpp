@@ -1,0 +1,124 @@
+#include "launcher/cmd_line.h"
+
+#include <gtest/gtest.h>
+
+#include "launcher/option_scan.h"
+#include "platform/platform.h"
+#include "test_util.h"
+
+namespace {
+
+const std::string kGtk = "-display gtk,show-tabs=off,show-cursor=on,show-menubar=off ";
+
+// Runs the scan over |words| after a stand-in head "H " and returns the
+// string and the end of the region, counted from the start of the region.
+struct Assembled {
+  std::string line;
+  size_t region_end;
+};
+
+Assembled assemble(std::vector<std::string> words) {
+  words.insert(words.begin(), "zelk_sim");
+  std::vector<char*> argv;
+  for (std::string& word : words) argv.push_back(word.data());
+  std::string cmd = "H ";
+  size_t end = cmd_copy(static_cast<int>(argv.size()), argv.data(), &cmd);
+  return {cmd.substr(2), end - 2};
+}
+
+// The folder a test runs in, so that project mode reads a known name and no
+// relative ELF or image path names a real file.
+class CmdCopyTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    saved_ = fs::current_path();
+    fs::create_directory(dir_.path() / "proj");
+    fs::current_path(dir_.path() / "proj");
+  }
+  void TearDown() override { fs::current_path(saved_); }
+  std::string project(const char* ext) {
+    return std::string(".") + kPathSeparator + "build" + kPathSeparator + "proj" + ext;
+  }
+  ScopedTempDir dir_;
+  fs::path saved_;
+};
+
+TEST_F(CmdCopyTest, WorkedExampleRegionAndTail) {
+  Assembled a = assemble({"-elf", "app.elf", "-img", "app.fls", "-uart", "1"});
+  EXPECT_EQ(" app.elf     " + kGtk + "-global zelk_uart.uart_num=1 -kernel \"app.elf\" ", a.line);
+  EXPECT_EQ(13u, a.region_end);  // just after the five spaces
+}
+
+TEST_F(CmdCopyTest, ProjectMode) {
+  Assembled a = assemble({"-prj"});
+  EXPECT_EQ(" " + kGtk + "-kernel \"" + project(".elf") + "\" ", a.line);
+  EXPECT_EQ(1u, a.region_end);
+
+  a = assemble({"-prj", "-nographic", "-eth", "tap0"});
+  EXPECT_EQ("    -nographic -net nic -net tap,ifname=tap0 -kernel \"" + project(".elf") + "\" ",
+            a.line);
+
+  // Project mode replaces an -elf value.
+  a = assemble({"-elf", "other.elf", "-prj"});
+  EXPECT_EQ(" other.elf  " + kGtk + "-kernel \"" + project(".elf") + "\" ", a.line);
+}
+
+TEST_F(CmdCopyTest, OptionWordsAreNeverValues) {
+  // -nographic stays an option although -img waits for a value; the value
+  // then goes to the first pending expectation: image, then eth, then uart.
+  Assembled a = assemble({"-uart", "-eth", "-img", "-nographic", "f.fls", "tap1", "3"});
+  EXPECT_EQ("       -nographic -net nic -net tap,ifname=tap1 -global zelk_uart.uart_num=3 ",
+            a.line);
+  // -eth without a value: no network argument; a later value overrides.
+  a = assemble({"-uart", "1", "-uart", "2", "-eth"});
+  EXPECT_EQ("     " + kGtk + "-global zelk_uart.uart_num=2 ", a.line);
+}
+
+TEST_F(CmdCopyTest, WordAfterElfIsAlwaysTheElfPath) {
+  // -elf as the last word: no ELF, no kernel argument.
+  EXPECT_EQ("-s  " + kGtk, assemble({"-s", "-elf"}).line);
+  // The word taken by -img is not copied but is still the ELF path.
+  EXPECT_EQ("    y.fls -nographic -kernel \"x.fls\" ",
+            assemble({"-img", "-elf", "x.fls", "-nographic", "y.fls"}).line);
+  // So is an option word after -elf.
+  EXPECT_EQ("  -s -nographic -kernel \"-nographic\" ",
+            assemble({"-elf", "-nographic", "-s"}).line);
+}
+
+TEST_F(CmdCopyTest, OtherWordsAreCopiedUnquoted) {
+  Assembled a = assemble({"-kernel", "app.elf", "-s", "a b"});
+  EXPECT_EQ("-kernel app.elf -s a b " + kGtk, a.line);
+  EXPECT_EQ(23u, a.region_end);
+}
+
+TEST_F(CmdCopyTest, NetworkAndUartArgumentsAreCutTo127) {
+  const std::string name(200, 'e');
+  Assembled a = assemble({"-eth", name, "-uart", std::string(300, '7'), "-nographic"});
+  const std::string net = ("-net nic -net tap,ifname=" + name).substr(0, 127);
+  const std::string uart = ("-global zelk_uart.uart_num=" + std::string(300, '7')).substr(0, 127);
+  EXPECT_EQ("     -nographic " + net + " " + uart + " ", a.line);
+}
+
+TEST(OptionScanTest, FirstHelpOrVersionWordWins) {
+  auto scan = [](std::vector<std::string> words) {
+    words.insert(words.begin(), "zelk_sim");
+    std::vector<char*> argv;
+    for (std::string& word : words) argv.push_back(word.data());
+    return scan_words(static_cast<int>(argv.size()), argv.data());
+  };
+  EXPECT_EQ(ScanResult::kUsage, scan({}));
+  EXPECT_EQ(ScanResult::kVersion, scan({"-elf", "app.elf", "-v"}));
+  EXPECT_EQ(ScanResult::kUsage, scan({"-prj", "-h"}));
+  EXPECT_EQ(ScanResult::kUsage, scan({"-elf", "-h", "--version"}));
+  EXPECT_EQ(ScanResult::kVersion, scan({"-uart", "-v", "-help"}));
+  EXPECT_EQ(ScanResult::kUsage, scan({"--h"}));
+  EXPECT_EQ(ScanResult::kVersion, scan({"--version"}));
+  EXPECT_EQ(ScanResult::kVersion, scan({"-version"}));
+  EXPECT_EQ(ScanResult::kUsage, scan({"-img", "app.fls", "-nographic"}));
+  EXPECT_EQ(ScanResult::kLaunch, scan({"-kernel", "app.elf"}));
+  // Whole words, case significant.
+  EXPECT_EQ(ScanResult::kUsage, scan({"-H", "-elf=app.elf", "-V", "-Prj"}));
+  EXPECT_EQ(ScanResult::kLaunch, scan({"-H", "-prj"}));
+}
+
+}  // namespace

@@ -1,0 +1,57 @@
+#include "platform/path_rules.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+bool no_lead_bytes(unsigned char) { return false; }
+// Shift-JIS style: 0x81..0x9F and 0xE0..0xFC start a double-byte character.
+bool sjis_lead_byte(unsigned char c) {
+  return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
+}
+
+TEST(PathRulesTest, WindowsLastComponent) {
+  const struct {
+    const char* path;
+    const char* want;
+  } cases[] = {
+      {"C:\\tools\\sim.exe", "sim.exe"},
+      {"sim", "sim"},
+      {"D:/work/proj/", "proj"},
+      {"D:\\work\\proj\\\\", "proj"},
+      {"a/b\\c", "c"},
+      {"C:sim.exe", "sim.exe"},
+      {"", "."},
+      {"C:", "."},
+      {"C:\\", "\\"},
+      {"\\", "\\"},
+      {"//", "\\"},
+      {"\\\\server\\share", "\\"},
+      {"\\\\server\\share\\", "\\"},
+      {"\\\\server", "\\"},
+      {"\\\\server\\share\\dir\\x.exe", "x.exe"},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(c.want, windows_last_component(c.path, no_lead_bytes)) << c.path;
+}
+
+TEST(PathRulesTest, WindowsTrailByteIsNeverASeparator) {
+  // 0x95 0x5C is one double-byte character whose second byte is '\'.
+  const std::string name = "C:\\dir\\\x95\x5C.exe";
+  EXPECT_EQ("\x95\x5C.exe", windows_last_component(name, sjis_lead_byte));
+  EXPECT_EQ(".exe", windows_last_component(name, no_lead_bytes));
+  // A lead byte at the very end has no trail byte to take.
+  EXPECT_EQ("a\x95", windows_last_component("x\\a\x95", sjis_lead_byte));
+}
+
+TEST(PathRulesTest, PosixLastComponent) {
+  EXPECT_EQ("zelk_sim", posix_last_component("/opt/zelk/zelk_sim"));
+  EXPECT_EQ("proj", posix_last_component("/home/u/proj//"));
+  EXPECT_EQ("sim", posix_last_component("sim"));
+  EXPECT_EQ(".", posix_last_component(""));
+  EXPECT_EQ("/", posix_last_component("/"));
+  EXPECT_EQ("/", posix_last_component("///"));
+  EXPECT_EQ("a\\b", posix_last_component("/x/a\\b"));
+}
+
+}  // namespace
