@@ -1,0 +1,22 @@
+# Shared by the scripts: progress lines and installing missing packages.
+
+step() { printf '\n=== %s\n' "$*"; }
+
+# Installs the Debian packages among "$@" that are not installed yet.
+need_packages() {
+  local missing=()
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  step "installing ${missing[*]}"
+  local sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+# Debian's wine64 package puts its loader outside PATH.
+wine_loader() {
+  if command -v wine64 >/dev/null; then command -v wine64; else echo /usr/lib/wine/wine64; fi
+}

@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Builds and runs every test: the native build, the same suite under
+# AddressSanitizer and UndefinedBehaviorSanitizer, and the Windows build
+# under Wine. Installs what it needs when missing (as root).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/lib.sh
+
+need_packages cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev googletest \
+  wine64 g++-mingw-w64-x86-64-posix binutils-arm-none-eabi
+
+step "native build and tests"
+cmake -S . -B build/native -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build/native
+ctest --test-dir build/native -j2 --output-on-failure
+
+step "sanitizer build (ASan + UBSan) and tests"
+CXX=clang++ cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZELK_SANITIZE=ON >/dev/null
+cmake --build build/asan
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  ctest --test-dir build/asan -j2 --output-on-failure
+
+bash scripts/test-windows.sh
+
+step "all tests passed"
