@@ -1,0 +1,108 @@
+// The user's words: the input split into words at its zero bytes, scanned
+// and, for a launch, assembled after a head. The work folder holds a real
+// ELF and firmware image under the names the seeds use, and a project
+// build folder, so that the conversion and the copy run on the way. The
+// backing files come from the storage code's own tests, not from here: a
+// small flash file stands in for them.
+//
+// Properties beyond the sanitizers' own:
+// - the head is never rewritten and the region ends after it, holding one
+//   space for each of the user's words;
+// - the display choice follows the region directly;
+// - the network and UART arguments stay within 127 characters each, so the
+//   tail outgrows the longest word only by a fixed amount;
+// - the flash file keeps its size (the seeds' firmware lies inside it) and
+//   nothing but raw images appears in the temporary directory.
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "fuzz_support.h"
+#include "launcher/cmd_line.h"
+#include "launcher/option_scan.h"
+#include "storage/backing_files.h"
+
+#ifndef ZELK_SOURCE_DIR
+#error "ZELK_SOURCE_DIR names the source tree, for the sample files"
+#endif
+
+namespace {
+
+// Large enough for the sample firmware's images, which lie inside it.
+constexpr uint64_t kFlashSize = 256 * 1024;
+
+fuzz::WorkDir& work() {
+  static fuzz::WorkDir dir;
+  return dir;
+}
+
+// Room for everything after the region but the network and UART
+// arguments: the display choice, the kernel argument with the longest word
+// or the project path, and the loader argument with its raw image path.
+constexpr size_t kTailSlack = 512;
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  const fuzz::fs::path dir = work().path() / "proj";
+  const fuzz::fs::path src = ZELK_SOURCE_DIR;
+  fuzz::fs::create_directories(dir / "build");
+  fuzz::fs::create_directories(work().path() / "tmp");
+  fuzz::fs::copy_file(src / "tests/fixtures/elf/blink/blink.elf", dir / "app.elf");
+  fuzz::fs::copy_file(src / "examples/blinky/build/blinky.fls", dir / "app.fls");
+  fuzz::fs::copy_file(src / "examples/blinky/build/blinky.elf", dir / "build/proj.elf");
+  fuzz::fs::copy_file(src / "examples/blinky/build/blinky.fls", dir / "build/proj.fls");
+  const std::vector<uint8_t> erased(kFlashSize, 0xFF);
+  fuzz::write_file(work().path() / "zelk.iflash", erased.data(), erased.size());
+  flash_file = (work().path() / "zelk.iflash").string();
+  setenv("TMPDIR", (work().path() / "tmp").c_str(), 1);
+  if (chdir(dir.c_str()) != 0) abort();
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  std::vector<std::string> words = {"zelk_sim"};
+  const char* p = reinterpret_cast<const char*>(data);
+  const char* end = p + size;
+  while (p < end) {
+    const char* nul = static_cast<const char*>(memchr(p, '\0', static_cast<size_t>(end - p)));
+    const char* stop = nul ? nul : end;
+    words.emplace_back(p, stop);
+    p = nul ? nul + 1 : end;
+  }
+  for (const std::string& word : words) {
+    // Words name files to read and images to copy; keep them off the
+    // system's special files, whose reads may block or never end.
+    if (word.find("/dev") != std::string::npos || word.find("/proc") != std::string::npos ||
+        word.find("/sys") != std::string::npos)
+      return 0;
+  }
+  std::vector<char*> argv;
+  for (std::string& word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  const int argc = static_cast<int>(words.size());
+
+  if (scan_words(argc, argv.data()) != ScanResult::kLaunch) return 0;
+
+  const std::string head = "qemu-system-cskyv2 head ";
+  std::string cmd = head;
+  const size_t region_end = cmd_copy(argc, argv.data(), &cmd);
+  FUZZ_CHECK(cmd.compare(0, head.size(), head) == 0);
+  FUZZ_CHECK(region_end >= head.size() + static_cast<size_t>(argc - 1));
+  FUZZ_CHECK(region_end <= cmd.size());
+  const std::string tail = cmd.substr(region_end);
+  FUZZ_CHECK(tail.rfind("-display gtk,", 0) == 0 || tail.rfind("-nographic ", 0) == 0);
+  size_t longest = 0;
+  for (const std::string& word : words) longest = std::max(longest, word.size());
+  FUZZ_CHECK(tail.size() <= 2 * 127 + longest + kTailSlack);
+
+  FUZZ_CHECK(fuzz::fs::file_size(*flash_file) == kFlashSize);
+  for (const auto& entry : fuzz::fs::directory_iterator(work().path() / "tmp"))
+    FUZZ_CHECK(entry.path().filename().string().rfind("zelk_raw_", 0) == 0);
+  fuzz::clear_dir(work().path() / "tmp");
+  return 0;
+}
