@@ -6,6 +6,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdlib>
 
 namespace {
@@ -41,6 +43,33 @@ std::string LaunchTest::target_path(const fs::path& path) {
   return "Z:" + text;
 }
 
+fs::path LaunchTest::wine_prefix() {
+  std::string prefix = env_or_empty("WINEPREFIX");
+  return prefix.empty() ? fs::path(env_or_empty("HOME")) / ".wine" : fs::path(prefix);
+}
+
+fs::path LaunchTest::host_path(const std::string& target) {
+  if (!windows()) return target;
+  fs::path path;
+  size_t pos = 0;
+  if (target.size() >= 2 && target[1] == ':') {
+    const char letter = static_cast<char>(tolower(static_cast<unsigned char>(target[0])));
+    path = wine_prefix() / "dosdevices" / (std::string(1, letter) + ":");
+    pos = 2;
+  }
+  while (pos < target.size()) {
+    size_t end = target.find_first_of("\\/", pos);
+    if (end == std::string::npos) end = target.size();
+    std::string name = target.substr(pos, end - pos);
+    if (name != "." && name != "..") {
+      while (!name.empty() && (name.back() == '.' || name.back() == ' ')) name.pop_back();
+    }
+    if (!name.empty()) path /= name;
+    pos = end + 1;
+  }
+  return path;
+}
+
 void LaunchTest::SetUp() {
   const std::string launcher = launcher_under_test();
   const std::string standin = standin_under_test();
@@ -48,10 +77,15 @@ void LaunchTest::SetUp() {
   bin_dir_ = root / "bin";
   work_dir_ = root / "work";
   sim_dir_ = root / "sim";
-  tmp_dir_ = root / "tmp";
+  profile_dir_ = root / "profile";
+  tmp_dir_ = windows() ? profile_dir_ / "AppData" / "Local" / "Temp" : root / "tmp";
   record_ = root / "record.txt";
   for (const fs::path& dir : {bin_dir_, work_dir_, sim_dir_, tmp_dir_})
     fs::create_directories(dir);
+  if (windows()) {
+    ASSERT_FALSE(env_or_empty("ZELK_WINE_RUNNER").empty())
+        << "the Windows leg starts the launcher through ZELK_WINE_RUNNER";
+  }
   launcher_ = bin_dir_ / fs::path(launcher).filename();
   fs::copy_file(launcher, launcher_);
   fs::copy_file(standin, sim_dir_ / fs::path(standin).filename());
@@ -69,30 +103,74 @@ fs::path LaunchTest::add_fixture_elf(const std::string& fixture, const std::stri
   return to;
 }
 
+namespace {
+
+// The changes to the Windows environment, one a line, for zelk_wine_runner:
+// the harness's own first, each replaced by a test's change of the same name
+// in any letter case, as Windows would see them.
+std::string windows_env_changes(
+    const std::map<std::string, std::optional<std::string>>& defaults,
+    const std::map<std::string, std::optional<std::string>>& changes) {
+  auto same_name = [](const std::string& a, const std::string& b) {
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+             return tolower(static_cast<unsigned char>(x)) == tolower(static_cast<unsigned char>(y));
+           });
+  };
+  std::vector<std::pair<std::string, std::optional<std::string>>> all;
+  for (const auto& [name, value] : defaults) {
+    bool replaced = false;
+    for (const auto& change : changes) replaced = replaced || same_name(name, change.first);
+    if (!replaced) all.emplace_back(name, value);
+  }
+  all.insert(all.end(), changes.begin(), changes.end());
+  std::string text;
+  for (const auto& [name, value] : all) text += name + (value ? "=" + *value : "") + "\n";
+  return text;
+}
+
+std::string crlf_to_lf(const std::string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i)
+    if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')) out.push_back(text[i]);
+  return out;
+}
+
+}  // namespace
+
 RunResult LaunchTest::run(const std::vector<std::string>& words, const RunOptions& options) {
   std::error_code ec;
   fs::remove(record_, ec);
   const fs::path out_path = root_.path() / "stdout.txt";
   const fs::path err_path = root_.path() / "stderr.txt";
+  const std::string wine = env_or_empty("ZELK_WINE");
 
   std::vector<std::string> argv;
-  const std::string wine = env_or_empty("ZELK_WINE");
-  if (!wine.empty()) argv.push_back(wine);
-  argv.push_back(options.word0 && wine.empty() ? *options.word0 : launcher_.string());
-  argv.insert(argv.end(), words.begin(), words.end());
-
-  std::map<std::string, std::optional<std::string>> env = {
-      {"ZELK_STANDIN_RECORD", record_.string()},
-      {"TMPDIR", tmp_dir_.string()},
-      {"WINEDEBUG", "-all"},
-  };
-  if (options.put_standin_on_path) {
-    env["PATH"] = sim_dir_.string() + ":" + env_or_empty("PATH");
-    env["WINEPATH"] = target_path(sim_dir_);
+  std::map<std::string, std::optional<std::string>> env;
+  if (wine.empty()) {
+    argv.push_back(options.word0 ? *options.word0 : launcher_.string());
+    env = {{"ZELK_STANDIN_RECORD", record_.string()}, {"TMPDIR", tmp_dir_.string()}};
+    if (options.put_standin_on_path)
+      env["PATH"] = sim_dir_.string() + ":" + env_or_empty("PATH");
+    for (const auto& [name, value] : options.env) env[name] = value;
   } else {
-    env["WINEPATH"] = std::nullopt;
+    // Wine hands the runner's words over as they are, so the launcher's path
+    // is given as Windows sees it. Only the program Wine starts itself may be
+    // a path of this machine.
+    argv = {wine, env_or_empty("ZELK_WINE_RUNNER"),
+            options.word0 ? *options.word0 : target_path(launcher_)};
+    // The stand-in may run with another drive current, so its record file is
+    // named with its drive. Wine appends WINEPATH to the Windows PATH.
+    env = {{"WINEDEBUG", "-all"},
+           {"WINEPATH", options.put_standin_on_path
+                            ? std::optional<std::string>(target_path(sim_dir_))
+                            : std::nullopt},
+           {"ZELK_WINE_RUNNER_ENV",
+            windows_env_changes({{"ZELK_STANDIN_RECORD", target_path(record_)},
+                                 {"USERPROFILE", target_path(profile_dir_)}},
+                                options.env)}};
   }
-  for (const auto& [name, value] : options.env) env[name] = value;
+  argv.insert(argv.end(), words.begin(), words.end());
 
   pid_t pid = fork();
   if (pid == 0) {
@@ -116,17 +194,18 @@ RunResult LaunchTest::run(const std::vector<std::string>& words, const RunOption
     std::vector<char*> args;
     for (std::string& word : argv) args.push_back(word.data());
     args.push_back(nullptr);
-    const char* program = wine.empty() ? launcher_.c_str() : args[0];
-    if (wine.empty()) execv(program, args.data());
-    else execvp(program, args.data());
+    if (wine.empty()) execv(launcher_.c_str(), args.data());
+    else execvp(args[0], args.data());
     _exit(127);
   }
   RunResult result;
   int status = 0;
   if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status))
     result.status = WEXITSTATUS(status);
-  result.out = read_text(out_path);
-  result.err = read_text(err_path);
+  result.raw_out = read_text(out_path);
+  result.raw_err = read_text(err_path);
+  result.out = wine.empty() ? result.raw_out : crlf_to_lf(result.raw_out);
+  result.err = wine.empty() ? result.raw_err : crlf_to_lf(result.raw_err);
   return result;
 }
 

@@ -1,11 +1,15 @@
 // Runs the built launcher as a process in a fresh folder, with the stand-in
 // simulator first on the search path, natively or as a Windows .exe under
 // Wine. The environment says which:
-//   ZELK_LAUNCHER  the launcher executable (zelk_sim or zelk_sim.exe);
-//                  default: the native build's
-//   ZELK_STANDIN   the stand-in simulator executable; default: the native
-//                  build's
-//   ZELK_WINE      the Wine loader (wine64) for the Windows leg, else unset
+//   ZELK_LAUNCHER      the launcher executable (zelk_sim or zelk_sim.exe);
+//                      default: the native build's
+//   ZELK_STANDIN       the stand-in simulator executable; default: the
+//                      native build's
+//   ZELK_WINE          the Wine loader (wine64) for the Windows leg, else
+//                      unset
+//   ZELK_WINE_RUNNER   the Windows leg's zelk_wine_runner.exe, which starts
+//                      the launcher with the test's Windows environment
+//   WINEPREFIX         the Wine prefix of the Windows leg (default ~/.wine)
 #ifndef ZELK_TESTS_E2E_HARNESS_H_
 #define ZELK_TESTS_E2E_HARNESS_H_
 
@@ -23,17 +27,26 @@ std::string launcher_under_test();
 
 struct RunResult {
   int status = -1;
+  // What the launcher wrote, with Windows' CR LF line ends turned into LF so
+  // that one expectation fits both legs.
   std::string out, err;
+  // The bytes exactly as written.
+  std::string raw_out, raw_err;
 };
 
 struct RunOptions {
   std::optional<fs::path> cwd;  // default: the test's work folder
-  // Variables to set (a value) or remove (nullopt) for this run.
+  // Variables to set (a value) or remove (nullopt) for this run. On Windows
+  // they change the launcher's Windows environment, names matching in any
+  // letter case, so that the profile variables Wine takes from its registry
+  // can be set too.
   std::map<std::string, std::optional<std::string>> env;
   bool put_standin_on_path = true;
   // 0: no limit; otherwise RLIMIT_FSIZE in bytes, with SIGXFSZ ignored.
   uint64_t file_size_limit = 0;
-  // Start the launcher by this word 0 instead of its path (native only).
+  // Start the launcher by this word 0 instead of its path. On Windows it is
+  // the command line's first word, which also names the program to start,
+  // so it must be a path Windows finds (or a command such as "cmd").
   std::optional<std::string> word0;
 };
 
@@ -44,8 +57,14 @@ class LaunchTest : public ::testing::Test {
   static bool windows();
   // A path of this machine as the launcher sees it (Z:\... under Wine).
   static std::string target_path(const fs::path& path);
+  // The file of this machine that a path the launcher wrote names: a drive
+  // letter goes through the prefix's dosdevices links, and the trailing dots
+  // and blanks Windows drops from a name are dropped.
+  static fs::path host_path(const std::string& target);
   // The separator the launcher writes.
   static char sep() { return windows() ? '\\' : '/'; }
+  // The Wine prefix of the Windows leg.
+  static fs::path wine_prefix();
 
   // Small backing files, so that a launch does not write 128 MiB; the
   // launcher accepts any size.
@@ -62,7 +81,10 @@ class LaunchTest : public ::testing::Test {
   fs::path add_fixture_elf(const std::string& fixture, const std::string& name);
 
   ScopedTempDir root_;
-  fs::path bin_dir_, work_dir_, sim_dir_, tmp_dir_, launcher_, record_;
+  // tmp_dir_ is where the launcher puts its raw images: $TMPDIR natively,
+  // the profile's AppData\Local\Temp on Windows. profile_dir_ is the
+  // USERPROFILE of the Windows leg.
+  fs::path bin_dir_, work_dir_, sim_dir_, tmp_dir_, profile_dir_, launcher_, record_;
 };
 
 #endif  // ZELK_TESTS_E2E_HARNESS_H_

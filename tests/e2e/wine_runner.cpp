@@ -1,0 +1,141 @@
+// Starts a Windows program with a Windows environment the end-to-end harness
+// chooses, and hands back its exit status.
+//
+// Wine builds a program's environment from the Unix one and then overwrites
+// the profile variables (USERPROFILE, TEMP, ...) with the prefix's registry
+// values, so a test cannot give the launcher its own profile folder from the
+// Unix side. This runner is started by Wine instead; it rewrites its own
+// environment as ZELK_WINE_RUNNER_ENV says and starts the program.
+//
+//   ZELK_WINE_RUNNER_ENV  one change a line: "NAME=VALUE" sets NAME to VALUE,
+//                         "NAME" removes it; names match in any letter case,
+//                         and a set variable keeps the case given here
+//
+// Usage: zelk_wine_runner.exe PROGRAM [WORDS...]. The program receives the
+// runner's own command line with the runner's word 0 cut off, so the words
+// arrive exactly as Wine quoted them.
+
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+const char kEnvName[] = "ZELK_WINE_RUNNER_ENV";
+
+// The rest of |line| after its word 0, by the rule the runtime splits word 0
+// with: up to the closing quote when it starts with one, else up to the
+// first blank; then the blanks after it.
+const char* after_word0(const char* line) {
+  const char* p = line;
+  if (*p == '"') {
+    ++p;
+    while (*p && *p != '"') ++p;
+    if (*p == '"') ++p;
+  } else {
+    while (*p && *p != ' ' && *p != '\t') ++p;
+  }
+  while (*p == ' ' || *p == '\t') ++p;
+  return p;
+}
+
+std::string name_of(const std::string& entry) {
+  // Entries such as "=C:=C:\dir" keep a drive's current folder; their name
+  // starts after the leading '='.
+  size_t eq = entry.find('=', 1);
+  return entry.substr(0, eq);
+}
+
+bool same_name(const std::string& a, const std::string& b) {
+  return CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, a.data(),
+                        static_cast<int>(a.size()), b.data(),
+                        static_cast<int>(b.size())) == CSTR_EQUAL;
+}
+
+std::vector<std::string> split_lines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    if (end > start) lines.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return lines;
+}
+
+std::string variable(const char* name) {
+  std::vector<char> buf(32768);
+  DWORD len = GetEnvironmentVariableA(name, buf.data(), static_cast<DWORD>(buf.size()));
+  return len && len < buf.size() ? std::string(buf.data(), len) : std::string();
+}
+
+// The environment block for the program: the runner's own, with every
+// variable a change names taken out, then the set ones added.
+std::vector<char> environment_block() {
+  std::vector<std::string> changes = split_lines(variable(kEnvName));
+  changes.push_back(kEnvName);
+  std::vector<std::string> entries;
+  char* block = GetEnvironmentStringsA();
+  for (const char* p = block; *p; p += strlen(p) + 1) {
+    std::string entry = p;
+    bool changed = false;
+    for (const std::string& change : changes)
+      changed = changed || same_name(name_of(entry), change.substr(0, change.find('=')));
+    if (!changed) entries.push_back(entry);
+  }
+  FreeEnvironmentStringsA(block);
+  for (const std::string& change : changes)
+    if (change.find('=') != std::string::npos) entries.push_back(change);
+  std::vector<char> out;
+  for (const std::string& entry : entries) {
+    out.insert(out.end(), entry.begin(), entry.end());
+    out.push_back('\0');
+  }
+  out.push_back('\0');
+  return out;
+}
+
+void make_inheritable(DWORD which) {
+  HANDLE handle = GetStdHandle(which);
+  if (handle && handle != INVALID_HANDLE_VALUE)
+    SetHandleInformation(handle, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+}
+
+}  // namespace
+
+int main() {
+  std::string line = after_word0(GetCommandLineA());
+  if (line.empty()) {
+    fprintf(stderr, "usage: zelk_wine_runner PROGRAM [WORDS...]\n");
+    return 125;
+  }
+  std::vector<char> env = environment_block();
+  std::vector<char> command(line.begin(), line.end());
+  command.push_back('\0');
+
+  for (DWORD which : {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE})
+    make_inheritable(which);
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  PROCESS_INFORMATION process = {};
+  if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0,
+                      env.data(), nullptr, &startup, &process)) {
+    fprintf(stderr, "zelk_wine_runner: cannot start %s (error %lu)\n",
+            line.c_str(), GetLastError());
+    return 126;
+  }
+  WaitForSingleObject(process.hProcess, INFINITE);
+  DWORD status = 1;
+  GetExitCodeProcess(process.hProcess, &status);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return static_cast<int>(status);
+}
