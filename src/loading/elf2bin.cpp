@@ -46,7 +46,7 @@ int read_model(const uint8_t* elf, size_t size, Model* model) {
   const uint32_t table = read32(elf + 0x20);
   const uint16_t count = read16(elf + 0x30);
   const uint16_t names_index = read16(elf + 0x32);
-  if (count == 0) return kElfOk;
+  // No table means no string table either (e_shstrndx >= 0 == count).
   if (!inside(table, uint64_t{count} * kSectionHeaderSize, size) ||
       names_index >= count)
     return kElfMalformed;
@@ -79,6 +79,9 @@ int write_sections(const uint8_t* elf, const std::vector<Section>& list,
                    FILE* raw, int short_code) {
   for (const Section& s : list)
     if (fwrite(elf + s.offset, 1, s.size, raw) != s.size) return short_code;
+  // A full disk may only show when the stream's buffer reaches the file;
+  // flushing here keeps that failure with the list that caused it.
+  if (fflush(raw) != 0) return short_code;
   return kElfOk;
 }
 
@@ -105,6 +108,7 @@ int read_elf(const char* path, std::unique_ptr<uint8_t[]>* buf, size_t* size) {
 }  // namespace
 
 int do_elf2bin(const uint8_t* elf, size_t size, FILE* raw, uint32_t* load_addr) {
+  *load_addr = 0;
   Model model;
   if (int ret = read_model(elf, size, &model)) return ret;
   std::vector<Section> flash, data;
