@@ -1,5 +1,6 @@
 #include "storage/backing_files.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <vector>
 
@@ -14,34 +15,60 @@ namespace {
 
 constexpr size_t kFlashBlock = 4096;
 constexpr size_t kEepromBlock = 64;
-// Large enough that the 128 MiB of a new flash file reach the disk in a few
-// hundred system calls rather than one per block.
-constexpr size_t kStreamBuffer = 1 << 20;
+// Erased blocks go out this many bytes per write, so that the 128 MiB of a
+// new flash file reach the disk in a hundred-odd system calls rather than
+// one per block.
+constexpr size_t kBatchBytes = 1 << 20;
 
-// Writes |count| blocks from |block|, reporting every short one.
-void write_blocks(FILE* file, const uint8_t* block, size_t size, size_t count) {
-  for (size_t i = 0; i < count; ++i)
-    if (fwrite(block, 1, size, file) != size) perror("fwrite");
+// Writes |count| blocks of |size| bytes from |blocks|, which holds
+// |per_batch| of them back to back, and reports every block that does not
+// reach the file whole. The stream is unbuffered, so a short write shows at
+// the block it hit and not at some later flush. After the first short write
+// the rest go one block at a time, each reported on its own, as a full disk
+// would fail each of them.
+void write_blocks(FILE* file, const uint8_t* blocks, size_t size, size_t per_batch,
+                  size_t count) {
+  size_t done = 0;
+  while (done < count && per_batch > 1) {
+    const size_t batch = std::min(per_batch, count - done);
+    const size_t written = fwrite(blocks, 1, batch * size, file);
+    if (written == batch * size) {
+      done += batch;
+      continue;
+    }
+    // The block the write stopped in is the short one.
+    done += written / size + 1;
+    perror("fwrite");
+    per_batch = 1;
+  }
+  for (; done < count; ++done)
+    if (fwrite(blocks, 1, size, file) != size) perror("fwrite");
+}
+
+File open_unbuffered(const std::string& path) {
+  File file = open_file(path, "wb");
+  if (file) setvbuf(file.get(), nullptr, _IONBF, 0);
+  return file;
 }
 
 void create_flash_file(const std::string& path) {
-  std::vector<char> stream_buffer(kStreamBuffer);
-  File file = open_file(path, "wb");
+  File file = open_unbuffered(path);
   if (!file) return;
-  setvbuf(file.get(), stream_buffer.data(), _IOFBF, stream_buffer.size());
-  const std::vector<uint8_t> erased(kFlashBlock, 0xFF);
-  write_blocks(file.get(), erased.data(), kFlashBlock, kFlashFileSize / kFlashBlock);
+  const std::vector<uint8_t> erased(kBatchBytes, 0xFF);
+  write_blocks(file.get(), erased.data(), kFlashBlock, kBatchBytes / kFlashBlock,
+               kFlashFileSize / kFlashBlock);
   // A failed seek would write the factory block at the end instead.
   if (fseek(file.get(), 0, SEEK_SET) != 0) return;
-  write_blocks(file.get(), flash_ft_data.data(), kFlashBlock, 1);
-  write_blocks(file.get(), flash_ft_data.data() + kFlashBlock, kFlashBlock, 1);
+  write_blocks(file.get(), flash_ft_data.data(), kFlashBlock, 1, 1);
+  write_blocks(file.get(), flash_ft_data.data() + kFlashBlock, kFlashBlock, 1, 1);
 }
 
 void create_eeprom_file(const std::string& path) {
-  File file = open_file(path, "wb");
+  File file = open_unbuffered(path);
   if (!file) return;
-  const std::vector<uint8_t> erased(kEepromBlock, 0xFF);
-  write_blocks(file.get(), erased.data(), kEepromBlock, kEepromFileSize / kEepromBlock);
+  const size_t count = kEepromFileSize / kEepromBlock;
+  const std::vector<uint8_t> erased(kEepromFileSize, 0xFF);
+  write_blocks(file.get(), erased.data(), kEepromBlock, count, count);
 }
 
 // The folder holding the executable; "." for a bare name, which no platform
