@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "platform/file.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -89,6 +90,9 @@ bool image_is_acceptable(const ImageHeader& h, uint64_t left) {
 }  // namespace
 
 void copy2flash(const char* image_path, const char* flash_path) {
+  // POSIX opens a folder for reading, and its "size" would be read as
+  // images; Windows refuses it. Both skip it in silence this way.
+  if (!path_is_existing_non_directory(image_path)) return;
   File firmware = open_file(image_path, "rb");
   if (!firmware) return;
   setvbuf(firmware.get(), nullptr, _IOFBF, kFirmwareStreamBuffer);

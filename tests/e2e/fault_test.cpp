@@ -1,0 +1,296 @@
+// The launcher against a hostile machine: a disk that fills up, files it
+// cannot read, folders where files should be, no temporary directory, no
+// simulator or one that refuses the line. Every launch must still end with
+// its message and status, and write nothing but what it owns.
+#include <unistd.h>
+
+#include <cstdint>
+#include <set>
+
+#include "e2e/harness.h"
+#include "platform/file.h"
+
+namespace {
+
+constexpr uint32_t kMagic = 0xA0FFFF9F;
+constexpr uint32_t kNoFlash = 0xFFFFFFFF;
+
+void put32(std::vector<uint8_t>* out, uint32_t value) {
+  for (int i = 0; i < 4; ++i) out->push_back(static_cast<uint8_t>(value >> (8 * i)));
+}
+
+// One image of a firmware image file: the 64-byte header, then the data.
+std::vector<uint8_t> fls_image(uint32_t addr, uint32_t header_addr,
+                               const std::vector<uint8_t>& data) {
+  std::vector<uint8_t> out;
+  put32(&out, kMagic);
+  put32(&out, 0);
+  put32(&out, addr);
+  put32(&out, static_cast<uint32_t>(data.size()));
+  put32(&out, header_addr);
+  out.resize(64, 0xFF);
+  out.insert(out.end(), data.begin(), data.end());
+  return out;
+}
+
+std::vector<uint8_t> concat(std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+// A minimal ELF with one program-data section of |size| bytes at flash
+// address 0x08000000, so that its raw image is exactly those bytes.
+std::vector<uint8_t> flash_elf(size_t size) {
+  constexpr uint32_t kHeader = 52, kSectionHeader = 40;
+  std::vector<uint8_t> elf = {0x7F, 'E', 'L', 'F', 1, 1, 1};
+  elf.resize(kHeader, 0);
+  const uint32_t table = kHeader + static_cast<uint32_t>(size);
+  for (int i = 0; i < 4; ++i) elf[0x20 + i] = static_cast<uint8_t>(table >> (8 * i));
+  elf[0x30] = 2;  // the null section and the program
+  elf.insert(elf.end(), size, 0xC3);
+  elf.resize(elf.size() + kSectionHeader, 0);
+  std::vector<uint8_t> section;
+  put32(&section, 0);                                // name
+  put32(&section, 1);                                // SHT_PROGBITS
+  put32(&section, 0);                                // flags
+  put32(&section, 0x08000000);                       // address
+  put32(&section, kHeader);                          // offset
+  put32(&section, static_cast<uint32_t>(size));      // size
+  section.resize(kSectionHeader, 0);
+  return concat(elf, section);
+}
+
+std::set<std::string> names_in(const fs::path& dir) {
+  std::set<std::string> names;
+  for (const auto& entry : fs::directory_iterator(dir)) names.insert(entry.path().filename().string());
+  return names;
+}
+
+// What the launcher itself printed: its standard output up to the
+// stand-in's report, which shares the console.
+std::string notes(const RunResult& r) {
+  const size_t at = r.out.find("stand-in ");
+  return at == std::string::npos ? r.out : r.out.substr(0, at);
+}
+
+bool has(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+bool any_arg_starts_with(const std::vector<std::string>& args, const std::string& prefix) {
+  for (const std::string& arg : args)
+    if (arg.rfind(prefix, 0) == 0) return true;
+  return false;
+}
+
+class FaultTest : public LaunchTest {
+ protected:
+  void SetUp() override {
+    LaunchTest::SetUp();
+    elf_ = add_fixture_elf("blink", "app.elf");
+  }
+
+  // Backing files of |flash_size| bytes of 0xFF (and a small EEPROM), so
+  // that the copy's writes can be told from what was there.
+  void seed_flash(size_t flash_size) {
+    write_bytes(bin_dir_ / "zelk.iflash", std::vector<uint8_t>(flash_size, 0xFF));
+    write_bytes(bin_dir_ / "zelk.eeprom", std::vector<uint8_t>(64, 0xFF));
+  }
+
+  static bool root() { return geteuid() == 0; }
+
+  fs::path elf_;
+};
+
+#define SKIP_ON_WINDOWS(why) \
+  if (windows()) GTEST_SKIP() << why
+
+// The flash file is created while the disk has room for only 1 MiB of it:
+// each short block is reported, the launch goes on, and no file grows past
+// what the disk took.
+TEST_F(FaultTest, DiskFullWhileCreatingTheFlashFile) {
+  SKIP_ON_WINDOWS("RLIMIT_FSIZE stands in for a full disk on POSIX only");
+  const uint64_t room = 1 << 20;
+  RunOptions options;
+  options.file_size_limit = room;
+  const std::set<std::string> work_before = names_in(work_dir_);
+  RunResult r = run({"-elf", "app.elf"}, options);
+  EXPECT_EQ(0, r.status) << r.out;
+  EXPECT_EQ("", notes(r));
+  EXPECT_TRUE(has(r.err, "fwrite: ")) << r.err.substr(0, 200);
+  EXPECT_TRUE(standin_ran());
+  EXPECT_LE(fs::file_size(bin_dir_ / "zelk.iflash"), room);
+  // The factory block lies inside what the disk took, so it is there.
+  const std::vector<uint8_t> flash = read_bytes(bin_dir_ / "zelk.iflash");
+  ASSERT_GE(flash.size(), 8192u);
+  EXPECT_EQ((std::vector<uint8_t>{0x9F, 0xFF, 0xFF, 0xA0}), std::vector<uint8_t>(flash.begin(), flash.begin() + 4));
+  EXPECT_EQ((std::vector<uint8_t>{0x4B, 0xA4, 0x90, 0x14}), std::vector<uint8_t>(flash.begin() + 0x84, flash.begin() + 0x88));
+  // The EEPROM is small enough to be whole.
+  EXPECT_EQ(0x8000u, fs::file_size(bin_dir_ / "zelk.eeprom"));
+  EXPECT_EQ(work_before, names_in(work_dir_));
+  EXPECT_EQ(1u, names_in(tmp_dir_).size());
+}
+
+// The firmware copy meets a full disk half way through an image: what fits
+// inside the flash file is written, nothing lands past its end, and the
+// simulator still starts.
+TEST_F(FaultTest, DiskFullWhileCopyingFirmware) {
+  SKIP_ON_WINDOWS("RLIMIT_FSIZE stands in for a full disk on POSIX only");
+  const size_t flash_size = 16 * 1024;
+  seed_flash(flash_size);
+  const std::vector<uint8_t> first(4096, 0xA5), second(8192, 0x5A);
+  const std::vector<uint8_t> fls = concat(fls_image(0x08001000, 0x08000FC0, first),
+                                          fls_image(0x08003000, kNoFlash, second));
+  write_bytes(work_dir_ / "app.fls", fls);
+  RunOptions options;
+  options.file_size_limit = flash_size;
+  RunResult r = run({"-elf", "app.elf", "-img", "app.fls"}, options);
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ("", notes(r));
+  EXPECT_TRUE(standin_ran());
+
+  const std::vector<uint8_t> flash = read_bytes(bin_dir_ / "zelk.iflash");
+  ASSERT_EQ(flash_size, flash.size());
+  EXPECT_TRUE(std::equal(fls.begin(), fls.begin() + 64, flash.begin() + 0xFC0));
+  EXPECT_EQ(first, std::vector<uint8_t>(flash.begin() + 0x1000, flash.begin() + 0x2000));
+  EXPECT_EQ(std::vector<uint8_t>(4096, 0x5A),
+            std::vector<uint8_t>(flash.begin() + 0x3000, flash.begin() + 0x4000));
+}
+
+// The raw image meets a full disk: the conversion reports the short write
+// instead of handing the simulator a cut-off program, and the launch goes
+// on without the loader argument.
+TEST_F(FaultTest, DiskFullWhileWritingTheRawImage) {
+  SKIP_ON_WINDOWS("RLIMIT_FSIZE stands in for a full disk on POSIX only");
+  seed_flash(4096);
+  // Room for the launcher's notes and the stand-in's record, not for the
+  // 64 KiB program.
+  write_bytes(work_dir_ / "big.elf", flash_elf(64 * 1024));
+  RunOptions options;
+  options.file_size_limit = 16 * 1024;
+  RunResult r = run({"-elf", "big.elf"}, options);
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ("copy cmd ret = -51\n", notes(r));
+  EXPECT_TRUE(standin_ran());
+  const std::vector<std::string> args = recorded_args();
+  EXPECT_FALSE(any_arg_starts_with(args, "loader,")) << r.out;
+  EXPECT_EQ("big.elf", args.empty() ? "" : args.back());
+}
+
+// Files that exist but cannot be read: the ELF gives code -2, the firmware
+// is skipped in silence, and the flash file is left as it was.
+TEST_F(FaultTest, UnreadableInputs) {
+  SKIP_ON_WINDOWS("chmod 000 makes no file unreadable on Windows");
+  if (root()) GTEST_SKIP() << "running as root, which reads files whatever their mode";
+  seed_flash(64 * 1024);
+  fs::copy_file(fs::path(ZELK_EXAMPLES) / "blinky" / "build" / "blinky.fls", work_dir_ / "app.fls");
+  fs::permissions(elf_, fs::perms::none);
+  fs::permissions(work_dir_ / "app.fls", fs::perms::none);
+  RunResult r = run({"-elf", "app.elf", "-img", "app.fls"});
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ("copy cmd ret = -2\n", notes(r));
+  EXPECT_TRUE(standin_ran());
+  EXPECT_EQ(std::vector<uint8_t>(64 * 1024, 0xFF), read_bytes(bin_dir_ / "zelk.iflash"));
+  EXPECT_TRUE(fs::is_empty(tmp_dir_));
+}
+
+// A folder where the flash or EEPROM file belongs is not replaced, not
+// written into, and still named on the line; the launch goes on.
+TEST_F(FaultTest, FoldersWhereBackingFilesBelong) {
+  fs::create_directory(bin_dir_ / "zelk.iflash");
+  fs::create_directory(bin_dir_ / "zelk.eeprom");
+  fs::copy_file(fs::path(ZELK_EXAMPLES) / "blinky" / "build" / "blinky.fls", work_dir_ / "app.fls");
+  RunResult r = run({"-elf", "app.elf", "-img", "app.fls"});
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ("", notes(r));
+  EXPECT_TRUE(standin_ran());
+  EXPECT_TRUE(fs::is_directory(bin_dir_ / "zelk.iflash"));
+  EXPECT_TRUE(fs::is_empty(bin_dir_ / "zelk.iflash"));
+  EXPECT_TRUE(fs::is_directory(bin_dir_ / "zelk.eeprom"));
+  EXPECT_TRUE(fs::is_empty(bin_dir_ / "zelk.eeprom"));
+  const std::vector<std::string> args = recorded_args();
+  const std::string dir = target_path(bin_dir_) + sep();
+  EXPECT_NE(args.end(), std::find(args.begin(), args.end(), "zelk_iflash.flash=" + dir + "zelk.iflash"));
+  EXPECT_NE(args.end(), std::find(args.begin(), args.end(), "zelk_i2c.eeprom=" + dir + "zelk.eeprom"));
+}
+
+// A folder named as the ELF or the firmware file: code -2 for the ELF, and
+// the copy reads nothing from the folder, on every platform alike.
+TEST_F(FaultTest, FoldersNamedAsInputs) {
+  seed_flash(64 * 1024);
+  fs::create_directory(work_dir_ / "dir.elf");
+  fs::create_directory(work_dir_ / "dir.fls");
+  RunResult r = run({"-elf", "dir.elf", "-img", "dir.fls"});
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ("copy cmd ret = -2\n", notes(r));
+  EXPECT_TRUE(standin_ran());
+  EXPECT_EQ(std::vector<uint8_t>(64 * 1024, 0xFF), read_bytes(bin_dir_ / "zelk.iflash"));
+  EXPECT_TRUE(fs::is_empty(tmp_dir_));
+  EXPECT_TRUE(fs::is_empty(work_dir_ / "dir.fls"));
+}
+
+// The temporary directory is missing or read-only: no raw image, code -8,
+// and the simulator starts with the kernel but without a loader.
+TEST_F(FaultTest, NoUsableTemporaryDirectory) {
+  SKIP_ON_WINDOWS("the POSIX build's temporary directory is TMPDIR");
+  seed_flash(4096);
+  struct Case {
+    const char* what;
+    fs::path dir;
+  };
+  std::vector<Case> cases = {{"missing", root_.path() / "no_such_dir"}};
+  if (!root()) {
+    const fs::path locked = root_.path() / "locked";
+    fs::create_directory(locked);
+    fs::permissions(locked, fs::perms::owner_read | fs::perms::owner_exec);
+    cases.push_back({"read-only", locked});
+  }
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    RunOptions options;
+    options.env["TMPDIR"] = c.dir.string();
+    RunResult r = run({"-elf", "app.elf"}, options);
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ("copy cmd ret = -8\n", notes(r));
+    const std::vector<std::string> args = recorded_args();
+    EXPECT_FALSE(any_arg_starts_with(args, "loader,"));
+    EXPECT_EQ("app.elf", args.empty() ? "" : args.back());
+  }
+  EXPECT_FALSE(fs::exists(root_.path() / "no_such_dir"));
+}
+
+// The simulator is missing, or refuses the line: the launcher's status stays
+// 0, and everything that comes before the start (backing files, raw image,
+// firmware copy) is done all the same.
+TEST_F(FaultTest, SimulatorMissingOrFailing) {
+  fs::copy_file(fs::path(ZELK_EXAMPLES) / "blinky" / "build" / "blinky.fls", work_dir_ / "app.fls");
+  RunOptions missing;
+  missing.put_standin_on_path = false;
+  RunResult r = run({"-elf", "app.elf", "-img", "app.fls"}, missing);
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ("", notes(r));
+  EXPECT_FALSE(standin_ran());
+  EXPECT_EQ(0x8000000u, fs::file_size(bin_dir_ / "zelk.iflash"));
+  EXPECT_EQ(0x8000u, fs::file_size(bin_dir_ / "zelk.eeprom"));
+  EXPECT_EQ(1u, names_in(tmp_dir_).size());
+  // blinky.fls puts its first image's header at flash offset 0xFFC0.
+  const std::vector<uint8_t> fls = read_bytes(work_dir_ / "app.fls");
+  std::vector<uint8_t> header(64);
+  {
+    File flash = open_file((bin_dir_ / "zelk.iflash").string(), "rb");
+    ASSERT_TRUE(flash);
+    ASSERT_EQ(0, fseek(flash.get(), 0xFFC0, SEEK_SET));
+    ASSERT_EQ(64u, fread(header.data(), 1, 64, flash.get()));
+  }
+  EXPECT_EQ(std::vector<uint8_t>(fls.begin(), fls.begin() + 64), header);
+
+  // The stand-in refuses an option it does not know and exits with 1.
+  r = run({"-elf", "app.elf", "-img", "app.fls", "-no-such-option"});
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ("", notes(r));
+  EXPECT_TRUE(standin_ran());
+  EXPECT_TRUE(has(r.err, "-no-such-option: invalid option")) << r.err;
+  EXPECT_EQ(2u, names_in(tmp_dir_).size());
+}
+
+}  // namespace
