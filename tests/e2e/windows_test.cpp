@@ -1,0 +1,260 @@
+// What only the Windows build does, shown on the .exe under Wine: its name
+// and folder as Windows reports them, the current drive's root as a project
+// folder, wildcard words, the line as the command interpreter hands it on,
+// and the raw image in the profile's Temp folder. Skipped on the native leg.
+#include <string>
+#include <system_error>
+
+#include "e2e/harness.h"
+
+namespace {
+
+const char kHead[] =
+    "qemu-system-cskyv2 -machine zelk -name zelk_simulator -serial stdio "
+    "-monitor none -parallel none ";
+const char kGtk[] = "-display gtk,show-tabs=off,show-cursor=on,show-menubar=off ";
+const char kLoader[] = "loader,force-raw=on,addr=0x8000000,file=";
+const char kVersion[] = " v0.0.6 (QEMU V8.0.0) B20241207\n";
+
+bool starts_with(const std::string& text, const std::string& head) {
+  return text.compare(0, head.size(), head) == 0;
+}
+
+class WindowsTest : public LaunchTest {
+ protected:
+  void SetUp() override {
+    if (!windows()) GTEST_SKIP() << "the Windows build's behaviour (scripts/test-windows.sh)";
+    LaunchTest::SetUp();
+  }
+
+  void TearDown() override {
+    std::error_code ec;
+    if (!drive_link_.empty()) fs::remove(drive_link_, ec);
+    if (!drive_c_dir_.empty()) fs::remove_all(drive_c_dir_, ec);
+  }
+
+  // The backing-file arguments for files in the Windows folder |dir|, as
+  // they stand on the line.
+  static std::string backing_args(const std::string& dir) {
+    return "-global zelk_iflash.flash=\"" + dir + "\\zelk.iflash\" " +
+           "-global zelk_i2c.eeprom=\"" + dir + "\\zelk.eeprom\" ";
+  }
+
+  static std::string loader_arg(const std::string& raw_path) {
+    return std::string("-device ") + kLoader + '"' + raw_path + '"';
+  }
+
+  // The raw image the stand-in was given, as the launcher named it; empty
+  // when there was no loader argument.
+  std::string loader_file() const {
+    for (const std::string& arg : recorded_args())
+      if (starts_with(arg, kLoader)) return arg.substr(sizeof kLoader - 1);
+    return "";
+  }
+
+  // Copies the launcher into a new folder of drive C under |name| and
+  // returns its Windows path.
+  std::string install_on_drive_c(const std::string& name) {
+    drive_c_dir_ = wine_prefix() / "drive_c" /
+                   ("zelk_e2e_" + root_.path().filename().string());
+    fs::create_directories(drive_c_dir_);
+    fs::copy_file(launcher_, drive_c_dir_ / name);
+    return "C:\\" + drive_c_dir_.filename().string() + "\\" + name;
+  }
+
+  // Makes a free drive letter of the prefix name |dir|; returns "X:".
+  std::string map_drive(const fs::path& dir) {
+    for (char letter = 'y'; letter >= 'd'; --letter) {
+      const fs::path link = wine_prefix() / "dosdevices" / (std::string(1, letter) + ":");
+      std::error_code ec;
+      fs::create_directory_symlink(dir, link, ec);
+      if (!ec) {
+        drive_link_ = link;
+        return std::string(1, static_cast<char>(toupper(letter))) + ":";
+      }
+    }
+    return "";
+  }
+
+  // A project folder |dir| holding the sample's build outputs as NAME.elf
+  // and NAME.fls.
+  static void add_project(const fs::path& dir, const std::string& name) {
+    fs::create_directories(dir / "build");
+    const fs::path build = fs::path(ZELK_EXAMPLES) / "blinky" / "build";
+    fs::copy_file(build / "blinky.elf", dir / "build" / (name + ".elf"));
+    fs::copy_file(build / "blinky.fls", dir / "build" / (name + ".fls"));
+  }
+
+  void expect_raw_image_of(const std::string& fixture) {
+    const std::string raw = loader_file();
+    ASSERT_FALSE(raw.empty());
+    EXPECT_EQ(read_bytes(fs::path(ZELK_FIXTURES) / "elf" / fixture / (fixture + ".bin")),
+              read_bytes(host_path(raw)))
+        << raw;
+  }
+
+  fs::path drive_c_dir_, drive_link_;
+};
+
+TEST_F(WindowsTest, StartedByItsWindowsPathItNamesItselfByTheLastComponent) {
+  const std::string exe = install_on_drive_c("sim.exe");
+  RunOptions options;
+  options.word0 = exe;
+  RunResult r = run({"-v"}, options);
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ("", r.out);
+  EXPECT_EQ(std::string("sim.exe") + kVersion, r.err);
+  // stderr is a text stream: each line feed reaches the console as CR LF.
+  EXPECT_EQ("sim.exe v0.0.6 (QEMU V8.0.0) B20241207\r\n", r.raw_err);
+
+  r = run({"-h"}, options);
+  EXPECT_EQ(0, r.status);
+  EXPECT_TRUE(starts_with(r.err, "sim.exe v0.0.6 (QEMU V8.0.0)\nusage: sim.exe -elf file "))
+      << r.err;
+
+  // Typed at the command prompt.
+  RunOptions prompt;
+  prompt.word0 = "cmd";
+  r = run({"/c", exe, "-v"}, prompt);
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ(std::string("sim.exe") + kVersion, r.err);
+}
+
+TEST_F(WindowsTest, BackingFilesLieBesideTheExeWhateverWord0Says) {
+  const std::string exe = install_on_drive_c("sim.exe");
+  const std::string dir = exe.substr(0, exe.rfind('\\'));
+  fs::copy_file(fs::path(ZELK_FIXTURES) / "elf" / "blink" / "blink.elf", drive_c_dir_ / "app.elf");
+  // Started by its bare name from its own folder: word 0 holds no folder,
+  // the module path does.
+  RunOptions options;
+  options.word0 = "sim.exe";
+  options.cwd = drive_c_dir_;
+  RunResult r = run({"-elf", "app.elf", "-nographic"}, options);
+  EXPECT_EQ(0, r.status) << r.out << r.err;
+  EXPECT_NE(std::string::npos, raw_line().find(backing_args(dir))) << raw_line();
+  EXPECT_EQ(134217728u, fs::file_size(drive_c_dir_ / "zelk.iflash"));
+  EXPECT_EQ(32768u, fs::file_size(drive_c_dir_ / "zelk.eeprom"));
+  expect_raw_image_of("blink");
+}
+
+TEST_F(WindowsTest, WorkedExampleReachesTheSimulatorCharacterForCharacter) {
+  preseed_backing_files();
+  add_fixture_elf("blink", "app.elf");
+  write_bytes(work_dir_ / "app.fls", {});
+  RunResult r = run({"-elf", "app.elf", "-img", "app.fls", "-uart", "1"});
+  EXPECT_EQ(0, r.status) << r.err;
+  const std::string raw = loader_file();
+  ASSERT_FALSE(raw.empty()) << r.out << r.err;
+  EXPECT_EQ(kHead + backing_args(target_path(bin_dir_)) + " app.elf     " + kGtk +
+                "-global zelk_uart.uart_num=1 -kernel \"app.elf\" " + loader_arg(raw),
+            raw_line());
+  expect_raw_image_of("blink");
+}
+
+TEST_F(WindowsTest, ProjectModeLineReachesTheSimulatorCharacterForCharacter) {
+  preseed_backing_files();
+  const fs::path proj = work_dir_ / "blinky";
+  add_project(proj, "blinky");
+  RunOptions options;
+  options.cwd = proj;
+  RunResult r = run({"-prj", "-nographic"}, options);
+  EXPECT_EQ(0, r.status) << r.err;
+  const std::string raw = loader_file();
+  ASSERT_FALSE(raw.empty()) << r.out << r.err;
+  EXPECT_EQ(kHead + backing_args(target_path(bin_dir_)) +
+                "  -nographic -kernel \".\\build\\blinky.elf\" " + loader_arg(raw),
+            raw_line());
+}
+
+TEST_F(WindowsTest, AtTheRootOfADriveTheProjectIsNamedBackslash) {
+  preseed_backing_files();
+  // The drive's root folder; "build\\.elf" is the file "build\.elf".
+  const fs::path drive = root_.path() / "drive";
+  add_project(drive, "");
+  const std::string letter = map_drive(drive);
+  ASSERT_FALSE(letter.empty()) << "no free drive letter in " << wine_prefix();
+  RunOptions options;
+  options.cwd = drive;
+  RunResult r = run({"-prj", "-nographic"}, options);
+  EXPECT_EQ(0, r.status) << r.err;
+  const std::string raw = loader_file();
+  ASSERT_FALSE(raw.empty()) << r.out << r.err;
+  EXPECT_EQ(kHead + backing_args(target_path(bin_dir_)) +
+                "  -nographic -kernel \".\\build\\\\.elf\" " + loader_arg(raw),
+            raw_line());
+  EXPECT_NE(std::string::npos, r.out.find("kernel  .\\build\\\\.elf (")) << r.out;
+}
+
+TEST_F(WindowsTest, WildcardWordsAreExpandedBeforeTheLauncherSeesThem) {
+  preseed_backing_files();
+  add_fixture_elf("blink", "blink.elf");
+  RunResult r = run({"-elf", "*.elf", "-nographic"});
+  EXPECT_EQ(0, r.status) << r.err;
+  const std::string raw = loader_file();
+  ASSERT_FALSE(raw.empty()) << r.out << r.err;
+  EXPECT_EQ(kHead + backing_args(target_path(bin_dir_)) +
+                " blink.elf  -nographic -kernel \"blink.elf\" " + loader_arg(raw),
+            raw_line());
+  expect_raw_image_of("blink");
+}
+
+TEST_F(WindowsTest, TheInterpreterKeepsALineEndingInABlank) {
+  // Without a loader argument the line ends with the blank after the last
+  // option.
+  preseed_backing_files();
+  RunResult r = run({"-kernel", "none.elf"});
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ("copy cmd ret = -1\r\n", r.raw_out);
+  EXPECT_EQ(kHead + backing_args(target_path(bin_dir_)) + "-kernel none.elf " + kGtk, raw_line());
+}
+
+TEST_F(WindowsTest, RawImageGoesToTheProfilesTempFolder) {
+  preseed_backing_files();
+  add_fixture_elf("blink", "app.elf");
+  RunResult r = run({"-elf", "app.elf", "-nographic"});
+  EXPECT_EQ(0, r.status) << r.err;
+  const std::string raw = loader_file();
+  ASSERT_FALSE(raw.empty()) << r.out << r.err;
+  // A short name from the runtime goes under the profile; a long one is a
+  // complete path already.
+  const std::string temp = target_path(profile_dir_) + "\\AppData\\Local\\Temp\\";
+  if (starts_with(raw, temp)) EXPECT_GE(20u, raw.size() - temp.size()) << raw;
+  else EXPECT_LT(20u, raw.size()) << raw;
+  RecordProperty("raw_image", raw);
+  EXPECT_TRUE(fs::is_regular_file(host_path(raw))) << raw;
+  expect_raw_image_of("blink");
+}
+
+TEST_F(WindowsTest, TheProfileVariableIsFoundInAnyLetterCase) {
+  preseed_backing_files();
+  add_fixture_elf("blink", "app.elf");
+  for (const char* name : {"UserProfile", "userprofile"}) {
+    SCOPED_TRACE(name);
+    const fs::path profile = root_.path() / (std::string(name) + " home");
+    fs::create_directories(profile / "AppData" / "Local" / "Temp");
+    RunOptions options;
+    options.env[name] = target_path(profile);
+    RunResult r = run({"-elf", "app.elf", "-nographic"}, options);
+    EXPECT_EQ(0, r.status) << r.err;
+    const std::string raw = loader_file();
+    EXPECT_TRUE(starts_with(raw, target_path(profile) + "\\AppData\\Local\\Temp\\")) << raw;
+    expect_raw_image_of("blink");
+  }
+}
+
+TEST_F(WindowsTest, NoTempFolderInTheProfileMeansNoRawImage) {
+  preseed_backing_files();
+  add_fixture_elf("blink", "app.elf");
+  const fs::path profile = root_.path() / "bare profile";
+  fs::create_directories(profile);
+  RunOptions options;
+  options.env["USERPROFILE"] = target_path(profile);
+  RunResult r = run({"-elf", "app.elf", "-nographic"}, options);
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ("copy cmd ret = -8\n", r.out.substr(0, r.out.find('\n') + 1));
+  EXPECT_TRUE(standin_ran());
+  EXPECT_EQ("", loader_file());
+  EXPECT_TRUE(fs::is_empty(profile));
+}
+
+}  // namespace
