@@ -6,13 +6,15 @@
 #include <memory>
 #include <string>
 
+#include "platform/platform.h"
+
 struct FileCloser {
   void operator()(FILE* file) const { fclose(file); }
 };
 using File = std::unique_ptr<FILE, FileCloser>;
 
 inline File open_file(const std::string& path, const char* mode) {
-  return File(fopen(path.c_str(), mode));
+  return File(open_file_stream(path, mode));
 }
 
 #endif  // ZELK_PLATFORM_FILE_H_

@@ -21,6 +21,10 @@ bool current_directory(std::string* path);
 // directory.
 bool path_is_existing_non_directory(const std::string& path);
 
+// Opens |path| as fopen does with |mode|, also where the path is longer
+// than the system's calls take; nullptr when it cannot.
+FILE* open_file_stream(const std::string& path, const char* mode);
+
 // Value of the environment variable |name|, empty when it is unset. Names
 // follow the platform's rule (on Windows they match regardless of case).
 std::string environment_value(const char* name);

@@ -1,7 +1,11 @@
 #include "platform/platform.h"
 
 #include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
 #include <stdlib.h>
+#include <string.h>
+#include <sys/auxv.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,12 +15,82 @@
 
 const char kPathSeparator = '/';
 
+namespace {
+
+// Linux refuses a path of PATH_MAX characters or more in every call that
+// takes one. Such a path is reached one folder at a time, and its last
+// component through /proc/self/fd, which names the open folder in a few
+// characters. A path that cannot be walked is kept as it is, so that the
+// call fails as it would have.
+class ShortPath {
+ public:
+  explicit ShortPath(const std::string& path) : text_(path) {
+    if (path.size() < PATH_MAX) return;
+    const size_t cut = path.find_last_of('/');
+    const std::string name = cut == std::string::npos ? path : path.substr(cut + 1);
+    const std::string dir = cut == std::string::npos ? "" : path.substr(0, cut);
+    dir_ = open(path[0] == '/' ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    for (size_t start = 0; dir_ >= 0 && start < dir.size();) {
+      size_t end = dir.find('/', start);
+      if (end == std::string::npos) end = dir.size();
+      if (end > start) {
+        const int next = openat(dir_, dir.substr(start, end - start).c_str(),
+                                O_PATH | O_DIRECTORY | O_CLOEXEC);
+        close(dir_);
+        dir_ = next;
+      }
+      start = end + 1;
+    }
+    if (dir_ >= 0) text_ = "/proc/self/fd/" + std::to_string(dir_) + "/" + name;
+  }
+  ~ShortPath() {
+    if (dir_ >= 0) close(dir_);
+  }
+  ShortPath(const ShortPath&) = delete;
+  ShortPath& operator=(const ShortPath&) = delete;
+  const std::string& text() const { return text_; }
+
+ private:
+  int dir_ = -1;
+  std::string text_;
+};
+
+bool stat_path(const std::string& path, struct stat* st) {
+  return stat(ShortPath(path).text().c_str(), st) == 0;
+}
+
+// The kernel cannot spell its own path of the executable once that has
+// PATH_MAX characters or more. The name the program was started by, taken
+// against the current directory (which the launcher never changes), serves
+// instead once it proves to be the same file.
+bool executable_by_start_name(std::string* path) {
+  const char* start_name = reinterpret_cast<const char*>(getauxval(AT_EXECFN));
+  if (!start_name || !*start_name) return false;
+  std::string candidate = start_name;
+  while (candidate.compare(0, 2, "./") == 0) candidate.erase(0, 2);
+  if (candidate.empty()) return false;
+  if (candidate[0] != '/') {
+    std::string cwd;
+    if (!current_directory(&cwd)) return false;
+    candidate = cwd + (cwd.back() == '/' ? "" : "/") + candidate;
+  }
+  struct stat self, st;
+  if (stat("/proc/self/exe", &self) != 0 || !stat_path(candidate, &st) ||
+      st.st_dev != self.st_dev || st.st_ino != self.st_ino)
+    return false;
+  *path = candidate;
+  return true;
+}
+
+}  // namespace
+
 bool own_executable_path(std::string* path) {
   // readlink reports truncation only by filling the whole buffer, so grow
   // until the link fits with room to spare.
   std::vector<char> buf(256);
   for (;;) {
     ssize_t len = readlink("/proc/self/exe", buf.data(), buf.size());
+    if (len < 0 && errno == ENAMETOOLONG) return executable_by_start_name(path);
     if (len <= 0) return false;
     if (static_cast<size_t>(len) < buf.size()) {
       path->assign(buf.data(), static_cast<size_t>(len));
@@ -40,7 +114,11 @@ bool current_directory(std::string* path) {
 
 bool path_is_existing_non_directory(const std::string& path) {
   struct stat st;
-  return stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+  return stat_path(path, &st) && !S_ISDIR(st.st_mode);
+}
+
+FILE* open_file_stream(const std::string& path, const char* mode) {
+  return fopen(ShortPath(path).text().c_str(), mode);
 }
 
 std::string environment_value(const char* name) {
@@ -55,11 +133,13 @@ std::string last_path_component(const std::string& path) {
 FILE* create_raw_image_file(std::string* path) {
   std::string dir = environment_value("TMPDIR");
   if (dir.empty()) dir = "/tmp";
-  std::string name = dir + "/zelk_raw_XXXXXX";
-  std::vector<char> templ(name.begin(), name.end());
+  const std::string name = dir + "/zelk_raw_XXXXXX";
+  const ShortPath target(name);
+  std::vector<char> templ(target.text().begin(), target.text().end());
   templ.push_back('\0');
   int fd = mkstemp(templ.data());
-  path->assign(templ.data());
+  // mkstemp fills in the last six characters, whichever spelling it got.
+  path->assign(name.substr(0, name.size() - 6) + (templ.data() + templ.size() - 7));
   if (fd < 0) return nullptr;
   FILE* file = fdopen(fd, "wb");
   if (!file) close(fd);

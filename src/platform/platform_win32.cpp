@@ -58,6 +58,10 @@ bool path_is_existing_non_directory(const std::string& path) {
          !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
+FILE* open_file_stream(const std::string& path, const char* mode) {
+  return fopen(path.c_str(), mode);
+}
+
 std::string environment_value(const char* name) {
   std::vector<char> buf(256);
   for (int attempt = 0; attempt < 4; ++attempt) {
