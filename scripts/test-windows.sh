@@ -12,6 +12,15 @@ need_packages cmake ninja-build g++ libgtest-dev googletest wine64 g++-mingw-w64
 started=$SECONDS
 root=$PWD
 
+# Two runs in one tree would share the build and the Wine prefix, and the
+# end of one would kill the other's Wine processes; they take turns.
+mkdir -p build
+exec 9>build/windows-leg.lock
+if ! flock -n 9; then
+  step "waiting for the other Windows leg running in this tree"
+  flock 9
+fi
+
 step "Windows cross build"
 cmake -S . -B build/win -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake >/dev/null
@@ -38,10 +47,12 @@ export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 unset WINEPATH
 
+mkdir -p "$WINEPREFIX"
 # One Wine server for the whole run rather than one start-up per process.
-"$server" -p
+# Status 2: a server of this prefix is running already, which serves too.
+"$server" -p || [ $? -eq 2 ]
 trap '"$server" -k 2>/dev/null || true' EXIT
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
+if [ ! -d "$WINEPREFIX/drive_c" ]; then
   step "creating the Wine prefix $WINEPREFIX"
   "$wine" wineboot --init >/dev/null 2>&1
 fi
