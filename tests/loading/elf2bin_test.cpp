@@ -7,7 +7,9 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <utility>
 
@@ -22,28 +24,49 @@ using namespace elf_test;
 
 bool on_windows() { return kPathSeparator == '\\'; }
 
-// Sets TMPDIR for the life of the object and then puts back what was there.
-// putenv keeps the pointer it is given, hence the strings kept here.
-class ScopedTmpdir {
+// Sets an environment variable for the life of the object, then puts back
+// what was there. putenv keeps the pointer it is given, hence the strings
+// kept here; Windows unsets with "NAME=", POSIX with "NAME".
+class ScopedEnv {
  public:
-  explicit ScopedTmpdir(const std::string& value) {
-    const char* old = getenv("TMPDIR");
-    if (old) old_ = std::string("TMPDIR=") + old;
-    now_ = "TMPDIR=" + value;
+  ScopedEnv(const std::string& name, const std::string& value)
+      : unset_(on_windows() ? name + "=" : name), now_(name + "=" + value) {
+    if (const char* old = getenv(name.c_str())) old_ = name + "=" + old;
     putenv(now_.data());
   }
-  ~ScopedTmpdir() {
-    if (old_) putenv(old_->data());
-    else putenv(unset_.data());
-  }
-  ScopedTmpdir(const ScopedTmpdir&) = delete;
-  ScopedTmpdir& operator=(const ScopedTmpdir&) = delete;
+  ~ScopedEnv() { putenv(old_ ? old_->data() : unset_.data()); }
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
 
  private:
+  std::string unset_, now_;
   std::optional<std::string> old_;
-  std::string now_;
-  std::string unset_ = "TMPDIR";
 };
+
+// Points every variable that decides where the raw image goes at |tmp|:
+// TMPDIR on POSIX; on Windows the profile (a bare temporary name goes to its
+// AppData\Local\Temp) and TMP/TEMP (a full one follows them), so that the
+// tests find the image whatever the runtime does.
+class ScopedTempFolder {
+ public:
+  explicit ScopedTempFolder(const fs::path& profile, const fs::path& tmp) {
+    if (!on_windows()) {
+      vars_.emplace_back(std::make_unique<ScopedEnv>("TMPDIR", tmp.string()));
+      return;
+    }
+    vars_.emplace_back(std::make_unique<ScopedEnv>("USERPROFILE", profile.string()));
+    vars_.emplace_back(std::make_unique<ScopedEnv>("TMP", tmp.string()));
+    vars_.emplace_back(std::make_unique<ScopedEnv>("TEMP", tmp.string()));
+  }
+
+ private:
+  std::vector<std::unique_ptr<ScopedEnv>> vars_;
+};
+
+// Where a profile keeps its temporary files.
+fs::path profile_temp(const fs::path& profile) {
+  return on_windows() ? profile / "AppData" / "Local" / "Temp" : profile / "tmp";
+}
 
 struct Converted {
   int ret = 0;
@@ -58,11 +81,9 @@ const char kLoaderStart[] = "-device loader,force-raw=on,addr=";
 class Elf2binTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    tmp_ = dir_.path() / "tmp";
+    tmp_ = profile_temp(dir_.path());
     fs::create_directories(tmp_);
-    // On Windows the raw image goes to the profile's Temp folder whatever
-    // TMPDIR says.
-    if (!on_windows()) tmpdir_.emplace(tmp_.string());
+    temp_folder_.emplace(dir_.path(), tmp_);
   }
 
   fs::path write_elf(const std::vector<uint8_t>& bytes, const std::string& name = "app.elf") {
@@ -96,9 +117,7 @@ class Elf2binTest : public ::testing::Test {
     EXPECT_EQ(std::string::npos, c.raw_path.find('"')) << tail;
     c.raw = read_bytes(c.raw_path);
     EXPECT_TRUE(fs::is_regular_file(c.raw_path)) << c.raw_path;
-    if (!on_windows()) {
-      EXPECT_EQ(tmp_, fs::path(c.raw_path).parent_path()) << "the raw image goes to TMPDIR";
-    }
+    EXPECT_TRUE(fs::equivalent(tmp_, fs::path(c.raw_path).parent_path())) << c.raw_path;
     std::error_code ec;
     fs::remove(c.raw_path, ec);
     return c;
@@ -118,7 +137,7 @@ class Elf2binTest : public ::testing::Test {
 
   ScopedTempDir dir_;
   fs::path tmp_;
-  std::optional<ScopedTmpdir> tmpdir_;
+  std::optional<ScopedTempFolder> temp_folder_;
 };
 
 // Rule: a PROGBITS section with a non-zero address in [0x08000000,
@@ -247,6 +266,7 @@ TEST_F(Elf2binTest, EachConversionKeepsItsOwnRawFile) {
   ASSERT_EQ(kElfOk, elf2bin(elf.string().c_str(), &first));
   ASSERT_EQ(kElfOk, elf2bin(elf.string().c_str(), &second));
   EXPECT_NE(first, second);
+  EXPECT_EQ(2, std::distance(fs::directory_iterator(tmp_), {}));
   for (const std::string* cmd : {&first, &second}) {
     const size_t at = cmd->find("file=\"");
     ASSERT_NE(std::string::npos, at);
@@ -333,9 +353,7 @@ TEST_F(Elf2binTest, MalformedFilesAreRefused) {
     std::vector<uint8_t> elf = good;
     c.edit(&elf);
     EXPECT_EQ(kElfMalformed, convert(elf).ret);
-    if (!on_windows()) {
-      EXPECT_TRUE(tmp_is_empty()) << "the refused raw file is removed";
-    }
+    EXPECT_TRUE(tmp_is_empty()) << "the refused raw file is removed";
   }
 }
 
@@ -358,17 +376,14 @@ TEST_F(Elf2binTest, FilesThatCannotBeReadGiveTheirCodes) {
     EXPECT_EQ(kElfTooLarge, convert(huge).ret);
   }
   fs::remove(huge, ec);
-  if (!on_windows()) {
-    EXPECT_TRUE(tmp_is_empty());
-  }
+  EXPECT_TRUE(tmp_is_empty());
 }
 
 // Rule: when the raw file cannot be created the result is -8 and the
-// command is left alone. A missing TMPDIR folder makes that happen on POSIX
-// only; Windows ignores TMPDIR.
+// command is left alone; a temporary folder that does not exist does it.
 TEST_F(Elf2binTest, RawFileThatCannotBeCreatedIsMinusEight) {
-  if (on_windows()) GTEST_SKIP() << "the raw image's folder does not follow TMPDIR";
-  ScopedTmpdir missing((dir_.path() / "no" / "such" / "folder").string());
+  const fs::path missing = dir_.path() / "no" / "such" / "profile";
+  ScopedTempFolder nowhere(missing, profile_temp(missing));
   std::string cmd = kHead;
   const fs::path elf = fs::path(ZELK_FIXTURES) / "elf" / "blink" / "blink.elf";
   EXPECT_EQ(kElfCannotCreateRaw, elf2bin(elf.string().c_str(), &cmd));
