@@ -25,6 +25,13 @@ step "Windows cross build"
 cmake -S . -B build/win -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake >/dev/null
 cmake --build build/win --target zelk_sim qemu-system-cskyv2 zelk_unit_tests zelk_wine_runner
+# Static: no mingw-w64 runtime DLL may be needed beside the .exe.
+for exe in build/win/zelk_sim.exe build/win/qemu-system-cskyv2.exe build/win/tests/zelk_unit_tests.exe; do
+  if x86_64-w64-mingw32-objdump -p "$exe" | grep -i -E 'DLL Name: (libstdc\+\+|libgcc|libwinpthread)'; then
+    echo "$exe needs a mingw-w64 runtime DLL" >&2
+    exit 1
+  fi
+done
 
 # The end-to-end tests are a native program that starts the .exe files.
 if [ ! -f build/native/build.ninja ]; then
