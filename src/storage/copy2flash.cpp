@@ -1,8 +1,10 @@
 #include "storage/copy2flash.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "platform/file.h"
 #include "platform/platform.h"
@@ -17,8 +19,9 @@ constexpr uint32_t kFlashOffsetMask = 0x07FFFFFF;
 constexpr uint64_t kFlashSize = 0x08000000;
 // The count of an image's data bytes is a signed 32-bit number.
 constexpr uint32_t kMaxImageLength = 0x7FFFFFFF;
-// The firmware file is read ahead in larger pieces than the chunks.
-constexpr size_t kFirmwareStreamBuffer = 1 << 16;
+// Image data is read, and flash read back for comparison, this many chunks
+// at a time: two system calls per megabyte rather than three per chunk.
+constexpr size_t kPieceSize = 256 * kChunkSize;
 
 struct ImageHeader {
   uint8_t bytes[kHeaderSize];
@@ -40,29 +43,75 @@ bool fits_in_flash(uint32_t addr, uint64_t len) {
   return !is_flash_address(addr) || (addr & kFlashOffsetMask) + len <= kFlashSize;
 }
 
-// Reads |len| bytes of flash at |offset| and writes |want| there when they
-// differ. False when a seek fails, which ends the copy.
-bool update_flash(FILE* flash, long offset, const uint8_t* want, size_t len) {
-  uint8_t have[kChunkSize];
+// Reads |len| bytes of flash at |offset|. Bytes past the end of the file
+// read as zeros. False when the seek fails, which ends the copy.
+bool read_flash(FILE* flash, long offset, uint8_t* bytes, size_t len) {
   if (fseek(flash, offset, SEEK_SET) != 0) return false;
-  memset(have, 0, len);
-  if (fread(have, 1, len, flash) != len) clearerr(flash);
-  if (memcmp(have, want, len) == 0) return true;
-  if (fseek(flash, offset, SEEK_SET) != 0) return false;
-  fwrite(want, 1, len, flash);
+  const size_t got = fread(bytes, 1, len, flash);
+  if (got != len) {
+    memset(bytes + got, 0, len - got);
+    clearerr(flash);
+  }
   return true;
 }
 
-// Copies the data of one image in chunks counted from its own address.
-// False when a seek fails.
-bool copy_image_data(FILE* firmware, FILE* flash, uint32_t addr, uint32_t len) {
+bool write_flash(FILE* flash, long offset, const uint8_t* bytes, size_t len) {
+  if (fseek(flash, offset, SEEK_SET) != 0) return false;
+  fwrite(bytes, 1, len, flash);
+  return true;
+}
+
+// Writes a header whose flash copy differs. False when a seek fails.
+bool update_header(FILE* flash, long offset, const uint8_t* want) {
+  uint8_t have[kHeaderSize];
+  if (!read_flash(flash, offset, have, kHeaderSize)) return false;
+  return memcmp(have, want, kHeaderSize) == 0 || write_flash(flash, offset, want, kHeaderSize);
+}
+
+// One piece of image data and the flash it goes over, kept across images.
+struct Piece {
+  std::vector<uint8_t> want, have;
+};
+
+// Writes the chunks of |len| bytes at |offset| that differ from flash.
+// Chunks that differ side by side go out in one write; the bytes written
+// are the same as chunk by chunk. False when a seek fails.
+bool update_piece(FILE* flash, long offset, size_t len, Piece* piece) {
+  const uint8_t* want = piece->want.data();
+  if (!read_flash(flash, offset, piece->have.data(), len)) return false;
+  size_t run = 0, run_start = 0;
+  for (size_t at = 0; at < len; at += kChunkSize) {
+    const size_t size = std::min(kChunkSize, len - at);
+    if (memcmp(want + at, piece->have.data() + at, size) != 0) {
+      if (run == 0) run_start = at;
+      run += size;
+      continue;
+    }
+    if (run != 0 && !write_flash(flash, offset + static_cast<long>(run_start),
+                                 want + run_start, run))
+      return false;
+    run = 0;
+  }
+  return run == 0 ||
+         write_flash(flash, offset + static_cast<long>(run_start), want + run_start, run);
+}
+
+// Copies the data of one image in chunks counted from its own address; a
+// piece holds whole chunks. False when a seek fails.
+bool copy_image_data(FILE* firmware, FILE* flash, uint32_t addr, uint32_t len, Piece* piece) {
   long offset = static_cast<long>(addr & kFlashOffsetMask);
-  uint8_t chunk[kChunkSize];
   while (len > 0) {
-    const size_t size = len > kChunkSize - 1 ? kChunkSize : len;
+    const size_t size = std::min<size_t>(len, kPieceSize);
+    if (piece->want.size() < size) {
+      piece->want.resize(size);
+      piece->have.resize(size);
+    }
+    const size_t got = fread(piece->want.data(), 1, size, firmware);
+    // Of a piece cut short, the chunks read whole are still stored.
+    const size_t whole = got == size ? size : got - got % kChunkSize;
+    if (whole != 0 && !update_piece(flash, offset, whole, piece)) return false;
+    if (got != size) return true;
     len -= static_cast<uint32_t>(size);
-    if (fread(chunk, 1, size, firmware) != size) return true;
-    if (!update_flash(flash, offset, chunk, size)) return false;
     offset += static_cast<long>(size);
   }
   return true;
@@ -95,12 +144,15 @@ void copy2flash(const char* image_path, const char* flash_path) {
   if (!path_is_existing_non_directory(image_path)) return;
   File firmware = open_file(image_path, "rb");
   if (!firmware) return;
-  setvbuf(firmware.get(), nullptr, _IOFBF, kFirmwareStreamBuffer);
   if (fseek(firmware.get(), 0, SEEK_END) != 0) return;
   const long size = ftell(firmware.get());
   if (size < 0 || fseek(firmware.get(), 0, SEEK_SET) != 0) return;
   File flash = open_file(flash_path, "r+b");
   if (!flash) return;
+  // Flash is read and written in whole pieces, which a stream buffer would
+  // only copy once more.
+  setvbuf(flash.get(), nullptr, _IONBF, 0);
+  Piece piece;
 
   uint64_t left = static_cast<uint64_t>(size);
   while (left != 0) {
@@ -113,11 +165,12 @@ void copy2flash(const char* image_path, const char* flash_path) {
     }
     if (!image_is_acceptable(h, left)) return;
     if (is_flash_address(h.header_address()) &&
-        !update_flash(flash.get(), static_cast<long>(h.header_address() & kFlashOffsetMask),
-                      h.bytes, kHeaderSize))
+        !update_header(flash.get(), static_cast<long>(h.header_address() & kFlashOffsetMask),
+                       h.bytes))
       return;
     if (is_flash_address(h.image_address())) {
-      if (!copy_image_data(firmware.get(), flash.get(), h.image_address(), h.image_length()))
+      if (!copy_image_data(firmware.get(), flash.get(), h.image_address(), h.image_length(),
+                           &piece))
         return;
     } else if (fseek(firmware.get(), static_cast<long>(h.image_length()), SEEK_CUR) != 0) {
       // Data that goes nowhere is skipped, so the next header is read after it.

@@ -178,7 +178,8 @@ TEST_F(Copy2FlashTest, RecopyWritesOnlyWhenSomethingChanged) {
 // counted from the file's start would end elsewhere.
 TEST_F(Copy2FlashTest, OneChangedByteWritesExactlyItsChunkCountedFromTheImage) {
   const uint32_t addr = 0x08000100;
-  const size_t length = 5 * kChunk + 100;
+  // Over a megabyte, larger than any sensible read buffer.
+  const size_t length = 300 * kChunk + 100;
   const struct {
     size_t changed;
     uint64_t end;
@@ -187,7 +188,9 @@ TEST_F(Copy2FlashTest, OneChangedByteWritesExactlyItsChunkCountedFromTheImage) {
       {kChunk - 1, 0x100 + kChunk},
       {kChunk, 0x100 + 2 * kChunk},
       {2 * kChunk + 7, 0x100 + 3 * kChunk},
-      {5 * kChunk, 0x100 + length},
+      {256 * kChunk + 5, 0x100 + 257 * kChunk},
+      {299 * kChunk - 1, 0x100 + 299 * kChunk},
+      {300 * kChunk, 0x100 + length},
       {length - 1, 0x100 + length},
   };
   for (const auto& c : cases) {
