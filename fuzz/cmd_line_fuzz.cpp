@@ -1,11 +1,14 @@
-// The user's words: the input split into words at its zero bytes, scanned
-// and, for a launch, assembled after a head. The work folder holds a real
+// The words: the input split into words at its zero bytes. The first is
+// word 0, whose last path component names the program by both platforms'
+// rules; the others are scanned and, for a launch, assembled after a head. The work folder holds a real
 // ELF and firmware image under the names the seeds use, and a project
 // build folder, so that the conversion and the copy run on the way. The
 // backing files come from the storage code's own tests, not from here: a
 // small flash file stands in for them.
 //
 // Properties beyond the sanitizers' own:
+// - a last path component is ".", a lone separator, or a piece of the path
+//   with no separator in it (a double-byte character's trail byte aside);
 // - the head is never rewritten and the region ends after it, holding one
 //   space for each of the user's words;
 // - the display choice follows the region directly;
@@ -24,6 +27,8 @@
 #include "fuzz_support.h"
 #include "launcher/cmd_line.h"
 #include "launcher/option_scan.h"
+#include "platform/path_rules.h"
+#include "platform/platform.h"
 #include "storage/backing_files.h"
 
 #ifndef ZELK_SOURCE_DIR
@@ -45,6 +50,26 @@ fuzz::WorkDir& work() {
 // or the project path, and the loader argument with its raw image path.
 constexpr size_t kTailSlack = 512;
 
+// Shift JIS, the double-byte code page whose trail bytes include '\\'.
+bool sjis_lead_byte(unsigned char c) { return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC); }
+bool no_lead_byte(unsigned char) { return false; }
+
+void check_component(const std::string& path, const std::string& name, const char* separators,
+                     bool double_byte) {
+  if (name == "." || (name.size() == 1 && strchr(separators, name[0]))) return;
+  FUZZ_CHECK(!name.empty());
+  FUZZ_CHECK(path.find(name) != std::string::npos);
+  if (!double_byte) FUZZ_CHECK(name.find_first_of(separators) == std::string::npos);
+  if (double_byte) FUZZ_CHECK(!strchr(separators, name[0]));
+}
+
+void check_program_name(const std::string& word0) {
+  check_component(word0, posix_last_component(word0), "/", false);
+  check_component(word0, windows_last_component(word0, no_lead_byte), "\\/", false);
+  check_component(word0, windows_last_component(word0, sjis_lead_byte), "\\/", true);
+  (void)last_path_component(word0);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -61,11 +86,13 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   flash_file = (work().path() / "zelk.iflash").string();
   setenv("TMPDIR", (work().path() / "tmp").c_str(), 1);
   if (chdir(dir.c_str()) != 0) abort();
+  // The launcher's notes would bury libFuzzer's own report.
+  if (!freopen("/dev/null", "w", stdout)) abort();
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  std::vector<std::string> words = {"zelk_sim"};
+  std::vector<std::string> words;
   const char* p = reinterpret_cast<const char*>(data);
   const char* end = p + size;
   while (p < end) {
@@ -74,6 +101,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     words.emplace_back(p, stop);
     p = nul ? nul + 1 : end;
   }
+  if (words.empty()) return 0;
+  check_program_name(words[0]);
   for (const std::string& word : words) {
     // Words name files to read and images to copy; keep them off the
     // system's special files, whose reads may block or never end.
