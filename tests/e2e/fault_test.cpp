@@ -143,7 +143,9 @@ TEST_F(FaultTest, DiskFullWhileCopyingFirmware) {
   write_bytes(work_dir_ / "app.fls", fls);
   RunOptions options;
   options.file_size_limit = flash_size;
+  const std::set<std::string> work_before = names_in(work_dir_);
   RunResult r = run({"-elf", "app.elf", "-img", "app.fls"}, options);
+  EXPECT_EQ(work_before, names_in(work_dir_));
   EXPECT_EQ(0, r.status);
   EXPECT_EQ("", notes(r));
   EXPECT_TRUE(standin_ran());
@@ -265,7 +267,9 @@ TEST_F(FaultTest, SimulatorMissingOrFailing) {
   fs::copy_file(fs::path(ZELK_EXAMPLES) / "blinky" / "build" / "blinky.fls", work_dir_ / "app.fls");
   RunOptions missing;
   missing.put_standin_on_path = false;
+  const std::set<std::string> work_before = names_in(work_dir_);
   RunResult r = run({"-elf", "app.elf", "-img", "app.fls"}, missing);
+  EXPECT_EQ(work_before, names_in(work_dir_));
   EXPECT_EQ(0, r.status);
   EXPECT_EQ("", notes(r));
   EXPECT_FALSE(standin_ran());
