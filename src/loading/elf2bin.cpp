@@ -18,8 +18,12 @@ constexpr uint32_t kFlashFirst = 0x08000000;
 constexpr uint32_t kFlashLast = 0x1FFFFFFF;
 constexpr size_t kFileHeaderSize = 52;
 constexpr size_t kSectionHeaderSize = 40;
-// The size is held as a 32-bit signed number.
+// The size is held as a 32-bit signed number, which also keeps every
+// offset inside the file within a long for fseek on every platform.
 constexpr uint64_t kMaxElfSize = 0x7FFFFFFF;
+// Small enough to stay in the processor's cache between the read that
+// fills it and the write that empties it.
+constexpr size_t kCopyChunk = 256 * 1024;
 
 uint32_t read32(const uint8_t* p) {
   return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
@@ -35,23 +39,106 @@ bool inside(uint64_t off, uint64_t len, size_t size) {
   return off <= size && len <= size - off;
 }
 
+// Where the ELF's bytes come from: a buffer already in memory, or the file
+// itself. Callers check every range against size() before asking for it.
+class Input {
+ public:
+  explicit Input(size_t size) : size_(size) {}
+  virtual ~Input() = default;
+  size_t size() const { return size_; }
+  // Points |*bytes| at the |len| bytes at |off|; they stay valid as long as
+  // the input does.
+  virtual int view(size_t off, size_t len, const uint8_t** bytes) = 0;
+  // Appends the |len| bytes at |off| to |raw|; a failed write is
+  // |short_write|.
+  virtual int copy(size_t off, size_t len, FILE* raw, int short_write) = 0;
+
+ private:
+  size_t size_;
+};
+
+class MemoryInput : public Input {
+ public:
+  MemoryInput(const uint8_t* elf, size_t size) : Input(size), elf_(elf) {}
+  int view(size_t off, size_t, const uint8_t** bytes) override {
+    *bytes = elf_ + off;
+    return kElfOk;
+  }
+  int copy(size_t off, size_t len, FILE* raw, int short_write) override {
+    return fwrite(elf_ + off, 1, len, raw) == len ? kElfOk : short_write;
+  }
+
+ private:
+  const uint8_t* elf_;
+};
+
+// Reads only what a conversion uses: the file header, the section table,
+// the name table and the chosen sections. An ELF is mostly symbols and
+// debug information, and a whole-file buffer costs the kernel a fresh,
+// zeroed page for every 4 KiB before a byte is copied; one reused chunk
+// does not.
+class FileInput : public Input {
+ public:
+  FileInput(FILE* file, size_t size) : Input(size), file_(file) {}
+
+  int view(size_t off, size_t len, const uint8_t** bytes) override {
+    std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[len]);
+    if (!buf) return kElfNoMemory;
+    if (int ret = read_at(off, buf.get(), len)) return ret;
+    *bytes = buf.get();
+    views_.push_back(std::move(buf));
+    return kElfOk;
+  }
+
+  int copy(size_t off, size_t len, FILE* raw, int short_write) override {
+    if (len == 0) return kElfOk;
+    if (!chunk_) {
+      chunk_.reset(new (std::nothrow) uint8_t[kCopyChunk]);
+      if (!chunk_) return kElfNoMemory;
+    }
+    if (fseek(file_, static_cast<long>(off), SEEK_SET) != 0) return kElfSeekStartFailed;
+    while (len > 0) {
+      const size_t n = len < kCopyChunk ? len : kCopyChunk;
+      if (fread(chunk_.get(), 1, n, file_) != n) return kElfShortRead;
+      if (fwrite(chunk_.get(), 1, n, raw) != n) return short_write;
+      len -= n;
+    }
+    return kElfOk;
+  }
+
+ private:
+  int read_at(size_t off, uint8_t* to, size_t len) {
+    if (fseek(file_, static_cast<long>(off), SEEK_SET) != 0) return kElfSeekStartFailed;
+    return fread(to, 1, len, file_) == len ? kElfOk : kElfShortRead;
+  }
+
+  FILE* file_;
+  std::vector<std::unique_ptr<uint8_t[]>> views_;
+  std::unique_ptr<uint8_t[]> chunk_;
+};
+
 struct Model {
   std::vector<Section> sections;
   uint32_t names_offset = 0, names_size = 0;
+  const uint8_t* names = nullptr;  // read on the first name looked up
 };
 
-// Reads the section table, checking every field against the buffer.
-int read_model(const uint8_t* elf, size_t size, Model* model) {
-  if (size < kFileHeaderSize) return kElfMalformed;
-  const uint32_t table = read32(elf + 0x20);
-  const uint16_t count = read16(elf + 0x30);
-  const uint16_t names_index = read16(elf + 0x32);
-  // No table means no string table either (e_shstrndx >= 0 == count).
-  if (!inside(table, uint64_t{count} * kSectionHeaderSize, size) ||
-      names_index >= count)
-    return kElfMalformed;
+// Reads the section table, checking every field against the input.
+int read_model(Input* in, Model* model) {
+  if (in->size() < kFileHeaderSize) return kElfMalformed;
+  const uint8_t* header = nullptr;
+  if (int ret = in->view(0, kFileHeaderSize, &header)) return ret;
+  const uint32_t table = read32(header + 0x20);
+  const uint16_t count = read16(header + 0x30);
+  const uint16_t names_index = read16(header + 0x32);
+  const size_t table_size = size_t{count} * kSectionHeaderSize;
+  // No table means no name table either (e_shstrndx >= 0 == count).
+  if (!inside(table, table_size, in->size()) || names_index >= count) return kElfMalformed;
+  const uint8_t* headers = nullptr;
+  if (int ret = in->view(table, table_size, &headers)) return ret;
+  model->sections.reserve(count);
   for (uint16_t i = 0; i < count; ++i) {
-    const uint8_t* h = elf + table + size_t{i} * kSectionHeaderSize;
+    const uint8_t* h = headers + size_t{i} * kSectionHeaderSize;
     model->sections.push_back({read32(h), read32(h + 4), read32(h + 12),
                                read32(h + 16), read32(h + 20)});
   }
@@ -61,90 +148,110 @@ int read_model(const uint8_t* elf, size_t size, Model* model) {
   return kElfOk;
 }
 
-// True when the section's name is exactly |want|; a name outside the
-// string table is an error.
-int name_is(const uint8_t* elf, size_t size, const Model& model,
-            const Section& s, const char* want, bool* match) {
-  if (!inside(model.names_offset, model.names_size, size) ||
-      s.name >= model.names_size)
+// Sets |match| when the section's name is exactly |want|; a name outside
+// the name table, or one that runs to its end, is an error.
+int name_is(Input* in, Model* model, const Section& s, const char* want, bool* match) {
+  if (!inside(model->names_offset, model->names_size, in->size()) ||
+      s.name >= model->names_size)
     return kElfMalformed;
-  const char* name = reinterpret_cast<const char*>(elf + model.names_offset + s.name);
-  const size_t room = model.names_size - s.name;
+  if (!model->names) {
+    if (int ret = in->view(model->names_offset, model->names_size, &model->names)) return ret;
+  }
+  const char* name = reinterpret_cast<const char*>(model->names + s.name);
+  const size_t room = model->names_size - s.name;
   if (!memchr(name, '\0', room)) return kElfMalformed;
   *match = strcmp(name, want) == 0;
   return kElfOk;
 }
 
-int write_sections(const uint8_t* elf, const std::vector<Section>& list,
-                   FILE* raw, int short_code) {
-  for (const Section& s : list)
-    if (fwrite(elf + s.offset, 1, s.size, raw) != s.size) return short_code;
+int write_sections(Input* in, const std::vector<Section>& list, FILE* raw, int short_code) {
+  // Linkers place consecutive sections back to back in the file, so a run
+  // of them is copied as one range, in fewer and larger pieces.
+  size_t i = 0;
+  while (i < list.size()) {
+    const size_t start = list[i].offset;
+    size_t end = start + list[i].size;
+    for (++i; i < list.size() && list[i].offset == end; ++i) end += list[i].size;
+    if (int ret = in->copy(start, end - start, raw, short_code)) return ret;
+  }
   // A full disk may only show when the stream's buffer reaches the file;
   // flushing here keeps that failure with the list that caused it.
   if (fflush(raw) != 0) return short_code;
   return kElfOk;
 }
 
-// Reads the whole ELF at |path| into |buf|.
-int read_elf(const char* path, std::unique_ptr<uint8_t[]>* buf, size_t* size) {
+// Chooses the sections, checks each chosen one lies in the input, and only
+// then writes them, so that a refused ELF writes nothing.
+int convert(Input* in, FILE* raw, uint32_t* load_addr) {
+  *load_addr = 0;
+  Model model;
+  if (int ret = read_model(in, &model)) return ret;
+  std::vector<Section> flash, data;
+  for (const Section& s : model.sections) {
+    if (s.type != kProgramData || s.addr == 0) continue;
+    bool take_as_data = false;
+    if (s.addr < kFlashFirst || s.addr > kFlashLast) {
+      if (int ret = name_is(in, &model, s, ".data", &take_as_data)) return ret;
+      if (!take_as_data) continue;
+    }
+    if (!inside(s.offset, s.size, in->size())) return kElfMalformed;
+    if (take_as_data) {
+      data.push_back(s);
+    } else {
+      flash.push_back(s);
+      if (flash.size() == 1) *load_addr = s.addr;
+    }
+  }
+  if (int ret = write_sections(in, flash, raw, kElfFlashWriteShort)) return ret;
+  return write_sections(in, data, raw, kElfDataWriteShort);
+}
+
+// Opens the ELF at |path| and finds its size.
+int open_elf(const char* path, File* file, size_t* size) {
   std::error_code ec;
   if (std::filesystem::is_directory(path, ec)) return kElfCannotOpen;
+  // Asked before opening, since where long is 32 bits ftell cannot tell
+  // the size of such a file.
   const uintmax_t disk_size = std::filesystem::file_size(path, ec);
   if (!ec && disk_size > kMaxElfSize) return kElfTooLarge;
-  File file = open_file(path, "rb");
-  if (!file) return kElfCannotOpen;
-  if (fseek(file.get(), 0, SEEK_END) != 0) return kElfSeekEndFailed;
-  const long end = ftell(file.get());
+  *file = open_file(path, "rb");
+  if (!*file) return kElfCannotOpen;
+  if (fseek(file->get(), 0, SEEK_END) != 0) return kElfSeekEndFailed;
+  const long end = ftell(file->get());
   if (end < 0) return kElfSeekEndFailed;
   if (static_cast<uint64_t>(end) > kMaxElfSize) return kElfTooLarge;
-  if (fseek(file.get(), 0, SEEK_SET) != 0) return kElfSeekStartFailed;
+  if (fseek(file->get(), 0, SEEK_SET) != 0) return kElfSeekStartFailed;
   *size = static_cast<size_t>(end);
-  buf->reset(new (std::nothrow) uint8_t[*size ? *size : 1]);
-  if (!*buf) return kElfNoMemory;
-  if (fread(buf->get(), 1, *size, file.get()) != *size) return kElfShortRead;
   return kElfOk;
 }
 
 }  // namespace
 
 int do_elf2bin(const uint8_t* elf, size_t size, FILE* raw, uint32_t* load_addr) {
-  *load_addr = 0;
-  Model model;
-  if (int ret = read_model(elf, size, &model)) return ret;
-  std::vector<Section> flash, data;
-  for (const Section& s : model.sections) {
-    if (s.type != kProgramData || s.addr == 0) continue;
-    bool take_as_data = false;
-    if (s.addr < kFlashFirst || s.addr > kFlashLast) {
-      if (int ret = name_is(elf, size, model, s, ".data", &take_as_data)) return ret;
-      if (!take_as_data) continue;
-    }
-    if (!inside(s.offset, s.size, size)) return kElfMalformed;
-    if (take_as_data) {
-      data.push_back(s);
-    } else {
-      flash.push_back(s);
-      if (*load_addr == 0) *load_addr = s.addr;
-    }
-  }
-  if (int ret = write_sections(elf, flash, raw, kElfFlashWriteShort)) return ret;
-  return write_sections(elf, data, raw, kElfDataWriteShort);
+  MemoryInput in(elf, size);
+  return convert(&in, raw, load_addr);
 }
 
 int elf2bin(const char* elf_path, std::string* cmd) {
   if (!elf_path || !cmd) return kElfNoPath;
-  std::unique_ptr<uint8_t[]> elf;
+  File elf;
   size_t size = 0;
-  if (int ret = read_elf(elf_path, &elf, &size)) return ret;
+  if (int ret = open_elf(elf_path, &elf, &size)) return ret;
 
   std::string raw_path;
   File raw(create_raw_image_file(&raw_path));
   if (!raw) return kElfCannotCreateRaw;
+  // Every read and write is either a few header bytes or a whole chunk; a
+  // stream buffer would only split each chunk and read ahead past it.
+  setvbuf(elf.get(), nullptr, _IONBF, 0);
+  setvbuf(raw.get(), nullptr, _IONBF, 0);
+  FileInput in(elf.get(), size);
   uint32_t load_addr = 0;
-  int ret = do_elf2bin(elf.get(), size, raw.get(), &load_addr);
+  int ret = convert(&in, raw.get(), &load_addr);
   raw.reset();
-  // A refused ELF leaves no empty image behind.
-  if (ret == kElfMalformed) remove(raw_path.c_str());
+  // An image that was refused or cut short is never handed on, so it is
+  // not left behind either.
+  if (ret != kElfOk) remove(raw_path.c_str());
   if (ret == kElfOk) cmd->append(qemu_loader_arg(load_addr, raw_path));
   return ret;
 }

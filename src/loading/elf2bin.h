@@ -30,7 +30,8 @@ enum : int {
 int elf2bin(const char* elf_path, std::string* cmd);
 
 // Selects the sections of the |size| bytes at |elf| and writes them to
-// |raw|; sets |load_addr| to the address of the first flash-resident one.
+// |raw|; sets |load_addr| to the address of the first flash-resident one,
+// 0 when there is none.
 int do_elf2bin(const uint8_t* elf, size_t size, FILE* raw, uint32_t* load_addr);
 
 #endif  // ZELK_LOADING_ELF2BIN_H_

@@ -221,6 +221,41 @@ TEST_F(Elf2binTest, EveryQualifyingSectionIsTaken) {
   expect_image(w.build(), "0x8001000", flash);
 }
 
+// Rule: the image follows table order, not file order; a section's bytes
+// are its own range of the file even when ranges repeat or sit apart, and
+// sections larger than any read buffer arrive whole.
+TEST_F(Elf2binTest, ImageFollowsTableOrderWhateverTheFileLayout) {
+  ElfWriter w;
+  const std::vector<uint8_t> big = pattern(600 * 1024 + 3, 1), next = pattern(300 * 1024 + 1, 2),
+                             data = pattern(70 * 1024 + 2, 3);
+  const size_t first = w.progbits(".text", 0x08000000, big);
+  const size_t second = w.progbits(".rodata", 0x08100000, next);
+  w.progbits(".comment", 0, text_bytes("gap"));
+  w.progbits(".data", 0x20000000, data);
+  const size_t again = w.progbits(".again", 0x08200000, text_bytes("XY"));
+  std::vector<uint8_t> elf = w.build();
+  std::vector<uint8_t> want = big;
+  append(&want, next);
+  append(&want, text_bytes("XY"));
+  append(&want, data);
+  expect_image(elf, "0x8000000", want);
+
+  // The same file with the first two headers' ranges swapped, and the last
+  // section pointing back into the first range.
+  const uint32_t first_at = get32(elf, w.header(first) + kOffsetField);
+  const uint32_t second_at = get32(elf, w.header(second) + kOffsetField);
+  put32(&elf, w.header(first) + kOffsetField, second_at);
+  put32(&elf, w.header(first) + kSizeField, static_cast<uint32_t>(next.size()));
+  put32(&elf, w.header(second) + kOffsetField, first_at);
+  put32(&elf, w.header(second) + kSizeField, static_cast<uint32_t>(big.size()));
+  put32(&elf, w.header(again) + kOffsetField, first_at + 10);
+  want = next;
+  append(&want, big);
+  want.insert(want.end(), big.begin() + 10, big.begin() + 12);
+  append(&want, data);
+  expect_image(elf, "0x8000000", want);
+}
+
 // Rule: only what a selection uses is checked: the ranges of sections that
 // are left out and the names of flash sections are never read, so stray
 // values there (common for NOBITS, whose size need not lie in the file) do
