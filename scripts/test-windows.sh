@@ -75,6 +75,10 @@ rm -rf "$WINEPREFIX"/drive_c/zelk_e2e_*
 # starts with the folder empty.
 profile=$("$wine" cmd /c 'echo %USERPROFILE%' | tr -d '\r\n')
 profile_temp=$("$wine" winepath -u "$profile" | tr -d '\n')/AppData/Local/Temp
+case "$profile_temp" in
+  "$WINEPREFIX"/*) ;;
+  *) echo "the prefix's profile ($profile) lies outside $WINEPREFIX" >&2; exit 1 ;;
+esac
 rm -rf "$profile_temp"
 mkdir -p "$profile_temp"
 
