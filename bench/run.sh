@@ -1,0 +1,133 @@
+#!/usr/bin/env bash
+# Times the launcher's file work against the plain tools that do the same
+# I/O, side by side in one run, and prints each pair's ratio against its
+# target. Builds in Release under build/bench; works on the same disk, in
+# build/bench/work.
+#
+#   bash bench/run.sh
+#
+# (a) first launch in a fresh folder (writes the 128 MiB flash file)
+#     against dd writing 128 MiB                               target <= 1.3x
+# (b) launch with both backing files present against the same simulator
+#     command line run directly through sh -c                   target <= 1.5x
+# (c) re-copying an unchanged 8 MiB firmware image against cmp of the same
+#     two byte ranges                                           target <= 1.3x
+# (d) copying a fully changed 8 MiB firmware image against dd conv=notrunc
+#     of the same bytes to the same place                       target <= 1.3x
+# (e) converting a 16 MiB ELF against arm-none-eabi-objcopy -O binary of
+#     it                                                         target <= 1.0x
+#
+# The copies (c) and (d) go through bench/copy_bench.cpp, which calls the
+# launcher's copier and nothing else.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$PWD
+source scripts/lib.sh
+
+need_packages hyperfine cmake ninja-build g++
+
+B=$ROOT/build/bench
+W=$B/work
+RESULTS=$B/results
+
+step "Release build in build/bench"
+cmake -S . -B "$B" -G Ninja -DCMAKE_BUILD_TYPE=Release -DZELK_TESTS=OFF >/dev/null
+cmake --build "$B" --target zelk_sim qemu-system-cskyv2 mkfls zelk_core
+# Linked as the launcher is (static), so that its start costs the same.
+"${CXX:-c++}" -std=c++17 -O2 -Wall -Wextra -Werror -Isrc bench/copy_bench.cpp \
+  "$B/libzelk_core.a" -static -o "$B/copy_bench"
+
+# bin: the launcher and its backing files; sim: the stand-in, first on the
+# search path; run: the current folder; tmp: the raw program images.
+rm -rf "$W" "$RESULTS"
+mkdir -p "$W/bin" "$W/sim" "$W/run" "$W/tmp" "$W/keep" "$W/fw" "$RESULTS"
+cp "$B/zelk_sim" "$W/bin/"
+cp "$B/qemu-system-cskyv2" "$W/sim/"
+cp tests/fixtures/elf/blink/blink.elf "$W/run/app.elf"
+export PATH="$W/sim:$PATH" TMPDIR="$W/tmp"
+cd "$W/run"
+
+LAUNCH="$W/bin/zelk_sim -elf app.elf -nographic"
+FLASH=$W/bin/zelk.iflash
+SUMMARY=()
+# Other work on a shared machine skews runs of a few milliseconds; as root
+# the timed commands go ahead of it.
+NICE=()
+[ "$(id -u)" -eq 0 ] && NICE=(nice -n -15)
+
+# run_pair KEY WHAT TARGET NAME CMD BASE_NAME BASE_CMD [hyperfine options]
+# Times CMD and BASE_CMD in one hyperfine run (no shell in between) and
+# keeps the ratio of their medians for the summary: the median shrugs off
+# the odd run slowed by whatever else the machine is doing.
+run_pair() {
+  local key=$1 what=$2 target=$3 name=$4 cmd=$5 base_name=$6 base_cmd=$7
+  shift 7
+  step "($key) $what"
+  "${NICE[@]}" hyperfine -N --style basic --warmup 3 "$@" \
+    --export-csv "$RESULTS/$key.csv" --export-markdown "$RESULTS/$key.md" \
+    -n "$name" "$cmd" -n "$base_name" "$base_cmd"
+  SUMMARY+=("$(awk -F, -v key="$key" -v what="$what" -v target="$target" \
+    -v name="$name" -v base="$base_name" '
+      NR == 2 { ours = $4 } NR == 3 { theirs = $4 }
+      END {
+        ratio = ours / theirs
+        printf "(%s) %-34s %-10s %8.2f ms   %-8s %8.2f ms   %5.2fx   target <= %sx  %s\n",
+          key, what, name, ours * 1000, base, theirs * 1000, ratio, target,
+          ratio <= target ? "met" : "MISSED"
+      }' "$RESULTS/$key.csv")")
+}
+
+run_pair a "first launch (128 MiB flash file)" 1.3 \
+  launcher "$LAUNCH" \
+  dd "dd if=/dev/zero of=$W/dd.bin bs=1M count=128 status=none" \
+  --runs 30 \
+  --prepare "sh -c 'rm -f $W/bin/zelk.iflash $W/bin/zelk.eeprom $W/tmp/zelk_raw_*'" \
+  --prepare "rm -f $W/dd.bin"
+rm -f "$W/dd.bin"
+
+# The simulator command line the launcher runs, as the stand-in received
+# it, quoted for sh; its raw program image is kept aside, while those of the
+# timed launches are cleared between runs.
+TMPDIR=$W/keep ZELK_STANDIN_RECORD=$W/record.txt "$W/bin/zelk_sim" -elf app.elf -nographic \
+  </dev/null >/dev/null
+LINE=qemu-system-cskyv2
+while IFS= read -r arg; do LINE+=" $(printf '%q' "$arg")"; done <"$W/record.txt"
+run_pair b "launch, backing files present" 1.5 \
+  launcher "$LAUNCH" \
+  "sh -c" "sh -c '$LINE'" \
+  --min-runs 300 --prepare "sh -c 'rm -f $W/tmp/zelk_raw_*'"
+
+# One 8 MiB image of random bytes at 0x08100000, its header just below, so
+# that header and data are one run of flash from offset 0xFFFC0.
+head -c $((8 << 20)) /dev/urandom >"$W/fw/data.bin"
+head -c $((8 << 20)) /dev/urandom >"$W/fw/other.bin"
+"$B/mkfls" "$W/fw/fw.fls" 0x08100000:0x080FFFC0:"$W/fw/data.bin"
+FLS_SIZE=$(stat -c %s "$W/fw/fw.fls")
+HEADER_OFFSET=$((0xFFFC0))
+"$B/copy_bench" "$W/fw/fw.fls" "$FLASH"
+cmp -s -i 0:$HEADER_OFFSET -n "$FLS_SIZE" "$W/fw/fw.fls" "$FLASH" ||
+  { echo "the copier did not store the image" >&2; exit 1; }
+
+run_pair c "re-copy of an unchanged 8 MiB image" 1.3 \
+  copier "$B/copy_bench $W/fw/fw.fls $FLASH" \
+  cmp "cmp -i 0:$HEADER_OFFSET -n $FLS_SIZE $W/fw/fw.fls $FLASH"
+
+# Every data chunk differs before each run: other bytes go over the image.
+run_pair d "copy of a fully changed 8 MiB image" 1.3 \
+  copier "$B/copy_bench $W/fw/fw.fls $FLASH" \
+  dd "dd if=$W/fw/fw.fls of=$FLASH bs=1M oflag=seek_bytes seek=$HEADER_OFFSET conv=notrunc status=none" \
+  --prepare "dd if=$W/fw/other.bin of=$FLASH bs=1M seek=1 conv=notrunc status=none"
+cmp -s -i 0:$HEADER_OFFSET -n "$FLS_SIZE" "$W/fw/fw.fls" "$FLASH" ||
+  { echo "the copier did not store the changed image" >&2; exit 1; }
+
+# ---------------------------------------------------------------------------
+# (e) converting a 16 MiB ELF of 200 flash sections against
+# arm-none-eabi-objcopy -O binary of it; set up in bench/elf_bench.sh,
+# which also runs alone.
+source "$ROOT/bench/elf_bench.sh"
+elf_bench_prepare
+elf_bench_pair
+# ---------------------------------------------------------------------------
+
+step "summary (medians; markdown tables in ${RESULTS#"$ROOT"/})"
+printf '%s\n' "${SUMMARY[@]}"
