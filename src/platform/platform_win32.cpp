@@ -1,5 +1,6 @@
 #include "platform/platform.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <io.h>
 #include <stdlib.h>
@@ -81,21 +82,30 @@ std::string last_path_component(const std::string& path) {
 }
 
 FILE* create_raw_image_file(std::string* path) {
-  std::string profile = environment_value("userprofile");
-  char name[4096] = {};
-  tmpnam_s(name, sizeof name);
-  // Older runtimes hand out a bare name for the current drive's root, newer
-  // ones a complete path; a bare name goes under the user's Temp folder.
-  if (strlen(name) <= 20)
-    *path = profile + "\\AppData\\Local\\Temp\\" + name;
-  else
-    *path = name;
-  int fd = _open(path->c_str(), _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY,
-                 _S_IREAD | _S_IWRITE);
-  if (fd < 0) return nullptr;
-  FILE* file = _fdopen(fd, "wb");
-  if (!file) _close(fd);
-  return file;
+  const std::string profile = environment_value("userprofile");
+  // The runtime checks its names against the current drive's root, not the
+  // Temp folder, and builds them from the process id, which comes round
+  // again while earlier images stay; so a taken name is followed by the
+  // runtime's next one.
+  for (int attempt = 0; attempt < 64; ++attempt) {
+    char name[4096] = {};
+    tmpnam_s(name, sizeof name);
+    // Older runtimes hand out a bare name for the current drive's root,
+    // newer ones a complete path; a bare name goes under the user's Temp
+    // folder.
+    if (strlen(name) <= 20)
+      *path = profile + "\\AppData\\Local\\Temp\\" + name;
+    else
+      *path = name;
+    int fd = _open(path->c_str(), _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY,
+                   _S_IREAD | _S_IWRITE);
+    if (fd < 0 && errno == EEXIST) continue;
+    if (fd < 0) return nullptr;
+    FILE* file = _fdopen(fd, "wb");
+    if (!file) _close(fd);
+    return file;
+  }
+  return nullptr;
 }
 
 int run_command_line(const std::string& command_line) {
