@@ -162,6 +162,8 @@ TEST_F(LoadingTest, UnreadableOrAbsentElfIsReportedAndTheLaunchGoesOn) {
 // as the buffered bytes reach the file; the partial image is removed and
 // the launch goes on without a loader.
 TEST_F(LoadingTest, ShortRawImageWritesAreReported) {
+  // Under Wine the limit would also reach a Wine server started by the run.
+  if (windows()) GTEST_SKIP() << "a file size limit stands in for a full disk natively only";
   // blink: 204 bytes of flash sections, then 4 of .data.
   add_fixture_elf("blink", "app.elf");
   for (const auto& [limit, code] : {std::pair{uint64_t{100}, -51}, std::pair{uint64_t{204}, -52}}) {
