@@ -216,6 +216,9 @@ int open_elf(const char* path, File* file, size_t* size) {
   if (!ec && disk_size > kMaxElfSize) return kElfTooLarge;
   *file = open_file(path, "rb");
   if (!*file) return kElfCannotOpen;
+  // Every read is either a few header bytes or a whole chunk; a stream
+  // buffer would only split each chunk and read ahead past it.
+  setvbuf(file->get(), nullptr, _IONBF, 0);
   if (fseek(file->get(), 0, SEEK_END) != 0) return kElfSeekEndFailed;
   const long end = ftell(file->get());
   if (end < 0) return kElfSeekEndFailed;
@@ -241,9 +244,7 @@ int elf2bin(const char* elf_path, std::string* cmd) {
   std::string raw_path;
   File raw(create_raw_image_file(&raw_path));
   if (!raw) return kElfCannotCreateRaw;
-  // Every read and write is either a few header bytes or a whole chunk; a
-  // stream buffer would only split each chunk and read ahead past it.
-  setvbuf(elf.get(), nullptr, _IONBF, 0);
+  // Written a chunk at a time, which a stream buffer would only split.
   setvbuf(raw.get(), nullptr, _IONBF, 0);
   FileInput in(elf.get(), size);
   uint32_t load_addr = 0;
