@@ -248,6 +248,23 @@ TEST_F(OverlongTest, DeepTemporaryDirectory) {
   EXPECT_TRUE(loader_file(recorded_args()).empty());
 }
 
+// The user's temporary folder named by over 4096 characters that lead
+// nowhere: TMPDIR natively, the profile folder that holds AppData\Local\Temp
+// on Windows. No raw image, code -8, and the launch goes on.
+TEST_F(OverlongTest, HugeTemporaryFolderNameLeadingNowhere) {
+  preseed_backing_files();
+  add_fixture_elf("blink", "app.elf");
+  std::string folder = windows() ? "C:" : "";
+  while (folder.size() < kLong) folder += sep() + std::string(200, 'n');
+  RunOptions options;
+  options.env[windows() ? "USERPROFILE" : "TMPDIR"] = folder;
+  RunResult r = run({"-elf", "app.elf"}, options);
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ("copy cmd ret = -8\n", notes(r));
+  EXPECT_TRUE(standin_ran());
+  EXPECT_TRUE(loader_file(recorded_args()).empty());
+}
+
 // An ELF and a firmware file named by paths of over 4096 characters. The
 // ELF path is one of the user's words, so the line is refused as too long,
 // but only after the conversion wrote the raw image; the firmware path is
