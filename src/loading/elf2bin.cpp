@@ -1,10 +1,8 @@
 #include "loading/elf2bin.h"
 
 #include <cstring>
-#include <filesystem>
 #include <memory>
 #include <new>
-#include <system_error>
 #include <vector>
 
 #include "launcher/qemu_args.h"
@@ -131,8 +129,9 @@ int read_model(Input* in, Model* model) {
   const uint32_t table = read32(header + 0x20);
   const uint16_t count = read16(header + 0x30);
   const uint16_t names_index = read16(header + 0x32);
+  // Without a section table nothing is chosen, and the image is empty.
+  if (count == 0) return kElfOk;
   const size_t table_size = size_t{count} * kSectionHeaderSize;
-  // No table means no name table either (e_shstrndx >= 0 == count).
   if (!inside(table, table_size, in->size()) || names_index >= count) return kElfMalformed;
   const uint8_t* headers = nullptr;
   if (int ret = in->view(table, table_size, &headers)) return ret;
@@ -208,12 +207,12 @@ int convert(Input* in, FILE* raw, uint32_t* load_addr) {
 
 // Opens the ELF at |path| and finds its size.
 int open_elf(const char* path, File* file, size_t* size) {
-  std::error_code ec;
-  if (std::filesystem::is_directory(path, ec)) return kElfCannotOpen;
+  // POSIX opens a folder for reading; Windows does not.
+  if (!path_is_existing_non_directory(path)) return kElfCannotOpen;
   // Asked before opening, since where long is 32 bits ftell cannot tell
   // the size of such a file.
-  const uintmax_t disk_size = std::filesystem::file_size(path, ec);
-  if (!ec && disk_size > kMaxElfSize) return kElfTooLarge;
+  uint64_t disk_size = 0;
+  if (file_size_of(path, &disk_size) && disk_size > kMaxElfSize) return kElfTooLarge;
   *file = open_file(path, "rb");
   if (!*file) return kElfCannotOpen;
   // Every read is either a few header bytes or a whole chunk; a stream

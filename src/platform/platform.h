@@ -4,6 +4,7 @@
 #ifndef ZELK_PLATFORM_PLATFORM_H_
 #define ZELK_PLATFORM_PLATFORM_H_
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -20,6 +21,10 @@ bool current_directory(std::string* path);
 // True when |path| names an existing file system object that is not a
 // directory.
 bool path_is_existing_non_directory(const std::string& path);
+
+// Size in bytes of the file at |path|, whatever the width of the runtime's
+// file positions; false when it cannot be read.
+bool file_size_of(const std::string& path, uint64_t* size);
 
 // Opens |path| as fopen does with |mode|, also where the path is longer
 // than the system's calls take; nullptr when it cannot.

@@ -117,6 +117,13 @@ bool path_is_existing_non_directory(const std::string& path) {
   return stat_path(path, &st) && !S_ISDIR(st.st_mode);
 }
 
+bool file_size_of(const std::string& path, uint64_t* size) {
+  struct stat st;
+  if (!stat_path(path, &st)) return false;
+  *size = static_cast<uint64_t>(st.st_size);
+  return true;
+}
+
 FILE* open_file_stream(const std::string& path, const char* mode) {
   return fopen(ShortPath(path).text().c_str(), mode);
 }

@@ -59,6 +59,13 @@ bool path_is_existing_non_directory(const std::string& path) {
          !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
+bool file_size_of(const std::string& path, uint64_t* size) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return false;
+  *size = (uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
+  return true;
+}
+
 FILE* open_file_stream(const std::string& path, const char* mode) {
   return fopen(path.c_str(), mode);
 }
