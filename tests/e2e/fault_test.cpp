@@ -2,7 +2,12 @@
 // cannot read, folders where files should be, no temporary directory, no
 // simulator or one that refuses the line. Every launch must still end with
 // its message and status, and write nothing but what it owns.
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <cstdlib>
 
 #include <cstdint>
 #include <set>
@@ -98,6 +103,57 @@ class FaultTest : public LaunchTest {
 
   static bool root() { return geteuid() == 0; }
 
+  // Runs the launcher where file modes bind. Root reads and writes any file
+  // whatever its mode, so under root the launcher runs as the user nobody,
+  // with the test's folders and backing files opened up to it: only the
+  // modes a test sets itself can stand in its way.
+  RunResult run_where_modes_bind(const std::vector<std::string>& words, const RunOptions& options = {}) {
+    if (!root()) return run(words, options);
+    const uid_t kNobody = 65534;
+    const auto all = fs::perms::all;
+    for (const fs::path& dir : {root_.path(), bin_dir_, work_dir_, tmp_dir_}) fs::permissions(dir, all);
+    for (const char* name : {"zelk.iflash", "zelk.eeprom"})
+      if (fs::exists(bin_dir_ / name))
+        fs::permissions(bin_dir_ / name, fs::perms::owner_read | fs::perms::owner_write |
+                                             fs::perms::group_read | fs::perms::group_write |
+                                             fs::perms::others_read | fs::perms::others_write);
+    std::error_code ec;
+    fs::remove(record_, ec);
+    const fs::path out = root_.path() / "nobody_out.txt", err = root_.path() / "nobody_err.txt";
+    std::vector<std::string> argv = {launcher_.string()};
+    argv.insert(argv.end(), words.begin(), words.end());
+    const std::string path = sim_dir_.string() + ":" + (getenv("PATH") ? getenv("PATH") : "");
+    pid_t pid = fork();
+    if (pid == 0) {
+      int out_fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      int err_fd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      int in_fd = open("/dev/null", O_RDONLY);
+      if (out_fd < 0 || err_fd < 0 || in_fd < 0 || chdir(work_dir_.c_str()) != 0) _exit(126);
+      dup2(in_fd, 0);
+      dup2(out_fd, 1);
+      dup2(err_fd, 2);
+      setenv("PATH", path.c_str(), 1);
+      setenv("TMPDIR", tmp_dir_.c_str(), 1);
+      setenv("ZELK_STANDIN_RECORD", record_.c_str(), 1);
+      for (const auto& [name, value] : options.env) {
+        if (value) setenv(name.c_str(), value->c_str(), 1);
+        else unsetenv(name.c_str());
+      }
+      if (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0) _exit(126);
+      std::vector<char*> args;
+      for (std::string& word : argv) args.push_back(word.data());
+      args.push_back(nullptr);
+      execv(args[0], args.data());
+      _exit(127);
+    }
+    RunResult result;
+    int status = 0;
+    if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status)) result.status = WEXITSTATUS(status);
+    result.out = read_text(out);
+    result.err = read_text(err);
+    return result;
+  }
+
   fs::path elf_;
 };
 
@@ -182,12 +238,11 @@ TEST_F(FaultTest, DiskFullWhileWritingTheRawImage) {
 // is skipped in silence, and the flash file is left as it was.
 TEST_F(FaultTest, UnreadableInputs) {
   SKIP_ON_WINDOWS("chmod 000 makes no file unreadable on Windows");
-  if (root()) GTEST_SKIP() << "running as root, which reads files whatever their mode";
   seed_flash(64 * 1024);
   fs::copy_file(fs::path(ZELK_EXAMPLES) / "blinky" / "build" / "blinky.fls", work_dir_ / "app.fls");
   fs::permissions(elf_, fs::perms::none);
   fs::permissions(work_dir_ / "app.fls", fs::perms::none);
-  RunResult r = run({"-elf", "app.elf", "-img", "app.fls"});
+  RunResult r = run_where_modes_bind({"-elf", "app.elf", "-img", "app.fls"});
   EXPECT_EQ(0, r.status);
   EXPECT_EQ("copy cmd ret = -2\n", notes(r));
   EXPECT_TRUE(standin_ran());
@@ -239,18 +294,16 @@ TEST_F(FaultTest, NoUsableTemporaryDirectory) {
     const char* what;
     fs::path dir;
   };
-  std::vector<Case> cases = {{"missing", root_.path() / "no_such_dir"}};
-  if (!root()) {
-    const fs::path locked = root_.path() / "locked";
-    fs::create_directory(locked);
-    fs::permissions(locked, fs::perms::owner_read | fs::perms::owner_exec);
-    cases.push_back({"read-only", locked});
-  }
+  const fs::path locked = root_.path() / "locked";
+  fs::create_directory(locked);
+  fs::permissions(locked, fs::perms::owner_read | fs::perms::owner_exec |
+                              fs::perms::others_read | fs::perms::others_exec);
+  const Case cases[] = {{"missing", root_.path() / "no_such_dir"}, {"read-only", locked}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     RunOptions options;
     options.env["TMPDIR"] = c.dir.string();
-    RunResult r = run({"-elf", "app.elf"}, options);
+    RunResult r = run_where_modes_bind({"-elf", "app.elf"}, options);
     EXPECT_EQ(0, r.status);
     EXPECT_EQ("copy cmd ret = -8\n", notes(r));
     const std::vector<std::string> args = recorded_args();
@@ -258,6 +311,7 @@ TEST_F(FaultTest, NoUsableTemporaryDirectory) {
     EXPECT_EQ("app.elf", args.empty() ? "" : args.back());
   }
   EXPECT_FALSE(fs::exists(root_.path() / "no_such_dir"));
+  EXPECT_TRUE(fs::is_empty(locked));
 }
 
 // The simulator is missing, or refuses the line: the launcher's status stays
