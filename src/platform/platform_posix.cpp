@@ -125,7 +125,18 @@ bool file_size_of(const std::string& path, uint64_t* size) {
 }
 
 FILE* open_file_stream(const std::string& path, const char* mode) {
-  return fopen(ShortPath(path).text().c_str(), mode);
+  const ShortPath target(path);
+  if (mode[0] != 'r') return fopen(target.text().c_str(), mode);
+  // Opening a FIFO for reading waits for a writer, who may never come;
+  // opened without waiting it reads as empty, as any other file may.
+  const int fd = open(target.text().c_str(),
+                      (strchr(mode, '+') ? O_RDWR : O_RDONLY) | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  FILE* file = nullptr;
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags != -1 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0) file = fdopen(fd, mode);
+  if (!file) close(fd);
+  return file;
 }
 
 std::string environment_value(const char* name) {

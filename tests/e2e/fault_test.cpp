@@ -7,7 +7,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
+#include <thread>
 
 #include <cstdint>
 #include <set>
@@ -245,6 +250,43 @@ TEST_F(FaultTest, UnreadableInputs) {
   RunResult r = run_where_modes_bind({"-elf", "app.elf", "-img", "app.fls"});
   EXPECT_EQ(0, r.status);
   EXPECT_EQ("copy cmd ret = -2\n", notes(r));
+  EXPECT_TRUE(standin_ran());
+  EXPECT_EQ(std::vector<uint8_t>(64 * 1024, 0xFF), read_bytes(bin_dir_ / "zelk.iflash"));
+  EXPECT_TRUE(fs::is_empty(tmp_dir_));
+}
+
+// FIFOs named as the ELF and the firmware file: the launcher must not wait
+// for a writer that never comes. Should it wait, a watchdog lets it go
+// after a few seconds by opening each FIFO for writing, and says so.
+TEST_F(FaultTest, FifosNamedAsInputs) {
+  SKIP_ON_WINDOWS("FIFOs in the file system are POSIX's");
+  seed_flash(64 * 1024);
+  const fs::path elf = work_dir_ / "fifo.elf", fls = work_dir_ / "fifo.fls";
+  ASSERT_EQ(0, mkfifo(elf.c_str(), 0644));
+  ASSERT_EQ(0, mkfifo(fls.c_str(), 0644));
+  std::atomic<bool> done{false}, released{false};
+  std::thread watchdog([&] {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!done && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    while (!done) {
+      for (const fs::path& fifo : {elf, fls}) {
+        // Succeeds only while a reader waits on the other end.
+        const int fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+        if (fd >= 0) {
+          released = true;
+          close(fd);
+        }
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  });
+  RunResult r = run({"-elf", "fifo.elf", "-img", "fifo.fls"});
+  done = true;
+  watchdog.join();
+  EXPECT_FALSE(released) << "the launcher waited for a writer";
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ("copy cmd ret = -3\n", notes(r));
   EXPECT_TRUE(standin_ran());
   EXPECT_EQ(std::vector<uint8_t>(64 * 1024, 0xFF), read_bytes(bin_dir_ / "zelk.iflash"));
   EXPECT_TRUE(fs::is_empty(tmp_dir_));
