@@ -1,10 +1,10 @@
 // The words: the input split into words at its zero bytes. The first is
 // word 0, whose last path component names the program by both platforms'
-// rules; the others are scanned and, for a launch, assembled after a head. The work folder holds a real
-// ELF and firmware image under the names the seeds use, and a project
-// build folder, so that the conversion and the copy run on the way. The
-// backing files come from the storage code's own tests, not from here: a
-// small flash file stands in for them.
+// rules; the others are scanned and, for a launch, assembled after a head.
+// The work folder holds a real ELF and firmware image under the names the
+// seeds use, and a project build folder, so that the conversion and the
+// copy run on the way. The backing files come from the storage code's own
+// tests, not from here: a small flash file stands in for them.
 //
 // Properties beyond the sanitizers' own:
 // - a last path component is ".", a lone separator, or a piece of the path
@@ -50,7 +50,8 @@ fuzz::WorkDir& work() {
 // or the project path, and the loader argument with its raw image path.
 constexpr size_t kTailSlack = 512;
 
-// Shift JIS, the double-byte code page whose trail bytes include '\\'.
+// Shift JIS, a double-byte code page whose trail bytes include the
+// backslash.
 bool sjis_lead_byte(unsigned char c) { return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC); }
 bool no_lead_byte(unsigned char) { return false; }
 
