@@ -65,13 +65,7 @@ if [ "${BASH_SOURCE[0]}" = "$0" ]; then
 
   B=$ROOT/build/bench
   W=$B/elf-alone
-  # Takes turns with bench/run.sh, which builds and times in the same place.
-  mkdir -p "$B"
-  exec 9>"$B/run.lock"
-  if ! flock -n 9; then
-    step "waiting for the other bench run in this tree"
-    flock 9
-  fi
+  bench_take_turn "$B"
   step "Release build in build/bench"
   cmake -S . -B "$B" -G Ninja -DCMAKE_BUILD_TYPE=Release -DZELK_TESTS=OFF >/dev/null
   cmake --build "$B" --target zelk_core

@@ -30,14 +30,7 @@ B=$ROOT/build/bench
 W=$B/work
 RESULTS=$B/results
 
-# Two runs in one tree would time each other and clear each other's files;
-# they take turns.
-mkdir -p "$B"
-exec 9>"$B/run.lock"
-if ! flock -n 9; then
-  step "waiting for the other bench run in this tree"
-  flock 9
-fi
+bench_take_turn "$B"
 
 step "Release build in build/bench"
 cmake -S . -B "$B" -G Ninja -DCMAKE_BUILD_TYPE=Release -DZELK_TESTS=OFF >/dev/null

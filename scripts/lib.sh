@@ -20,3 +20,15 @@ need_packages() {
 wine_loader() {
   if command -v wine64 >/dev/null; then command -v wine64; else echo /usr/lib/wine/wine64; fi
 }
+
+# Two bench runs in one tree would time each other and clear each other's
+# files, so they take turns on a lock in the bench build folder $1, held
+# until the shell exits.
+bench_take_turn() {
+  mkdir -p "$1"
+  exec 9>"$1/run.lock"
+  if ! flock -n 9; then
+    step "waiting for the other bench run in this tree"
+    flock 9
+  fi
+}
