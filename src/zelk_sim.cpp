@@ -49,8 +49,21 @@ void start_qemu(const std::string& command_line) {
 }
 
 int launch(int argc, char** argv) {
+  // Held until the simulator has ended: one launch at a time owns the chip.
+  const BackingFiles files = backing_files_beside_executable();
+  FileLock lock;
+  long holder = 0;
+  if (!files.dir.empty()) {
+    const FileLock::Status status = lock_chip(files, &lock, &holder);
+    if (status == FileLock::Status::kHeld) {
+      fprintf(stderr, "%s\n", chip_in_use_text(files.dir, holder).c_str());
+      return 1;
+    }
+    if (status == FileLock::Status::kFailed)
+      fprintf(stderr, "%s\n", chip_not_locked_text(files.dir).c_str());
+  }
   std::string cmd;
-  prefix_args(&cmd);
+  prefix_args(&cmd, files);
   const size_t region_end = cmd_copy(argc, argv, &cmd);
   if (region_end >= kArgsLimit) {
     printf("args too long\n");

@@ -4,10 +4,10 @@
 #include <cstring>
 #include <optional>
 
-#include "launcher/qemu_args.h"
+#include "launcher/notes.h"
 #include "loading/elf2bin.h"
 #include "platform/platform.h"
-#include "storage/backing_files.h"
+#include "qemu/qemu_args.h"
 #include "storage/copy2flash.h"
 
 namespace {
@@ -50,18 +50,13 @@ std::string project_file(const std::string& name, const char* extension) {
 
 }  // namespace
 
-void space_strcat(std::string* cmd, const std::string& text) {
-  cmd->append(text);
-  cmd->push_back(' ');
-}
-
-size_t prefix_args(std::string* cmd) {
+size_t prefix_args(std::string* cmd, const BackingFiles& files) {
   cmd->assign(kQemuExecutable);
   cmd->push_back(' ');
   space_strcat(cmd, kQemuMachineOption);
   space_strcat(cmd, kQemuMachine);
   space_strcat(cmd, kQemuFixedOptions);
-  prefix_args_file(cmd);
+  print_preparation(prefix_args_file(cmd, files));
   return cmd->size();
 }
 
@@ -100,6 +95,6 @@ size_t cmd_copy(int argc, char** argv, std::string* cmd) {
   int ret = elf2bin(s.elf_path ? s.elf_path->c_str() : nullptr, cmd);
   if (ret != 0) printf("copy cmd ret = %d\n", ret);
   if (s.image_path)
-    copy2flash(s.image_path->c_str(), flash_file ? flash_file->c_str() : "");
+    print_copy(copy2flash(s.image_path->c_str(), flash_file ? flash_file->c_str() : ""));
   return region_end;
 }

@@ -5,15 +5,18 @@
 #include <new>
 #include <vector>
 
-#include "launcher/qemu_args.h"
+#include "chip/memory_map.h"
 #include "platform/file.h"
 #include "platform/platform.h"
+#include "qemu/qemu_args.h"
 
 namespace {
 
 constexpr uint32_t kProgramData = 1;  // SHT_PROGBITS
-constexpr uint32_t kFlashFirst = 0x08000000;
-constexpr uint32_t kFlashLast = 0x1FFFFFFF;
+constexpr uint8_t kElfClass32 = 1;
+constexpr uint8_t kElfDataLittleEndian = 1;
+// A names index of 0 says the sections have no names.
+constexpr uint16_t kNoSectionNames = 0;
 constexpr size_t kFileHeaderSize = 52;
 constexpr size_t kSectionHeaderSize = 40;
 // The size is held as a 32-bit signed number, which also keeps every
@@ -29,6 +32,7 @@ uint32_t read32(const uint8_t* p) {
 uint16_t read16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
 
 struct Section {
+  uint16_t index;
   uint32_t name, type, addr, offset, size;
 };
 
@@ -117,15 +121,24 @@ class FileInput : public Input {
 
 struct Model {
   std::vector<Section> sections;
+  // The section-name table; without one no section has a name.
+  bool has_names = false;
   uint32_t names_offset = 0, names_size = 0;
   const uint8_t* names = nullptr;  // read on the first name looked up
 };
+
+// Only 32-bit little-endian ELF files are read at all.
+bool is_elf32_le(const uint8_t* ident) {
+  return ident[0] == 0x7F && ident[1] == 'E' && ident[2] == 'L' && ident[3] == 'F' &&
+         ident[4] == kElfClass32 && ident[5] == kElfDataLittleEndian;
+}
 
 // Reads the section table, checking every field against the input.
 int read_model(Input* in, Model* model) {
   if (in->size() < kFileHeaderSize) return kElfMalformed;
   const uint8_t* header = nullptr;
   if (int ret = in->view(0, kFileHeaderSize, &header)) return ret;
+  if (!is_elf32_le(header)) return kElfMalformed;
   const uint32_t table = read32(header + 0x20);
   const uint16_t count = read16(header + 0x30);
   const uint16_t names_index = read16(header + 0x32);
@@ -138,32 +151,65 @@ int read_model(Input* in, Model* model) {
   model->sections.reserve(count);
   for (uint16_t i = 0; i < count; ++i) {
     const uint8_t* h = headers + size_t{i} * kSectionHeaderSize;
-    model->sections.push_back({read32(h), read32(h + 4), read32(h + 12),
+    model->sections.push_back({i, read32(h), read32(h + 4), read32(h + 12),
                                read32(h + 16), read32(h + 20)});
   }
+  if (names_index == kNoSectionNames) return kElfOk;
   const Section& names = model->sections[names_index];
+  model->has_names = true;
   model->names_offset = names.offset;
   model->names_size = names.size;
   return kElfOk;
 }
 
-// Sets |match| when the section's name is exactly |want|; a name outside
-// the name table, or one that runs to its end, is an error.
-int name_is(Input* in, Model* model, const Section& s, const char* want, bool* match) {
+// Points |name| at the section's name, nullptr when the sections have
+// none; a name outside the name table, or one that runs to its end, is an
+// error.
+int name_of(Input* in, Model* model, const Section& s, const char** name) {
+  *name = nullptr;
+  if (!model->has_names) return kElfOk;
   if (!inside(model->names_offset, model->names_size, in->size()) ||
       s.name >= model->names_size)
     return kElfMalformed;
   if (!model->names) {
     if (int ret = in->view(model->names_offset, model->names_size, &model->names)) return ret;
   }
-  const char* name = reinterpret_cast<const char*>(model->names + s.name);
-  const size_t room = model->names_size - s.name;
-  if (!memchr(name, '\0', room)) return kElfMalformed;
-  *match = strcmp(name, want) == 0;
+  const char* text = reinterpret_cast<const char*>(model->names + s.name);
+  if (!memchr(text, '\0', model->names_size - s.name)) return kElfMalformed;
+  *name = text;
   return kElfOk;
 }
 
-int write_sections(Input* in, const std::vector<Section>& list, FILE* raw, int short_code) {
+// Chooses the sections by the launch's rules: program data at a non-zero
+// address goes to the flash list when it lies in flash, to the data list
+// when it is named ".data". Checks each chosen one lies in the input.
+// With |names| every chosen section is given its name where it has a good
+// one, which the rules need only for sections outside flash.
+int choose(Input* in, Model* model, bool names, ElfPlan* plan) {
+  *plan = ElfPlan();
+  for (const Section& s : model->sections) {
+    if (s.type != kProgramData || s.addr == 0) continue;
+    const bool in_flash = s.addr >= kFlashBase && s.addr <= kLastResidentFlashAddress;
+    const char* name = nullptr;
+    if (!in_flash) {
+      if (int ret = name_of(in, model, s, &name)) return ret;
+      if (!name || strcmp(name, ".data") != 0) continue;
+    } else if (names && name_of(in, model, s, &name) != kElfOk) {
+      name = nullptr;
+    }
+    if (!inside(s.offset, s.size, in->size())) return kElfMalformed;
+    ElfSection chosen{s.index, name ? name : "", s.addr, s.offset, s.size};
+    if (in_flash) {
+      if (plan->flash.empty()) plan->load_addr = s.addr;
+      plan->flash.push_back(chosen);
+    } else {
+      plan->data.push_back(chosen);
+    }
+  }
+  return kElfOk;
+}
+
+int write_sections(Input* in, const std::vector<ElfSection>& list, FILE* raw, int short_code) {
   // Linkers place consecutive sections back to back in the file, so a run
   // of them is copied as one range, in fewer and larger pieces.
   size_t i = 0;
@@ -179,34 +225,20 @@ int write_sections(Input* in, const std::vector<Section>& list, FILE* raw, int s
   return kElfOk;
 }
 
-// Chooses the sections, checks each chosen one lies in the input, and only
-// then writes them, so that a refused ELF writes nothing.
-int convert(Input* in, FILE* raw, uint32_t* load_addr) {
-  *load_addr = 0;
+int write_plan(Input* in, const ElfPlan& plan, FILE* raw) {
+  if (int ret = write_sections(in, plan.flash, raw, kElfFlashWriteShort)) return ret;
+  return write_sections(in, plan.data, raw, kElfDataWriteShort);
+}
+
+int plan_input(Input* in, bool names, ElfPlan* plan) {
   Model model;
   if (int ret = read_model(in, &model)) return ret;
-  std::vector<Section> flash, data;
-  for (const Section& s : model.sections) {
-    if (s.type != kProgramData || s.addr == 0) continue;
-    bool take_as_data = false;
-    if (s.addr < kFlashFirst || s.addr > kFlashLast) {
-      if (int ret = name_is(in, &model, s, ".data", &take_as_data)) return ret;
-      if (!take_as_data) continue;
-    }
-    if (!inside(s.offset, s.size, in->size())) return kElfMalformed;
-    if (take_as_data) {
-      data.push_back(s);
-    } else {
-      flash.push_back(s);
-      if (flash.size() == 1) *load_addr = s.addr;
-    }
-  }
-  if (int ret = write_sections(in, flash, raw, kElfFlashWriteShort)) return ret;
-  return write_sections(in, data, raw, kElfDataWriteShort);
+  return choose(in, &model, names, plan);
 }
 
 // Opens the ELF at |path| and finds its size.
 int open_elf(const char* path, File* file, size_t* size) {
+  if (!path) return kElfNoPath;
   // POSIX opens a folder for reading; Windows does not.
   if (!path_is_existing_non_directory(path)) return kElfCannotOpen;
   // Asked before opening, since where long is 32 bits ftell cannot tell
@@ -231,7 +263,19 @@ int open_elf(const char* path, File* file, size_t* size) {
 
 int do_elf2bin(const uint8_t* elf, size_t size, FILE* raw, uint32_t* load_addr) {
   MemoryInput in(elf, size);
-  return convert(&in, raw, load_addr);
+  ElfPlan plan;
+  int ret = plan_input(&in, false, &plan);
+  *load_addr = plan.load_addr;
+  return ret != kElfOk ? ret : write_plan(&in, plan, raw);
+}
+
+int plan_elf2bin(const char* elf_path, ElfPlan* plan) {
+  *plan = ElfPlan();
+  File elf;
+  size_t size = 0;
+  if (int ret = open_elf(elf_path, &elf, &size)) return ret;
+  FileInput in(elf.get(), size);
+  return plan_input(&in, true, plan);
 }
 
 int elf2bin(const char* elf_path, std::string* cmd) {
@@ -239,19 +283,28 @@ int elf2bin(const char* elf_path, std::string* cmd) {
   File elf;
   size_t size = 0;
   if (int ret = open_elf(elf_path, &elf, &size)) return ret;
+  // Read and chosen before the raw image is created, so that a refused ELF
+  // leaves nothing behind.
+  FileInput in(elf.get(), size);
+  ElfPlan plan;
+  if (int ret = plan_input(&in, false, &plan)) return ret;
 
   std::string raw_path;
   File raw(create_raw_image_file(&raw_path));
   if (!raw) return kElfCannotCreateRaw;
   // Written a chunk at a time, which a stream buffer would only split.
   setvbuf(raw.get(), nullptr, _IONBF, 0);
-  FileInput in(elf.get(), size);
-  uint32_t load_addr = 0;
-  int ret = convert(&in, raw.get(), &load_addr);
+  const int ret = write_plan(&in, plan, raw.get());
   raw.reset();
-  // An image that was refused or cut short is never handed on, so it is
-  // not left behind either.
-  if (ret != kElfOk) remove(raw_path.c_str());
-  if (ret == kElfOk) cmd->append(qemu_loader_arg(load_addr, raw_path));
+  // An image cut short is never handed on, so it is not left behind either.
+  if (ret != kElfOk) remove_file(raw_path);
+  else cmd->append(qemu_loader_arg(plan.load_addr, raw_path));
   return ret;
+}
+
+uint64_t ElfPlan::raw_size() const {
+  uint64_t size = 0;
+  for (const ElfSection& s : flash) size += s.size;
+  for (const ElfSection& s : data) size += s.size;
+  return size;
 }

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 // Result codes of elf2bin.
 enum : int {
@@ -18,11 +19,33 @@ enum : int {
   kElfNoMemory = -5,
   kElfShortRead = -6,
   kElfCannotCreateRaw = -8,  // there is no code -7
-  kElfMalformed = -9,        // a field points outside the file
+  kElfMalformed = -9,        // not a 32-bit little-endian ELF, or a field
+                             // points outside the file
   kElfTooLarge = -10,        // 2 GiB or more
   kElfFlashWriteShort = -51,
   kElfDataWriteShort = -52,
 };
+
+// A section the conversion takes.
+struct ElfSection {
+  uint16_t index = 0;
+  std::string name;  // empty when the file gives it no good name
+  uint32_t addr = 0, offset = 0, size = 0;
+};
+
+// What a conversion takes from an ELF: the flash-resident sections, then
+// the ".data" sections, in table order, and the address the raw image is
+// loaded at, that of the first flash-resident section (0 without one).
+struct ElfPlan {
+  uint32_t load_addr = 0;
+  std::vector<ElfSection> flash, data;
+  uint64_t raw_size() const;
+};
+
+// Reads the ELF at |elf_path| and chooses its sections as a conversion
+// does, writing nothing. Returns the code the conversion would give for
+// what it reads.
+int plan_elf2bin(const char* elf_path, ElfPlan* plan);
 
 // Converts the ELF at |elf_path| (may be null) into a new raw image file in
 // the temporary directory and, on success, appends the loader argument to

@@ -26,9 +26,49 @@ bool path_is_existing_non_directory(const std::string& path);
 // file positions; false when it cannot be read.
 bool file_size_of(const std::string& path, uint64_t* size);
 
+// True when |path| names any existing file system object.
+bool path_exists(const std::string& path);
+
 // Opens |path| as fopen does with |mode|, also where the path is longer
 // than the system's calls take; nullptr when it cannot.
 FILE* open_file_stream(const std::string& path, const char* mode);
+
+// Opens |path| for reading and writing as the simulator holds its backing
+// files while it runs: other processes may read it but not write it, where
+// the platform can forbid that.
+FILE* open_file_denying_writers(const std::string& path);
+
+// Creates the file |path| for writing bytes, failing if any object already
+// has that name; nullptr when it cannot.
+FILE* create_new_file(const std::string& path);
+
+// Gives the file |from| the name |to| in the same folder, but only while no
+// object has that name: an existing one is never replaced. False when the
+// name is taken or the rename fails; |from| then stays as it was.
+bool publish_file(const std::string& from, const std::string& to);
+
+// Removes the file |path|; false when it cannot.
+bool remove_file(const std::string& path);
+
+// An exclusive lock on a file, held by this process until the object goes
+// or the process ends, however it ends. Programs this process starts do not
+// inherit it.
+class FileLock {
+ public:
+  enum class Status { kTaken, kHeld, kFailed };
+  FileLock() = default;
+  ~FileLock();
+  FileLock(const FileLock&) = delete;
+  FileLock& operator=(const FileLock&) = delete;
+
+  // Creates |path| when missing and locks it. kHeld when another process
+  // holds the lock; |holder| is then its process id, or 0 where the
+  // platform cannot tell.
+  Status take(const std::string& path, long* holder);
+
+ private:
+  intptr_t handle_ = -1;
+};
 
 // Value of the environment variable |name|, empty when it is unset. Names
 // follow the platform's rule (on Windows they match regardless of case).
@@ -42,6 +82,11 @@ std::string last_path_component(const std::string& path);
 // stream (binary, write) and its path, or nullptr with |path| describing
 // what was tried.
 FILE* create_raw_image_file(std::string* path);
+
+// |text| as one word for the platform's command interpreter: in double
+// quotes, with whatever the interpreter would still read inside them
+// escaped where it can be.
+std::string interpreter_quoted(const std::string& text);
 
 // Runs |command_line| through the platform's command interpreter and waits
 // for it to end.

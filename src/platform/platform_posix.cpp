@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/auxv.h>
@@ -11,6 +12,7 @@
 
 #include <vector>
 
+#include "platform/interpreter_rules.h"
 #include "platform/path_rules.h"
 
 const char kPathSeparator = '/';
@@ -124,6 +126,11 @@ bool file_size_of(const std::string& path, uint64_t* size) {
   return true;
 }
 
+bool path_exists(const std::string& path) {
+  struct stat st;
+  return stat_path(path, &st);
+}
+
 FILE* open_file_stream(const std::string& path, const char* mode) {
   const ShortPath target(path);
   if (mode[0] != 'r') return fopen(target.text().c_str(), mode);
@@ -137,6 +144,67 @@ FILE* open_file_stream(const std::string& path, const char* mode) {
   if (flags != -1 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0) file = fdopen(fd, mode);
   if (!file) close(fd);
   return file;
+}
+
+// POSIX has no share modes; advisory locks bind only those who ask.
+FILE* open_file_denying_writers(const std::string& path) {
+  return open_file_stream(path, "r+b");
+}
+
+FILE* create_new_file(const std::string& path) {
+  const int fd = open(ShortPath(path).text().c_str(),
+                      O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (fd < 0) return nullptr;
+  FILE* file = fdopen(fd, "wb");
+  if (!file) close(fd);
+  return file;
+}
+
+bool publish_file(const std::string& from, const std::string& to) {
+  const ShortPath source(from), target(to);
+  // A hard link never replaces what has the name already; where the file
+  // system has no hard links, a rename that refuses to replace serves.
+  if (link(source.text().c_str(), target.text().c_str()) == 0) {
+    // The file has its name now; the old one is only a second link.
+    unlink(source.text().c_str());
+    return true;
+  }
+  if (errno == EEXIST) return false;
+  return renameat2(AT_FDCWD, source.text().c_str(), AT_FDCWD, target.text().c_str(),
+                   RENAME_NOREPLACE) == 0;
+}
+
+bool remove_file(const std::string& path) {
+  return unlink(ShortPath(path).text().c_str()) == 0;
+}
+
+FileLock::~FileLock() {
+  if (handle_ >= 0) close(static_cast<int>(handle_));
+}
+
+// A record lock goes with the process however it ends, is not inherited by
+// the programs it starts, and lets another process ask who holds it.
+FileLock::Status FileLock::take(const std::string& path, long* holder) {
+  *holder = 0;
+  const int fd = open(ShortPath(path).text().c_str(),
+                      O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
+  if (fd < 0) return Status::kFailed;
+  struct flock whole = {};
+  whole.l_type = F_WRLCK;
+  whole.l_whence = SEEK_SET;
+  if (fcntl(fd, F_SETLK, &whole) == 0) {
+    handle_ = fd;
+    return Status::kTaken;
+  }
+  const int error = errno;
+  Status status = Status::kFailed;
+  if (error == EAGAIN || error == EACCES) {
+    status = Status::kHeld;
+    struct flock probe = whole;
+    if (fcntl(fd, F_GETLK, &probe) == 0 && probe.l_type != F_UNLCK) *holder = probe.l_pid;
+  }
+  close(fd);
+  return status;
 }
 
 std::string environment_value(const char* name) {
@@ -163,6 +231,8 @@ FILE* create_raw_image_file(std::string* path) {
   if (!file) close(fd);
   return file;
 }
+
+std::string interpreter_quoted(const std::string& text) { return posix_sh_quoted(text); }
 
 int run_command_line(const std::string& command_line) {
   return system(command_line.c_str());

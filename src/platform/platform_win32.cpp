@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <io.h>
+#include <share.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -10,6 +11,7 @@
 
 #include <vector>
 
+#include "platform/interpreter_rules.h"
 #include "platform/path_rules.h"
 
 // Asks the mingw-w64 runtime to expand wildcard patterns among the words
@@ -66,8 +68,85 @@ bool file_size_of(const std::string& path, uint64_t* size) {
   return true;
 }
 
+bool path_exists(const std::string& path) {
+  return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
 FILE* open_file_stream(const std::string& path, const char* mode) {
   return fopen(path.c_str(), mode);
+}
+
+FILE* open_file_denying_writers(const std::string& path) {
+  return _fsopen(path.c_str(), "r+b", _SH_DENYWR);
+}
+
+FILE* create_new_file(const std::string& path) {
+  const int fd = _open(path.c_str(), _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY | _O_NOINHERIT,
+                       _S_IREAD | _S_IWRITE);
+  if (fd < 0) return nullptr;
+  FILE* file = _fdopen(fd, "wb");
+  if (!file) _close(fd);
+  return file;
+}
+
+bool publish_file(const std::string& from, const std::string& to) {
+  // Without MOVEFILE_REPLACE_EXISTING an existing name is never replaced.
+  return MoveFileExA(from.c_str(), to.c_str(), 0) != 0;
+}
+
+bool remove_file(const std::string& path) { return DeleteFileA(path.c_str()) != 0; }
+
+namespace {
+
+// The lock covers one byte beyond the holder's process id, which is the
+// file's text: a byte-range lock also keeps other processes from reading
+// the range it covers.
+constexpr DWORD kLockedByte = 4096;
+
+long process_id_in(HANDLE file) {
+  char text[32] = {};
+  DWORD got = 0;
+  OVERLAPPED at = {};
+  if (!ReadFile(file, text, sizeof text - 1, &got, &at)) return 0;
+  return strtol(text, nullptr, 10);
+}
+
+}  // namespace
+
+FileLock::~FileLock() {
+  if (handle_ != -1) CloseHandle(reinterpret_cast<HANDLE>(handle_));
+}
+
+FileLock::Status FileLock::take(const std::string& path, long* holder) {
+  *holder = 0;
+  // Not inheritable, so the simulator started through cmd.exe does not
+  // keep the lock after the launcher has gone.
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return Status::kFailed;
+  OVERLAPPED at = {};
+  at.Offset = kLockedByte;
+  if (LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+    char text[32];
+    const int len = snprintf(text, sizeof text, "%lu\n", GetCurrentProcessId());
+    DWORD put = 0;
+    OVERLAPPED start = {};
+    if (len > 0 && WriteFile(file, text, static_cast<DWORD>(len), &put, &start)) {
+      SetFilePointer(file, len, nullptr, FILE_BEGIN);
+      SetEndOfFile(file);
+    }
+    handle_ = reinterpret_cast<intptr_t>(file);
+    return Status::kTaken;
+  }
+  const DWORD error = GetLastError();
+  Status status = Status::kFailed;
+  if (error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING) {
+    status = Status::kHeld;
+    *holder = process_id_in(file);
+  }
+  CloseHandle(file);
+  return status;
 }
 
 std::string environment_value(const char* name) {
@@ -114,6 +193,8 @@ FILE* create_raw_image_file(std::string* path) {
   }
   return nullptr;
 }
+
+std::string interpreter_quoted(const std::string& text) { return windows_cmd_quoted(text); }
 
 int run_command_line(const std::string& command_line) {
   return system(command_line.c_str());

@@ -1,74 +1,105 @@
 #include "storage/backing_files.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
-#include <vector>
+#include <cstring>
 
-#include "launcher/cmd_line.h"
-#include "launcher/qemu_args.h"
+#include "chip/memory_map.h"
+#include "chip/new_chip.h"
 #include "platform/file.h"
-#include "platform/platform.h"
+#include "qemu/qemu_args.h"
 
 std::optional<std::string> flash_file;
 
 namespace {
 
+constexpr char kFlashFileName[] = "zelk.iflash";
+constexpr char kEepromFileName[] = "zelk.eeprom";
+constexpr char kLockFileName[] = "zelk.lock";
+// A backing file is written under this suffix and takes its name only once
+// it is whole. Only the lock holder writes it, so one name serves.
+constexpr char kPartSuffix[] = ".part";
+
 constexpr size_t kFlashBlock = 4096;
 constexpr size_t kEepromBlock = 64;
-// Erased blocks go out this many bytes per write, so that the 128 MiB of a
+// New contents go out this many bytes per write, so that the 128 MiB of a
 // new flash file reach the disk in a hundred-odd system calls rather than
 // one per block.
 constexpr size_t kBatchBytes = 1 << 20;
 
-// Writes |count| blocks of |size| bytes from |blocks|, which holds
-// |per_batch| of them back to back, and reports every block that does not
-// reach the file whole. The stream is unbuffered, so a short write shows at
-// the block it hit and not at some later flush. After the first short write
-// the rest go one block at a time, each reported on its own, as a full disk
-// would fail each of them.
-void write_blocks(FILE* file, const uint8_t* blocks, size_t size, size_t per_batch,
-                  size_t count) {
-  size_t done = 0;
-  while (done < count && per_batch > 1) {
-    const size_t batch = std::min(per_batch, count - done);
-    const size_t written = fwrite(blocks, 1, batch * size, file);
-    if (written == batch * size) {
-      done += batch;
+enum class Memory { kFlash, kEeprom };
+
+void new_bytes(Memory memory, uint64_t offset, uint8_t* out, size_t len) {
+  if (memory == Memory::kFlash) new_flash_bytes(offset, out, len);
+  else new_eeprom_bytes(out, len);
+}
+
+// Writes |size| bytes of a new chip's |memory| in blocks of |block| bytes
+// and keeps the error of every block that does not reach the file whole.
+// The stream is unbuffered, so a short write shows at the block it hit and
+// not at some later flush. After the first short write the rest go one
+// block at a time, each noted on its own, as a full disk fails each.
+void write_new_contents(FILE* file, Memory memory, uint64_t size, size_t block,
+                        std::vector<int>* short_writes) {
+  // The batch holds the contents from offset 0 at first; past it a new
+  // chip is erased throughout, and the batch is refilled so once.
+  std::vector<uint8_t> batch(static_cast<size_t>(std::min<uint64_t>(size, kBatchBytes)));
+  new_bytes(memory, 0, batch.data(), batch.size());
+  bool head = true;
+  const uint64_t count = size / block;
+  size_t most = batch.size() / block;
+  for (uint64_t done = 0; done < count;) {
+    const uint64_t at = done * block;
+    if (head && at >= batch.size()) {
+      new_bytes(memory, at, batch.data(), batch.size());
+      head = false;
+    }
+    const uint8_t* from = head ? batch.data() + at : batch.data();
+    const size_t room = (head ? batch.size() - static_cast<size_t>(at) : batch.size()) / block;
+    const size_t blocks = static_cast<size_t>(std::min<uint64_t>({most, room, count - done}));
+    const size_t written = fwrite(from, 1, blocks * block, file);
+    if (written == blocks * block) {
+      done += blocks;
       continue;
     }
     // The block the write stopped in is the short one.
-    done += written / size + 1;
-    perror("fwrite");
-    per_batch = 1;
+    short_writes->push_back(errno);
+    done += written / block + 1;
+    most = 1;
   }
-  for (; done < count; ++done)
-    if (fwrite(blocks, 1, size, file) != size) perror("fwrite");
 }
 
-File open_unbuffered(const std::string& path) {
-  File file = open_file(path, "wb");
-  if (file) setvbuf(file.get(), nullptr, _IONBF, 0);
-  return file;
+Creation create_backing_file(const std::string& path, Memory memory, uint64_t size,
+                             size_t block) {
+  Creation c;
+  c.path = path;
+  c.outcome = Creation::Outcome::kFailed;
+  // Something in the way, a folder say, is never replaced.
+  if (path_exists(path)) return c;
+  const std::string part = path + kPartSuffix;
+  // Left by a preparation that was killed half way.
+  remove_file(part);
+  FILE* file = create_new_file(part);
+  if (!file) return c;
+  setvbuf(file, nullptr, _IONBF, 0);
+  write_new_contents(file, memory, size, block, &c.short_writes);
+  const bool whole = c.short_writes.empty() && !ferror(file);
+  if (fclose(file) == 0 && whole && publish_file(part, path)) {
+    c.outcome = Creation::Outcome::kCreated;
+    return c;
+  }
+  remove_file(part);
+  return c;
 }
 
-void create_flash_file(const std::string& path) {
-  File file = open_unbuffered(path);
-  if (!file) return;
-  const std::vector<uint8_t> erased(kBatchBytes, 0xFF);
-  write_blocks(file.get(), erased.data(), kFlashBlock, kBatchBytes / kFlashBlock,
-               kFlashFileSize / kFlashBlock);
-  // A failed seek would write the factory block at the end instead.
-  if (fseek(file.get(), 0, SEEK_SET) != 0) return;
-  write_blocks(file.get(), flash_ft_data.data(), kFlashBlock, 1, 1);
-  write_blocks(file.get(), flash_ft_data.data() + kFlashBlock, kFlashBlock, 1, 1);
-}
-
-void create_eeprom_file(const std::string& path) {
-  File file = open_unbuffered(path);
-  if (!file) return;
-  const size_t count = kEepromFileSize / kEepromBlock;
-  const std::vector<uint8_t> erased(kEepromFileSize, 0xFF);
-  write_blocks(file.get(), erased.data(), kEepromBlock, count, count);
+Creation prepare(const std::string& path, Memory memory, uint64_t size, size_t block) {
+  if (file_is_exist(path)) {
+    Creation present;
+    present.path = path;
+    return present;
+  }
+  return create_backing_file(path, memory, size, block);
 }
 
 // The folder holding the executable; "." for a bare name, which no platform
@@ -78,24 +109,84 @@ std::string launcher_directory(const std::string& exe_path) {
   return cut == std::string::npos ? "." : exe_path.substr(0, cut);
 }
 
+// Rewrites, piece by piece, what differs from a new chip's |memory|.
+Reset reset_file(const std::string& path, Memory memory) {
+  Reset r;
+  File file = open_file(path, "r+b");
+  if (!file || !file_size_of(path, &r.size)) return r;
+  setvbuf(file.get(), nullptr, _IONBF, 0);
+  std::vector<uint8_t> have(kBatchBytes), want(kBatchBytes);
+  for (uint64_t at = 0; at < r.size; at += kBatchBytes) {
+    const size_t len = static_cast<size_t>(std::min<uint64_t>(kBatchBytes, r.size - at));
+    new_bytes(memory, at, want.data(), len);
+    if (fseek(file.get(), static_cast<long>(at), SEEK_SET) != 0 ||
+        fread(have.data(), 1, len, file.get()) != len)
+      return r;
+    if (memcmp(have.data(), want.data(), len) == 0) continue;
+    if (fseek(file.get(), static_cast<long>(at), SEEK_SET) != 0 ||
+        fwrite(want.data(), 1, len, file.get()) != len)
+      return r;
+    r.rewritten += len;
+  }
+  r.done = fflush(file.get()) == 0;
+  return r;
+}
+
 }  // namespace
+
+BackingFiles backing_files_in(const std::string& dir) {
+  BackingFiles files;
+  files.dir = dir;
+  files.flash = dir + kPathSeparator + kFlashFileName;
+  files.eeprom = dir + kPathSeparator + kEepromFileName;
+  files.lock = dir + kPathSeparator + kLockFileName;
+  return files;
+}
+
+BackingFiles backing_files_beside_executable() {
+  std::string exe;
+  if (!own_executable_path(&exe) || exe.empty()) return {};
+  return backing_files_in(launcher_directory(exe));
+}
 
 bool file_is_exist(const std::string& path) {
   return path_is_existing_non_directory(path);
 }
 
-void prefix_args_file(std::string* cmd) {
-  std::string flash_path, eeprom_path, exe;
-  if (own_executable_path(&exe) && !exe.empty()) {
-    const std::string dir = launcher_directory(exe);
-    flash_path = dir + kPathSeparator + "zelk.iflash";
-    eeprom_path = dir + kPathSeparator + "zelk.eeprom";
-    if (!file_is_exist(flash_path)) create_flash_file(flash_path);
-    if (!file_is_exist(eeprom_path)) create_eeprom_file(eeprom_path);
-  }
-  flash_file = flash_path;
+Preparation prepare_backing_files(const BackingFiles& files) {
+  Preparation p;
+  if (files.dir.empty()) return p;
+  p.flash = prepare(files.flash, Memory::kFlash, kFlashSize, kFlashBlock);
+  p.eeprom = prepare(files.eeprom, Memory::kEeprom, kEepromSize, kEepromBlock);
+  return p;
+}
+
+Preparation prefix_args_file(std::string* cmd, const BackingFiles& files) {
+  const Preparation p = prepare_backing_files(files);
+  flash_file = files.flash;
   space_strcat(cmd, kQemuGlobalOption);
-  space_strcat(cmd, qemu_flash_value(flash_path));
+  space_strcat(cmd, qemu_flash_value(files.flash));
   space_strcat(cmd, kQemuGlobalOption);
-  space_strcat(cmd, qemu_eeprom_value(eeprom_path));
+  space_strcat(cmd, qemu_eeprom_value(files.eeprom));
+  return p;
+}
+
+Reset reset_flash_file(const std::string& path) { return reset_file(path, Memory::kFlash); }
+Reset reset_eeprom_file(const std::string& path) { return reset_file(path, Memory::kEeprom); }
+
+FileLock::Status lock_chip(const BackingFiles& files, FileLock* lock, long* holder) {
+  return lock->take(files.lock, holder);
+}
+
+std::string not_created_text(const std::string& path) {
+  return path + " was not created";
+}
+
+std::string chip_in_use_text(const std::string& dir, long holder) {
+  std::string text = "the chip in " + dir + " is in use by ";
+  return text + (holder > 0 ? "process " + std::to_string(holder) : "another process");
+}
+
+std::string chip_not_locked_text(const std::string& dir) {
+  return "the chip in " + dir + " cannot be locked; nothing keeps another launch from it";
 }

@@ -1,30 +1,77 @@
 // The simulated chip's persistent flash and EEPROM, kept in two files
-// beside the launcher's executable.
+// beside the launcher's executable, and the lock that lets one launch at a
+// time own them.
 #ifndef ZELK_STORAGE_BACKING_FILES_H_
 #define ZELK_STORAGE_BACKING_FILES_H_
 
-#include <array>
-#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
+
+#include "platform/platform.h"
 
 // Path of the flash backing file, set on every launch (empty when the
 // launcher's own path cannot be read); main releases it.
 extern std::optional<std::string> flash_file;
 
-// Written over the first 8 KiB of a new flash backing file.
-constexpr size_t kFactoryBlockSize = 8192;
-extern const std::array<uint8_t, kFactoryBlockSize> flash_ft_data;
+struct BackingFiles {
+  std::string dir;  // empty when there is no folder to keep them in
+  std::string flash, eeprom, lock;
+};
 
-constexpr uint64_t kFlashFileSize = 0x8000000;  // 128 MiB
-constexpr uint64_t kEepromFileSize = 0x8000;    // 32 KiB
+// The backing files kept in |dir|.
+BackingFiles backing_files_in(const std::string& dir);
+// The backing files beside the running executable; none when its path
+// cannot be read.
+BackingFiles backing_files_beside_executable();
 
 // True when |path| names an existing object that is not a directory.
 bool file_is_exist(const std::string& path);
 
-// Creates whichever backing file is missing, sets flash_file and appends
-// the two arguments that hand both files to the simulator.
-void prefix_args_file(std::string* cmd);
+// What became of one backing file.
+struct Creation {
+  enum class Outcome { kPresent, kCreated, kFailed } outcome = Outcome::kPresent;
+  std::string path;
+  // The system's error number for each block written short.
+  std::vector<int> short_writes;
+};
+
+struct Preparation {
+  Creation flash, eeprom;
+};
+
+// Creates whichever backing file is missing with a new chip's contents,
+// whole or not at all: a file that could not be written whole is removed
+// again, and the next preparation tries anew. Existing files, of whatever
+// size, are never touched.
+Preparation prepare_backing_files(const BackingFiles& files);
+
+// Prepares the backing files, sets flash_file and appends the two
+// arguments that hand both files to the simulator.
+Preparation prefix_args_file(std::string* cmd, const BackingFiles& files);
+
+// What erasing one backing file did.
+struct Reset {
+  bool done = false;
+  uint64_t size = 0;      // the file's size, kept
+  uint64_t rewritten = 0;  // bytes that differed from a new chip's
+};
+
+// Gives the flash (or EEPROM) backing file a new chip's contents in place,
+// keeping its size; only what differs is written.
+Reset reset_flash_file(const std::string& path);
+Reset reset_eeprom_file(const std::string& path);
+
+// Takes the lock for the folder of |files|, held until |lock| goes. The
+// backing files themselves stay free of it, as the simulator opens them
+// while the lock is held.
+FileLock::Status lock_chip(const BackingFiles& files, FileLock* lock, long* holder);
+
+// The texts the programs print for a failed creation, a chip in use and a
+// lock that could not be taken (a folder without write access, say).
+std::string not_created_text(const std::string& path);
+std::string chip_in_use_text(const std::string& dir, long holder);
+std::string chip_not_locked_text(const std::string& dir);
 
 #endif  // ZELK_STORAGE_BACKING_FILES_H_

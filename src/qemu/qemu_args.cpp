@@ -1,6 +1,8 @@
-#include "launcher/qemu_args.h"
+#include "qemu/qemu_args.h"
 
 #include <cstdio>
+
+#include "platform/platform.h"
 
 const char kQemuExecutable[] = "qemu-system-cskyv2";
 const char kQemuMachineOption[] = "-machine";
@@ -13,8 +15,29 @@ const char kQemuDisplayGtk[] =
 const char kQemuNoGraphic[] = "-nographic";
 const char kQemuKernelOption[] = "-kernel";
 
-std::string qemu_quoted(const std::string& path) { return '"' + path + '"'; }
+namespace {
 
+// QEMU splits a -device option list at every single comma; a doubled one
+// stands for a comma in a value.
+std::string option_value(const std::string& text) {
+  std::string value;
+  for (char c : text) {
+    value.push_back(c);
+    if (c == ',') value.push_back(',');
+  }
+  return value;
+}
+
+}  // namespace
+
+void space_strcat(std::string* cmd, const std::string& text) {
+  cmd->append(text);
+  cmd->push_back(' ');
+}
+
+std::string qemu_quoted(const std::string& path) { return interpreter_quoted(path); }
+
+// -global values are taken whole, commas and all.
 std::string qemu_flash_value(const std::string& flash_path) {
   return "zelk_iflash.flash=" + qemu_quoted(flash_path);
 }
@@ -35,5 +58,5 @@ std::string qemu_loader_arg(uint32_t addr, const std::string& raw_path) {
   char text[32];
   snprintf(text, sizeof text, "0x%x", static_cast<unsigned>(addr));
   return "-device loader,force-raw=on,addr=" + std::string(text) +
-         ",file=" + qemu_quoted(raw_path);
+         ",file=" + qemu_quoted(option_value(raw_path));
 }

@@ -1,8 +1,9 @@
 // The simulator executable's name and the argument forms the launcher
-// writes for it. Everything the simulator is asked for is spelled here.
-#ifndef ZELK_LAUNCHER_QEMU_ARGS_H_
-#define ZELK_LAUNCHER_QEMU_ARGS_H_
+// writes for it: everything the simulator is asked for is spelled here.
+#ifndef ZELK_QEMU_QEMU_ARGS_H_
+#define ZELK_QEMU_QEMU_ARGS_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -20,11 +21,17 @@ extern const char kQemuKernelOption[];
 // The network and UART arguments are cut to this many characters.
 constexpr size_t kQemuOptionTextLimit = 127;
 
+// Appends |text|, then one space.
+void space_strcat(std::string* cmd, const std::string& text);
+
+// A path as one word of the line: the interpreter hands it to the
+// simulator exactly as written.
+std::string qemu_quoted(const std::string& path);
+
 std::string qemu_flash_value(const std::string& flash_path);
 std::string qemu_eeprom_value(const std::string& eeprom_path);
 std::string qemu_net_arg(const std::string& eth_name);
 std::string qemu_uart_arg(const std::string& uart_num);
-std::string qemu_quoted(const std::string& path);
 std::string qemu_loader_arg(uint32_t addr, const std::string& raw_path);
 
-#endif  // ZELK_LAUNCHER_QEMU_ARGS_H_
+#endif  // ZELK_QEMU_QEMU_ARGS_H_

@@ -1,8 +1,13 @@
-#include "storage/backing_files.h"
+#include "chip/new_chip.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "chip/memory_map.h"
 
 namespace {
 
-// The bytes the factory block sets; the rest of it is erased flash (0xFF).
+// The bytes the factory block sets; the rest of it is erased flash.
 struct FactoryBytes {
   size_t offset;
   uint8_t bytes[16];
@@ -21,7 +26,7 @@ constexpr FactoryBytes kFactoryBytes[] = {
 
 constexpr std::array<uint8_t, kFactoryBlockSize> make_factory_block() {
   std::array<uint8_t, kFactoryBlockSize> block{};
-  for (size_t i = 0; i < kFactoryBlockSize; ++i) block[i] = 0xFF;
+  for (size_t i = 0; i < kFactoryBlockSize; ++i) block[i] = kErasedByte;
   for (const FactoryBytes& run : kFactoryBytes)
     for (size_t i = 0; i < run.count; ++i) block[run.offset + i] = run.bytes[i];
   return block;
@@ -30,3 +35,12 @@ constexpr std::array<uint8_t, kFactoryBlockSize> make_factory_block() {
 }  // namespace
 
 const std::array<uint8_t, kFactoryBlockSize> flash_ft_data = make_factory_block();
+
+void new_flash_bytes(uint64_t offset, uint8_t* out, size_t len) {
+  memset(out, kErasedByte, len);
+  if (offset >= kFactoryBlockSize) return;
+  const size_t from = static_cast<size_t>(offset);
+  memcpy(out, flash_ft_data.data() + from, std::min(len, kFactoryBlockSize - from));
+}
+
+void new_eeprom_bytes(uint8_t* out, size_t len) { memset(out, kErasedByte, len); }

@@ -1,0 +1,16 @@
+// The launcher's notes on what the storage steps of a launch did: firmware
+// faults on standard output, failed creations on standard error.
+#ifndef ZELK_LAUNCHER_NOTES_H_
+#define ZELK_LAUNCHER_NOTES_H_
+
+#include "storage/backing_files.h"
+#include "storage/copy2flash.h"
+
+// One "fwrite" report per block written short, then one line for each file
+// that was not created.
+void print_preparation(const Preparation& p);
+
+// The fault the copy stopped at, if any.
+void print_copy(const CopyResult& result);
+
+#endif  // ZELK_LAUNCHER_NOTES_H_

@@ -1,0 +1,18 @@
+// How each platform's command interpreter reads a word in double quotes, as
+// plain functions so that both can be tested on either platform.
+#ifndef ZELK_PLATFORM_INTERPRETER_RULES_H_
+#define ZELK_PLATFORM_INTERPRETER_RULES_H_
+
+#include <string>
+
+// /bin/sh still expands $ and backquotes inside double quotes, and a
+// backslash there escapes those, itself and the quote; each of them gets a
+// backslash, so the shell hands the text on literally.
+std::string posix_sh_quoted(const std::string& text);
+
+// cmd.exe takes everything between double quotes literally but for %NAME%,
+// which it expands there too and offers no escape for; a Windows path holds
+// no double quote.
+std::string windows_cmd_quoted(const std::string& text);
+
+#endif  // ZELK_PLATFORM_INTERPRETER_RULES_H_
