@@ -1,7 +1,10 @@
 // Stand-in for qemu-system-cskyv2, the zelk simulator. It accepts the
 // argument forms the launcher writes, checks them as the simulator would
 // (options, files, the loader's address), prints what it would run and
-// exits. With ZELK_STANDIN_RECORD set it records what it received.
+// exits. With ZELK_STANDIN_RECORD set it records what it received. With
+// ZELK_STANDIN_HOLD_MS set it first holds its backing files for that long,
+// as the simulator holds them while it runs: open for writing, and on
+// Windows shared with readers only.
 
 #include <cstdio>
 #include <cstdlib>
@@ -9,7 +12,9 @@
 #include <filesystem>
 #include <map>
 #include <string>
+#include <chrono>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include "platform/file.h"
@@ -61,18 +66,31 @@ bool is_number(const std::string& text) {
          text.find_first_not_of("0123456789") == std::string::npos;
 }
 
-// "key=value,key=value" after the first comma-separated word.
+// "key=value,key=value" after the first comma-separated word, split as
+// QEMU splits an option list: at single commas, a doubled one standing for
+// a comma in a value.
 std::map<std::string, std::string> properties(const std::string& text) {
+  std::vector<std::string> items(1);
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != ',') items.back().push_back(text[i]);
+    else if (i + 1 < text.size() && text[i + 1] == ',') items.back().push_back(text[++i]);
+    else items.emplace_back();
+  }
   std::map<std::string, std::string> props;
-  size_t pos = text.find(',');
-  while (pos != std::string::npos) {
-    size_t next = text.find(',', pos + 1);
-    std::string item = text.substr(pos + 1, next == std::string::npos ? next : next - pos - 1);
-    size_t eq = item.find('=');
-    props[item.substr(0, eq)] = eq == std::string::npos ? "" : item.substr(eq + 1);
-    pos = next;
+  for (size_t i = 1; i < items.size(); ++i) {
+    size_t eq = items[i].find('=');
+    props[items[i].substr(0, eq)] = eq == std::string::npos ? "" : items[i].substr(eq + 1);
   }
   return props;
+}
+
+// Keeps both backing files open for |ms| milliseconds.
+void hold_backing_files(const Machine& m, long ms) {
+  File flash(open_file_denying_writers(m.flash));
+  File eeprom(open_file_denying_writers(m.eeprom));
+  printf("  holding its backing files for %ld ms\n", ms);
+  fflush(stdout);
+  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
 int take_global(const std::string& value, Machine* m) {
@@ -170,5 +188,7 @@ int main(int argc, char** argv) {
   if (!m.uart.empty()) printf("  uart    %s\n", m.uart.c_str());
   for (const auto& image : m.images) printf("  drive   %s\n", image.c_str());
   for (const auto& other : m.others) printf("  option  %s\n", other.c_str());
+  const long hold_ms = strtol(environment_value("ZELK_STANDIN_HOLD_MS").c_str(), nullptr, 10);
+  if (hold_ms > 0) hold_backing_files(m, hold_ms);
   return 0;
 }

@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 #include <cctype>
 #include <cstdlib>
 
@@ -139,10 +141,17 @@ std::string crlf_to_lf(const std::string& text) {
 }  // namespace
 
 RunResult LaunchTest::run(const std::vector<std::string>& words, const RunOptions& options) {
+  return finish(start(words, options));
+}
+
+LaunchTest::Started LaunchTest::start(const std::vector<std::string>& words,
+                                      const RunOptions& options) {
   std::error_code ec;
   fs::remove(record_, ec);
-  const fs::path out_path = root_.path() / "stdout.txt";
-  const fs::path err_path = root_.path() / "stderr.txt";
+  static int runs = 0;
+  ++runs;
+  const fs::path out_path = root_.path() / ("stdout" + std::to_string(runs) + ".txt");
+  const fs::path err_path = root_.path() / ("stderr" + std::to_string(runs) + ".txt");
   const std::string wine = env_or_empty("ZELK_WINE");
 
   std::vector<std::string> argv;
@@ -174,6 +183,7 @@ RunResult LaunchTest::run(const std::vector<std::string>& words, const RunOption
 
   pid_t pid = fork();
   if (pid == 0) {
+    setpgid(0, 0);
     if (chdir((options.cwd ? *options.cwd : work_dir_).c_str()) != 0) _exit(126);
     int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -198,15 +208,28 @@ RunResult LaunchTest::run(const std::vector<std::string>& words, const RunOption
     else execvp(args[0], args.data());
     _exit(127);
   }
+  return {pid, out_path, err_path};
+}
+
+RunResult LaunchTest::finish(const Started& started) {
   RunResult result;
   int status = 0;
-  if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status))
+  if (started.pid > 0 && waitpid(started.pid, &status, 0) == started.pid && WIFEXITED(status))
     result.status = WEXITSTATUS(status);
-  result.raw_out = read_text(out_path);
-  result.raw_err = read_text(err_path);
-  result.out = wine.empty() ? result.raw_out : crlf_to_lf(result.raw_out);
-  result.err = wine.empty() ? result.raw_err : crlf_to_lf(result.raw_err);
+  result.raw_out = read_text(started.out);
+  result.raw_err = read_text(started.err);
+  result.out = windows() ? crlf_to_lf(result.raw_out) : result.raw_out;
+  result.err = windows() ? crlf_to_lf(result.raw_err) : result.raw_err;
   return result;
+}
+
+bool LaunchTest::wait_for_output(const Started& started, const std::string& text, int seconds) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (read_text(started.out).find(text) == std::string::npos) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
 }
 
 std::vector<std::string> LaunchTest::recorded_args() const {

@@ -15,6 +15,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/types.h>
+
 #include <map>
 #include <optional>
 #include <string>
@@ -70,6 +72,18 @@ class LaunchTest : public ::testing::Test {
   // launcher accepts any size.
   void preseed_backing_files();
   RunResult run(const std::vector<std::string>& words, const RunOptions& options = {});
+
+  // A run that goes on while the test does more: its own process group,
+  // so that everything it starts can be stopped with it.
+  struct Started {
+    pid_t pid = -1;
+    fs::path out, err;
+  };
+  Started start(const std::vector<std::string>& words, const RunOptions& options = {});
+  RunResult finish(const Started& started);
+  // Waits until the run's standard output holds |text|; false after
+  // |seconds|.
+  bool wait_for_output(const Started& started, const std::string& text, int seconds = 20);
 
   // The arguments the stand-in received, one per element; empty when it did
   // not run. On Windows the raw command line comes first, see raw_line().

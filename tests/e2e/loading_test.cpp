@@ -106,8 +106,9 @@ TEST_F(LoadingTest, FixtureImagesReachTheSimulator) {
   }
 }
 
-// Rule: a malformed ELF prints "copy cmd ret = -9" and the launch goes on
-// with the -kernel argument but no loader, its raw file removed; status 0.
+// Rule: a malformed ELF, or one that is not 32-bit little-endian, prints
+// "copy cmd ret = -9" and the launch goes on with the -kernel argument but
+// no loader and no raw file; status 0.
 TEST_F(LoadingTest, MalformedElfIsReportedAndTheLaunchGoesOn) {
   // The real firmware with its section table offset made to wrap.
   std::vector<uint8_t> wrapped =
@@ -121,7 +122,11 @@ TEST_F(LoadingTest, MalformedElfIsReportedAndTheLaunchGoesOn) {
   std::vector<uint8_t> past_end = w.build();
   put32(&past_end, w.header(data) + kSizeField, static_cast<uint32_t>(past_end.size()));
 
-  for (const auto* elf : {&wrapped, &past_end}) {
+  // The real firmware marked as a 64-bit ELF, as a host program would be.
+  std::vector<uint8_t> elf64 = read_bytes(fs::path(ZELK_FIXTURES) / "elf" / "blink" / "blink.elf");
+  elf64[4] = 2;
+
+  for (const auto* elf : {&wrapped, &past_end, &elf64}) {
     write_bytes(work_dir_ / "bad.elf", *elf);
     RunResult r = run(elf_words("bad.elf"));
     expect_failed_launch(r, -9);

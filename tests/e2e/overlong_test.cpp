@@ -222,7 +222,8 @@ TEST_F(OverlongTest, ProjectInADeepCurrentDirectory) {
 }
 
 // A temporary directory of over 4096 characters: when it exists the raw
-// image goes there and the loader names it whole; when it does not, the
+// image goes there and the loader names it whole, and an image that could
+// not be written whole is removed from there; when it does not exist, the
 // conversion reports code -8 and the launch goes on.
 TEST_F(OverlongTest, DeepTemporaryDirectory) {
   SKIP_ON_WINDOWS();
@@ -240,6 +241,18 @@ TEST_F(OverlongTest, DeepTemporaryDirectory) {
   ASSERT_GT(raw.size(), deep.path().size() + 1);
   EXPECT_EQ(deep.path() + "/", raw.substr(0, deep.path().size() + 1));
   EXPECT_EQ(208, deep.size_of(raw.substr(deep.path().size() + 1)));
+
+  // An image cut short by a full disk is removed there too.
+  const auto entries = [&] {
+    const fs::path dir = "/proc/self/fd/" + std::to_string(deep.fd());
+    return std::distance(fs::directory_iterator(dir), {});
+  };
+  ASSERT_EQ(1, entries());
+  RunOptions full = options;
+  full.file_size_limit = 100;
+  r = run({"-elf", "app.elf"}, full);
+  EXPECT_EQ(0u, r.out.find("copy cmd ret = -51\n")) << r.out;
+  EXPECT_EQ(1, entries());
 
   options.env["TMPDIR"] = deep.path() + "/missing";
   r = run({"-elf", "app.elf"}, options);

@@ -3,6 +3,8 @@
 #include <chrono>
 #include <fstream>
 
+#include <signal.h>
+
 #include "e2e/harness.h"
 
 namespace {
@@ -211,6 +213,47 @@ TEST_F(BackingFilesTest, AFileThatCannotBeWrittenWholeIsNotCreatedUntilItCan) {
   EXPECT_EQ(-1, first_difference(flash_, factory_block(), kFlashSize));
   // Nothing but the launcher, its backing files and its lock.
   EXPECT_EQ(4, std::distance(fs::directory_iterator(bin_dir_), {}));
+}
+
+// One launch at a time owns the chip: while a launch's simulator runs, a
+// second launch writes, converts and starts nothing and says which process
+// holds the chip, while help and version still answer. The lock goes with
+// the process that held it, however that ends.
+TEST_F(BackingFilesTest, OneLaunchAtATimeOwnsTheChip) {
+  write_bytes(flash_, std::vector<uint8_t>(256 * 1024, 0xFF));
+  write_bytes(eeprom_, std::vector<uint8_t>(64, 0xFF));
+  fs::copy_file(fs::path(ZELK_EXAMPLES) / "blinky" / "build" / "blinky.fls", work_dir_ / "app.fls");
+  const std::vector<std::string> words = {"-elf", "app.elf", "-img", "app.fls", "-nographic"};
+  RunOptions holding;
+  holding.env["ZELK_STANDIN_HOLD_MS"] = "3000";
+
+  const Started first = start({"-elf", "app.elf", "-nographic"}, holding);
+  ASSERT_TRUE(wait_for_output(first, "holding"));
+  const size_t raw_images = static_cast<size_t>(std::distance(fs::directory_iterator(tmp_dir_), {}));
+  RunResult second = run(words);
+  EXPECT_EQ(1, second.status);
+  EXPECT_EQ("", second.out);
+  const std::string in_use = "the chip in " + target_path(bin_dir_) + " is in use by process ";
+  EXPECT_EQ(0u, second.err.find(in_use)) << second.err;
+  if (!windows()) {
+    EXPECT_EQ(in_use + std::to_string(first.pid) + "\n", second.err);
+  }
+  EXPECT_FALSE(standin_ran());
+  EXPECT_EQ(std::vector<uint8_t>(256 * 1024, 0xFF), read_bytes(flash_));
+  EXPECT_EQ(raw_images, static_cast<size_t>(std::distance(fs::directory_iterator(tmp_dir_), {})));
+  EXPECT_EQ(0, run({"-v"}).status);
+  EXPECT_EQ(0, finish(first).status);
+
+  if (windows()) return;  // Wine's processes cannot be killed one by one from here
+  const Started killed = start({"-elf", "app.elf", "-nographic"}, holding);
+  ASSERT_TRUE(wait_for_output(killed, "holding"));
+  kill(killed.pid, SIGKILL);
+  finish(killed);
+  RunResult after = run(words);
+  kill(-killed.pid, SIGKILL);  // the simulator it left running
+  EXPECT_EQ(0, after.status) << after.err;
+  EXPECT_TRUE(standin_ran());
+  EXPECT_NE(std::vector<uint8_t>(256 * 1024, 0xFF), read_bytes(flash_));
 }
 
 }  // namespace

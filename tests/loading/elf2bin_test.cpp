@@ -282,6 +282,11 @@ TEST_F(Elf2binTest, FieldsThatAreNotUsedAreNotChecked) {
   put32(&elf, w.header(ram) + kSizeField, 0x20);
   put32(&elf, w.header(text) + kNameField, 0xFFFFFFFF);
   expect_image(elf, "0x8000000", text_bytes("TEXTDATA"));
+
+  // Names index 0: the sections have no names, so none is ".data", and no
+  // name offset is looked at.
+  put16(&elf, kNamesIndexField, 0);
+  expect_image(elf, "0x8000000", text_bytes("TEXT"));
 }
 
 // Rule: for firmware built by the real toolchain the image equals
@@ -320,9 +325,10 @@ TEST_F(Elf2binTest, EachConversionKeepsItsOwnRawFile) {
   }
 }
 
-// Rule: any field that points outside the file, or at a string-table
-// index or name that does not exist, refuses the file with -9; the command
-// is left alone and the raw file created for it is removed.
+// Rule: a file that is not a 32-bit little-endian ELF, or any field that
+// points outside the file, or at a string-table index or name that does
+// not exist, refuses the file with -9; the command is left alone and no
+// raw file is left.
 TEST_F(Elf2binTest, MalformedFilesAreRefused) {
   ElfWriter w;
   const size_t text = w.progbits(".text", 0x08000000, text_bytes("TEXT"));
@@ -382,6 +388,9 @@ TEST_F(Elf2binTest, MalformedFilesAreRefused) {
       // a search bounded by the table finds the name unterminated.
       {"name not terminated inside the string table",
        field(w.header(names) + kSizeField, w.name_offset(data) + 5)},
+      {"not an ELF", [](std::vector<uint8_t>* e) { (*e)[1] = 'e'; }},
+      {"64-bit class", [](std::vector<uint8_t>* e) { (*e)[4] = 2; }},
+      {"big-endian", [](std::vector<uint8_t>* e) { (*e)[5] = 2; }},
       {"file shorter than its header",
        [](std::vector<uint8_t>* e) { e->resize(kFileHeaderSize - 1); }},
       {"empty file", [](std::vector<uint8_t>* e) { e->clear(); }},
