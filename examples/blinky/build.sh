@@ -6,7 +6,8 @@
 #      header at 0x0800FFC0
 #   2. a 256-byte config block at 0x08020000, header at 0x0801FFC0
 #
-# Needs arm-none-eabi-gcc/objcopy and a host C++17 compiler (for mkfls).
+# Needs arm-none-eabi-gcc/objcopy, and cmake with a host C++17 compiler to
+# build zelk_flash, whose pack command writes the .fls.
 set -euo pipefail
 
 cd "$(dirname "$0")"
@@ -14,7 +15,6 @@ ROOT=$(cd ../.. && pwd)
 
 CC=${CC:-arm-none-eabi-gcc}
 OBJCOPY=${OBJCOPY:-arm-none-eabi-objcopy}
-CXX=${CXX:-g++}
 
 CFLAGS=(-mcpu=cortex-m3 -mthumb -Os -ffreestanding -nostdlib
         -fno-tree-loop-distribute-patterns -Wall -Wextra -Werror)
@@ -38,9 +38,11 @@ mkdir -p build
     head -c $((256 - 28)) /dev/zero | tr '\0' '\377'
 } > "$tmp/config.bin"
 
-"$CXX" -std=c++17 -O2 -Wall -Wextra -o "$tmp/mkfls" "$ROOT/tools/mkfls.cpp"
-"$tmp/mkfls" build/blinky.fls \
-    0x08010000:0x0800FFC0:"$tmp/blinky.bin" \
-    0x08020000:0x0801FFC0:"$tmp/config.bin"
+cmake -S "$ROOT" -B "$ROOT/build/native" -G Ninja >/dev/null
+cmake --build "$ROOT/build/native" --target zelk_flash >/dev/null
+# Each header just below its data: 0x0800FFC0 and 0x0801FFC0.
+"$ROOT/build/native/zelk_flash" pack -o build/blinky.fls \
+    0x08010000="$tmp/blinky.bin" \
+    0x08020000="$tmp/config.bin"
 
 ls -l build/blinky.elf build/blinky.fls

@@ -1,15 +1,11 @@
 #include "launcher/notes.h"
 
 #include <cstdio>
-#include <cstring>
 
 namespace {
 
 void print_creation(const Creation& c) {
-  // As perror("fwrite") would have put it when the block failed.
-  for (int error : c.short_writes) fprintf(stderr, "fwrite: %s\n", strerror(error));
-  if (c.outcome == Creation::Outcome::kFailed)
-    fprintf(stderr, "%s\n", not_created_text(c.path).c_str());
+  for (const std::string& note : creation_notes(c)) fprintf(stderr, "%s\n", note.c_str());
 }
 
 }  // namespace

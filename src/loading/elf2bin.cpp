@@ -308,3 +308,22 @@ uint64_t ElfPlan::raw_size() const {
   for (const ElfSection& s : data) size += s.size;
   return size;
 }
+
+const char* elf2bin_code_text(int code) {
+  switch (code) {
+    case kElfOk: return "converted";
+    case kElfNoPath: return "no ELF path";
+    case kElfCannotOpen: return "the ELF cannot be opened";
+    case kElfSeekEndFailed:
+    case kElfSeekStartFailed: return "seeking in the ELF failed";
+    case kElfNoMemory: return "no memory for the ELF";
+    case kElfShortRead: return "fewer bytes read than the ELF's size";
+    case kElfCannotCreateRaw: return "the raw image file cannot be created";
+    case kElfMalformed:
+      return "not a 32-bit little-endian ELF, or a field points outside the file";
+    case kElfTooLarge: return "the ELF is 2 GiB or larger";
+    case kElfFlashWriteShort: return "a flash section was written short";
+    case kElfDataWriteShort: return "a .data section was written short";
+  }
+  return "unknown code";
+}

@@ -26,6 +26,9 @@ enum : int {
   kElfDataWriteShort = -52,
 };
 
+// What a result code of elf2bin means, in a few words.
+const char* elf2bin_code_text(int code);
+
 // A section the conversion takes.
 struct ElfSection {
   uint16_t index = 0;

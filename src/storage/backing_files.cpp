@@ -28,8 +28,6 @@ constexpr size_t kEepromBlock = 64;
 // one per block.
 constexpr size_t kBatchBytes = 1 << 20;
 
-enum class Memory { kFlash, kEeprom };
-
 void new_bytes(Memory memory, uint64_t offset, uint8_t* out, size_t len) {
   if (memory == Memory::kFlash) new_flash_bytes(offset, out, len);
   else new_eeprom_bytes(out, len);
@@ -93,14 +91,6 @@ Creation create_backing_file(const std::string& path, Memory memory, uint64_t si
   return c;
 }
 
-Creation prepare(const std::string& path, Memory memory, uint64_t size, size_t block) {
-  if (file_is_exist(path)) {
-    Creation present;
-    present.path = path;
-    return present;
-  }
-  return create_backing_file(path, memory, size, block);
-}
 
 // The folder holding the executable; "." for a bare name, which no platform
 // is expected to report.
@@ -153,12 +143,31 @@ bool file_is_exist(const std::string& path) {
   return path_is_existing_non_directory(path);
 }
 
+Creation prepare_backing_file(const BackingFiles& files, Memory memory) {
+  const bool flash = memory == Memory::kFlash;
+  const std::string& path = flash ? files.flash : files.eeprom;
+  if (file_is_exist(path)) {
+    Creation present;
+    present.path = path;
+    return present;
+  }
+  return create_backing_file(path, memory, flash ? kFlashSize : kEepromSize,
+                             flash ? kFlashBlock : kEepromBlock);
+}
+
 Preparation prepare_backing_files(const BackingFiles& files) {
   Preparation p;
   if (files.dir.empty()) return p;
-  p.flash = prepare(files.flash, Memory::kFlash, kFlashSize, kFlashBlock);
-  p.eeprom = prepare(files.eeprom, Memory::kEeprom, kEepromSize, kEepromBlock);
+  p.flash = prepare_backing_file(files, Memory::kFlash);
+  p.eeprom = prepare_backing_file(files, Memory::kEeprom);
   return p;
+}
+
+std::vector<std::string> creation_notes(const Creation& c) {
+  std::vector<std::string> notes;
+  for (int error : c.short_writes) notes.push_back(std::string("fwrite: ") + strerror(error));
+  if (c.outcome == Creation::Outcome::kFailed) notes.push_back(c.path + " was not created");
+  return notes;
 }
 
 Preparation prefix_args_file(std::string* cmd, const BackingFiles& files) {
@@ -171,15 +180,12 @@ Preparation prefix_args_file(std::string* cmd, const BackingFiles& files) {
   return p;
 }
 
-Reset reset_flash_file(const std::string& path) { return reset_file(path, Memory::kFlash); }
-Reset reset_eeprom_file(const std::string& path) { return reset_file(path, Memory::kEeprom); }
+Reset reset_backing_file(const BackingFiles& files, Memory memory) {
+  return reset_file(memory == Memory::kFlash ? files.flash : files.eeprom, memory);
+}
 
 FileLock::Status lock_chip(const BackingFiles& files, FileLock* lock, long* holder) {
   return lock->take(files.lock, holder);
-}
-
-std::string not_created_text(const std::string& path) {
-  return path + " was not created";
 }
 
 std::string chip_in_use_text(const std::string& dir, long holder) {

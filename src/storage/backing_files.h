@@ -47,6 +47,16 @@ struct Preparation {
 // size, are never touched.
 Preparation prepare_backing_files(const BackingFiles& files);
 
+// The lines a program prints on standard error for a creation: one
+// "fwrite" report per block written short, as perror puts it, then one if
+// the file was not created.
+std::vector<std::string> creation_notes(const Creation& c);
+
+enum class Memory { kFlash, kEeprom };
+
+// Prepares one backing file as prepare_backing_files does.
+Creation prepare_backing_file(const BackingFiles& files, Memory memory);
+
 // Prepares the backing files, sets flash_file and appends the two
 // arguments that hand both files to the simulator.
 Preparation prefix_args_file(std::string* cmd, const BackingFiles& files);
@@ -58,19 +68,17 @@ struct Reset {
   uint64_t rewritten = 0;  // bytes that differed from a new chip's
 };
 
-// Gives the flash (or EEPROM) backing file a new chip's contents in place,
-// keeping its size; only what differs is written.
-Reset reset_flash_file(const std::string& path);
-Reset reset_eeprom_file(const std::string& path);
+// Gives an existing backing file a new chip's contents in place, keeping
+// its size; only what differs is written.
+Reset reset_backing_file(const BackingFiles& files, Memory memory);
 
 // Takes the lock for the folder of |files|, held until |lock| goes. The
 // backing files themselves stay free of it, as the simulator opens them
 // while the lock is held.
 FileLock::Status lock_chip(const BackingFiles& files, FileLock* lock, long* holder);
 
-// The texts the programs print for a failed creation, a chip in use and a
-// lock that could not be taken (a folder without write access, say).
-std::string not_created_text(const std::string& path);
+// The texts the programs print for a chip in use and a lock that could not
+// be taken (a folder without write access, say).
 std::string chip_in_use_text(const std::string& dir, long holder);
 std::string chip_not_locked_text(const std::string& dir);
 

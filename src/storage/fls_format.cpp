@@ -4,6 +4,8 @@
 #include <cstring>
 
 #include "chip/memory_map.h"
+#include "platform/file.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -64,4 +66,61 @@ std::string image_fault_text(ImageFault fault, const ImageHeader& h) {
   snprintf(text, sizeof text, "image at 0x%08x: length %u %s", h.image_address(),
            h.image_length(), what);
   return text;
+}
+
+std::vector<StoredRange> stored_ranges(size_t image, const ImageHeader& h) {
+  std::vector<StoredRange> ranges;
+  if (is_image_flash_address(h.header_address()))
+    ranges.push_back({image, true, flash_offset(h.header_address()), kImageHeaderSize});
+  if (is_image_flash_address(h.image_address()) && h.image_length() != 0)
+    ranges.push_back({image, false, flash_offset(h.image_address()), h.image_length()});
+  return ranges;
+}
+
+namespace {
+
+// Sweeps the ranges in flash order, pairing each with the one before it
+// that reaches furthest, if it reaches into it.
+std::vector<std::pair<StoredRange, StoredRange>> find_overlaps(std::vector<StoredRange> ranges) {
+  std::sort(ranges.begin(), ranges.end(), [](const StoredRange& a, const StoredRange& b) {
+    return a.offset != b.offset ? a.offset < b.offset : a.image < b.image;
+  });
+  std::vector<std::pair<StoredRange, StoredRange>> overlaps;
+  const StoredRange* furthest = nullptr;
+  for (const StoredRange& r : ranges) {
+    const auto end = [](const StoredRange* x) { return uint64_t{x->offset} + x->size; };
+    if (furthest && r.offset < end(furthest)) overlaps.emplace_back(*furthest, r);
+    if (!furthest || end(&r) > end(furthest)) furthest = &r;
+  }
+  return overlaps;
+}
+
+}  // namespace
+
+bool list_images(const std::string& path, FlsListing* listing) {
+  *listing = FlsListing();
+  uint64_t size = 0;
+  if (!path_is_existing_non_directory(path) || !file_size_of(path, &size)) return false;
+  File file = open_file(path, "rb");
+  if (!file) return false;
+  listing->file_size = size;
+  std::vector<StoredRange> ranges;
+  ImageWalk walk(size);
+  uint64_t at = 0;
+  for (; walk.more(); walk.passed(listing->images.back())) {
+    if (fseek(file.get(), static_cast<long>(at), SEEK_SET) != 0) return false;
+    const ImageHeader h = read_image_header(file.get());
+    listing->fault = check_image(h, walk.left());
+    if (listing->fault != ImageFault::kNone) {
+      listing->fault_header = h;
+      break;
+    }
+    const std::vector<StoredRange> stored = stored_ranges(listing->images.size(), h);
+    ranges.insert(ranges.end(), stored.begin(), stored.end());
+    listing->images.push_back(h);
+    at += kImageHeaderSize + uint64_t{h.image_length()};
+  }
+  if (listing->fault == ImageFault::kNone) listing->ignored_tail = size - at;
+  listing->overlaps = find_overlaps(std::move(ranges));
+  return true;
 }

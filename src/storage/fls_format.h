@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <utility>
+#include <vector>
 
 constexpr uint32_t kImageMagic = 0xA0FFFF9F;
 constexpr size_t kImageHeaderSize = 64;
@@ -73,5 +75,35 @@ class ImageWalk {
   uint64_t left_;
   bool first_ = true;
 };
+
+// A stretch of flash an image stores: its header or its data.
+struct StoredRange {
+  size_t image = 0;
+  bool header = false;
+  uint32_t offset = 0;  // in the flash backing file
+  uint32_t size = 0;
+};
+
+// What a copy would find in a firmware image file, read without flash.
+struct FlsListing {
+  uint64_t file_size = 0;
+  // The images a copy accepts, in file order.
+  std::vector<ImageHeader> images;
+  // The image it would stop at, counted from 0, and why.
+  ImageFault fault = ImageFault::kNone;
+  ImageHeader fault_header = {};
+  // Bytes after the last image that a copy ignores.
+  uint64_t ignored_tail = 0;
+  // Stretches that two of the accepted images both store, each paired with
+  // one before it in flash order.
+  std::vector<std::pair<StoredRange, StoredRange>> overlaps;
+};
+
+// The stretches of flash |h| stores; none outside flash or of no length.
+std::vector<StoredRange> stored_ranges(size_t image, const ImageHeader& h);
+
+// Lists the images of the firmware image file at |path|; false when it
+// cannot be read.
+bool list_images(const std::string& path, FlsListing* listing);
 
 #endif  // ZELK_STORAGE_FLS_FORMAT_H_

@@ -182,7 +182,8 @@ TEST_F(FaultTest, DiskFullWhileCreatingTheFlashFile) {
                                    (bin_dir_ / "zelk.iflash").string() + " was not created"));
   EXPECT_TRUE(standin_ran());
   // The EEPROM is small enough to be whole; of the flash nothing is left.
-  EXPECT_EQ((std::set<std::string>{launcher_.filename().string(), "zelk.eeprom", "zelk.lock"}),
+  EXPECT_EQ((std::set<std::string>{launcher_.filename().string(), flash_tool_.filename().string(),
+                                   "zelk.eeprom", "zelk.lock"}),
             names_in(bin_dir_));
   EXPECT_EQ(0x8000u, fs::file_size(bin_dir_ / "zelk.eeprom"));
   EXPECT_EQ(work_before, names_in(work_dir_));

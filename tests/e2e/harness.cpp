@@ -33,6 +33,11 @@ std::string standin_under_test() {
   return path.empty() ? ZELK_DEFAULT_STANDIN : path;
 }
 
+std::string flash_tool_under_test() {
+  std::string path = env_or_empty("ZELK_FLASH");
+  return path.empty() ? ZELK_DEFAULT_FLASH : path;
+}
+
 }  // namespace
 
 bool LaunchTest::windows() { return !env_or_empty("ZELK_WINE").empty(); }
@@ -90,6 +95,8 @@ void LaunchTest::SetUp() {
   }
   launcher_ = bin_dir_ / fs::path(launcher).filename();
   fs::copy_file(launcher, launcher_);
+  flash_tool_ = bin_dir_ / fs::path(flash_tool_under_test()).filename();
+  fs::copy_file(flash_tool_under_test(), flash_tool_);
   fs::copy_file(standin, sim_dir_ / fs::path(standin).filename());
 }
 
@@ -144,6 +151,11 @@ RunResult LaunchTest::run(const std::vector<std::string>& words, const RunOption
   return finish(start(words, options));
 }
 
+RunResult LaunchTest::run_flash_tool(const std::vector<std::string>& words, RunOptions options) {
+  options.flash_tool = true;
+  return run(words, options);
+}
+
 LaunchTest::Started LaunchTest::start(const std::vector<std::string>& words,
                                       const RunOptions& options) {
   std::error_code ec;
@@ -154,10 +166,11 @@ LaunchTest::Started LaunchTest::start(const std::vector<std::string>& words,
   const fs::path err_path = root_.path() / ("stderr" + std::to_string(runs) + ".txt");
   const std::string wine = env_or_empty("ZELK_WINE");
 
+  const fs::path program = options.flash_tool ? flash_tool_ : launcher_;
   std::vector<std::string> argv;
   std::map<std::string, std::optional<std::string>> env;
   if (wine.empty()) {
-    argv.push_back(options.word0 ? *options.word0 : launcher_.string());
+    argv.push_back(options.word0 ? *options.word0 : program.string());
     env = {{"ZELK_STANDIN_RECORD", record_.string()}, {"TMPDIR", tmp_dir_.string()}};
     if (options.put_standin_on_path)
       env["PATH"] = sim_dir_.string() + ":" + env_or_empty("PATH");
@@ -167,7 +180,7 @@ LaunchTest::Started LaunchTest::start(const std::vector<std::string>& words,
     // is given as Windows sees it. Only the program Wine starts itself may be
     // a path of this machine.
     argv = {wine, env_or_empty("ZELK_WINE_RUNNER"),
-            options.word0 ? *options.word0 : target_path(launcher_)};
+            options.word0 ? *options.word0 : target_path(program)};
     // The stand-in may run with another drive current, so its record file is
     // named with its drive. Wine appends WINEPATH to the Windows PATH.
     env = {{"WINEDEBUG", "-all"},
@@ -204,7 +217,7 @@ LaunchTest::Started LaunchTest::start(const std::vector<std::string>& words,
     std::vector<char*> args;
     for (std::string& word : argv) args.push_back(word.data());
     args.push_back(nullptr);
-    if (wine.empty()) execv(launcher_.c_str(), args.data());
+    if (wine.empty()) execv(program.c_str(), args.data());
     else execvp(args[0], args.data());
     _exit(127);
   }

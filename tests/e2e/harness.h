@@ -5,6 +5,8 @@
 //                      default: the native build's
 //   ZELK_STANDIN       the stand-in simulator executable; default: the
 //                      native build's
+//   ZELK_FLASH         zelk_flash (or zelk_flash.exe), installed beside the
+//                      launcher; default: the native build's
 //   ZELK_WINE          the Wine loader (wine64) for the Windows leg, else
 //                      unset
 //   ZELK_WINE_RUNNER   the Windows leg's zelk_wine_runner.exe, which starts
@@ -46,6 +48,8 @@ struct RunOptions {
   bool put_standin_on_path = true;
   // 0: no limit; otherwise RLIMIT_FSIZE in bytes, with SIGXFSZ ignored.
   uint64_t file_size_limit = 0;
+  // Run zelk_flash, installed beside the launcher, instead of the launcher.
+  bool flash_tool = false;
   // Start the launcher by this word 0 instead of its path. On Windows it is
   // the command line's first word, which also names the program to start,
   // so it must be a path Windows finds (or a command such as "cmd").
@@ -72,6 +76,7 @@ class LaunchTest : public ::testing::Test {
   // launcher accepts any size.
   void preseed_backing_files();
   RunResult run(const std::vector<std::string>& words, const RunOptions& options = {});
+  RunResult run_flash_tool(const std::vector<std::string>& words, RunOptions options = {});
 
   // A run that goes on while the test does more: its own process group,
   // so that everything it starts can be stopped with it.
@@ -98,7 +103,7 @@ class LaunchTest : public ::testing::Test {
   // tmp_dir_ is where the launcher puts its raw images: $TMPDIR natively,
   // the profile's AppData\Local\Temp on Windows. profile_dir_ is the
   // USERPROFILE of the Windows leg.
-  fs::path bin_dir_, work_dir_, sim_dir_, tmp_dir_, profile_dir_, launcher_, record_;
+  fs::path bin_dir_, work_dir_, sim_dir_, tmp_dir_, profile_dir_, launcher_, flash_tool_, record_;
 };
 
 #endif  // ZELK_TESTS_E2E_HARNESS_H_

@@ -62,8 +62,8 @@ TEST_F(LauncherTest, TextsAndNoLaunchWithoutALaunchWord) {
     EXPECT_EQ(c.version ? version_text(name) : usage_text(name), r.err);
     EXPECT_FALSE(standin_ran());
   }
-  // Nothing was created: no backing files, no raw image.
-  EXPECT_EQ(1, std::distance(fs::directory_iterator(bin_dir_), {}));
+  // Nothing was created: no backing files, no lock, no raw image.
+  EXPECT_EQ(2, std::distance(fs::directory_iterator(bin_dir_), {}));
   EXPECT_TRUE(fs::is_empty(tmp_dir_));
 }
 

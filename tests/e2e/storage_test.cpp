@@ -211,8 +211,8 @@ TEST_F(BackingFilesTest, AFileThatCannotBeWrittenWholeIsNotCreatedUntilItCan) {
   r = launch();
   EXPECT_EQ("", r.err);
   EXPECT_EQ(-1, first_difference(flash_, factory_block(), kFlashSize));
-  // Nothing but the launcher, its backing files and its lock.
-  EXPECT_EQ(4, std::distance(fs::directory_iterator(bin_dir_), {}));
+  // Nothing but the two programs, the backing files and the lock.
+  EXPECT_EQ(5, std::distance(fs::directory_iterator(bin_dir_), {}));
 }
 
 // One launch at a time owns the chip: while a launch's simulator runs, a
