@@ -6,7 +6,9 @@
 //   other file appears beside it;
 // - a second copy of the same firmware changes nothing: every write puts
 //   firmware bytes where they belong, so the result depends on the firmware
-//   alone.
+//   alone;
+// - a comparison made first finds exactly the writes the copy makes, and a
+//   listing of the file stops at the image the copy stops at.
 #include <cstdint>
 #include <vector>
 
@@ -41,7 +43,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::vector<uint8_t> erased(kSmallFlash, 0xFF);
   fuzz::write_file(flash, erased.data(), erased.size());
 
-  copy2flash(firmware.c_str(), flash.c_str());
+  const CopyResult predicted = copy2flash(firmware.c_str(), flash.c_str(), CopyMode::kCompare);
+  const CopyResult done = copy2flash(firmware.c_str(), flash.c_str());
+  FUZZ_CHECK(predicted.writes.size() == done.writes.size());
+  for (size_t i = 0; i < done.writes.size(); ++i) {
+    const FlashWrite &a = predicted.writes[i], &b = done.writes[i];
+    FUZZ_CHECK(a.image == b.image && a.header == b.header && a.offset == b.offset &&
+               a.size == b.size && a.chunks == b.chunks);
+  }
+  FlsListing listing;
+  FUZZ_CHECK(list_images(firmware.string(), &listing));
+  FUZZ_CHECK(listing.fault == done.fault && listing.images.size() == done.images);
   const uint64_t after_one = fuzz::fs::file_size(flash);
   FUZZ_CHECK(after_one <= kFlashWindow);
   FUZZ_CHECK(fuzz::count_entries(work().path()) == 2);

@@ -24,9 +24,10 @@ fi
 step "Windows cross build"
 cmake -S . -B build/win -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake >/dev/null
-cmake --build build/win --target zelk_sim qemu-system-cskyv2 zelk_unit_tests zelk_wine_runner
+cmake --build build/win --target zelk_sim zelk_flash qemu-system-cskyv2 zelk_unit_tests zelk_wine_runner
 # Static: no mingw-w64 runtime DLL may be needed beside the .exe.
-for exe in build/win/zelk_sim.exe build/win/qemu-system-cskyv2.exe build/win/tests/zelk_unit_tests.exe; do
+for exe in build/win/zelk_sim.exe build/win/zelk_flash.exe build/win/qemu-system-cskyv2.exe \
+    build/win/tests/zelk_unit_tests.exe; do
   if x86_64-w64-mingw32-objdump -p "$exe" | grep -i -E 'DLL Name: (libstdc\+\+|libgcc|libwinpthread)'; then
     echo "$exe needs a mingw-w64 runtime DLL" >&2
     exit 1
@@ -89,6 +90,7 @@ step "end-to-end tests against the .exe under Wine"
 ZELK_WINE="$wine" \
 ZELK_WINE_RUNNER="$root/build/win/tests/zelk_wine_runner.exe" \
 ZELK_LAUNCHER="$root/build/win/zelk_sim.exe" \
+ZELK_FLASH="$root/build/win/zelk_flash.exe" \
 ZELK_STANDIN="$root/build/win/qemu-system-cskyv2.exe" \
   build/native/tests/zelk_e2e_tests --gtest_brief=1
 

@@ -215,9 +215,29 @@ TEST_F(BackingFilesTest, AFileThatCannotBeWrittenWholeIsNotCreatedUntilItCan) {
   EXPECT_EQ(5, std::distance(fs::directory_iterator(bin_dir_), {}));
 }
 
+// zelk_flash erase gives each backing file a new chip's contents in place,
+// keeping its size, and creates a missing one as a launch does.
+TEST_F(BackingFilesTest, EraseGivesBackANewChip) {
+  write_bytes(flash_, std::vector<uint8_t>(3 * kBlock + 5, 0x00));
+  write_bytes(eeprom_, std::vector<uint8_t>(100, 0x11));
+  RunResult r = run_flash_tool({"erase", "flash"});
+  EXPECT_EQ(0, r.status) << r.err;
+  std::vector<uint8_t> want = factory_block();
+  want.resize(3 * kBlock + 5, 0xFF);
+  EXPECT_EQ(want, read_bytes(flash_));
+  EXPECT_EQ(std::vector<uint8_t>(100, 0x11), read_bytes(eeprom_));
+
+  fs::remove(flash_);
+  r = run_flash_tool({"erase", "all"});
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_EQ(-1, first_difference(flash_, factory_block(), kFlashSize));
+  EXPECT_EQ(std::vector<uint8_t>(100, 0xFF), read_bytes(eeprom_));
+}
+
 // One launch at a time owns the chip: while a launch's simulator runs, a
-// second launch writes, converts and starts nothing and says which process
-// holds the chip, while help and version still answer. The lock goes with
+// second launch, zelk_flash write or erase writes, converts and starts
+// nothing and says which process holds the chip, while help and version
+// still answer. The lock goes with
 // the process that held it, however that ends.
 TEST_F(BackingFilesTest, OneLaunchAtATimeOwnsTheChip) {
   write_bytes(flash_, std::vector<uint8_t>(256 * 1024, 0xFF));
@@ -242,6 +262,15 @@ TEST_F(BackingFilesTest, OneLaunchAtATimeOwnsTheChip) {
   EXPECT_EQ(std::vector<uint8_t>(256 * 1024, 0xFF), read_bytes(flash_));
   EXPECT_EQ(raw_images, static_cast<size_t>(std::distance(fs::directory_iterator(tmp_dir_), {})));
   EXPECT_EQ(0, run({"-v"}).status);
+  // zelk_flash changes nothing under a running launch, but may look.
+  for (const std::vector<std::string>& change : {std::vector<std::string>{"write", "app.fls"},
+                                                 std::vector<std::string>{"erase", "all"}}) {
+    RunResult refused = run_flash_tool(change);
+    EXPECT_EQ(2, refused.status);
+    EXPECT_EQ("zelk_flash: " + second.err, refused.err);
+  }
+  EXPECT_EQ(std::vector<uint8_t>(256 * 1024, 0xFF), read_bytes(flash_));
+  EXPECT_EQ(1, run_flash_tool({"diff", "app.fls"}).status);
   EXPECT_EQ(0, finish(first).status);
 
   if (windows()) return;  // Wine's processes cannot be killed one by one from here

@@ -109,13 +109,17 @@ class Copy2FlashTest : public ::testing::Test {
   }
   std::string copy(const std::vector<Image>& images) { return copy(fls_of(images)); }
   // Each copy is first only compared, which must find exactly the writes
-  // the copy then makes.
+  // the copy then makes, and listed, which must stop where it stops.
   std::string copy_file() {
     const CopyResult predicted =
         copy2flash(fls_.string().c_str(), flash_.string().c_str(), CopyMode::kCompare);
     const CopyResult done = copy2flash(fls_.string().c_str(), flash_.string().c_str());
     if (done.files == CopyResult::Files::kOpened) {
       EXPECT_EQ(writes(predicted), writes(done));
+      FlsListing listing;
+      EXPECT_TRUE(list_images(fls_.string(), &listing));
+      EXPECT_EQ(done.fault, listing.fault);
+      EXPECT_EQ(done.images, listing.images.size());
     }
     if (done.fault == ImageFault::kNone) return "";
     return image_fault_text(done.fault, done.fault_header) + "\n";
@@ -178,6 +182,16 @@ TEST_F(Copy2FlashTest, RecopyWritesOnlyWhenSomethingChanged) {
   EXPECT_EQ("", copy(images));
   EXPECT_NE(aged, fs::last_write_time(flash_));
   EXPECT_TRUE(with_images(erased_, images) == flash());
+
+  // Images that overlap rewrite each other on every copy; a comparison
+  // sees what the earlier image would write, as the copy does.
+  const std::vector<Image> overlapping = {{0x08030000, kNoHeader, pattern(2 * kChunk, 40)},
+                                          {0x08030800, kNoHeader, pattern(kChunk, 41)}};
+  ASSERT_EQ("", copy(overlapping));
+  aged = age_flash();
+  EXPECT_EQ("", copy(overlapping));
+  EXPECT_NE(aged, fs::last_write_time(flash_));
+  EXPECT_TRUE(with_images(with_images(erased_, images), overlapping) == flash());
 }
 
 // Bytes beyond the end of a flash file compare as zeros, so chunks of zeros

@@ -1,0 +1,145 @@
+// zelk_flash run as a process beside the launcher: what each command
+// prints, its exit status, and that it agrees with what a launch does.
+#include <chrono>
+
+#include "e2e/harness.h"
+
+namespace {
+
+const char kBlinkyFlsRows[] =
+    "image  header      data        length      end         a launch writes\n"
+    "    0  0x0800ffc0  0x08010000  336         0x08010150  header and data\n"
+    "    1  0x0801ffc0  0x08020000  256         0x08020100  header and data\n";
+
+class FlashToolTest : public LaunchTest {
+ protected:
+  void SetUp() override {
+    LaunchTest::SetUp();
+    const fs::path sample = fs::path(ZELK_EXAMPLES) / "blinky" / "build";
+    fs::copy_file(sample / "blinky.fls", work_dir_ / "app.fls");
+    fs::copy_file(sample / "blinky.elf", work_dir_ / "app.elf");
+  }
+  std::string flash_path() const { return target_path(bin_dir_) + sep() + "zelk.iflash"; }
+};
+
+// Rule: info tells a .fls from an ELF by content and reports what a
+// launch takes from it; where a launch's copy stops, overlapping images and
+// an ELF a launch refuses are problems (1); a file it cannot read is 2.
+TEST_F(FlashToolTest, InfoTellsWhatALaunchTakes) {
+  write_text(work_dir_ / "a.bin", std::string(300, 'A'));
+  RunResult packed =
+      run_flash_tool({"pack", "-o", "two.fls", "0x08010000=a.bin", "0x08010100:none=a.bin"});
+  EXPECT_EQ(0, packed.status);
+  EXPECT_EQ("two.fls: 2 images, 728 bytes\n", packed.out);
+  EXPECT_EQ("zelk_flash: note: 1 overlap(s) in flash; 'zelk_flash info two.fls' lists them\n",
+            packed.err);
+  std::vector<uint8_t> bad = read_bytes(work_dir_ / "app.fls");
+  bad.resize(bad.size() + 65, 0);
+  write_bytes(work_dir_ / "bad.fls", bad);
+  std::vector<uint8_t> elf64 = read_bytes(work_dir_ / "app.elf");
+  elf64[4] = 2;
+  write_bytes(work_dir_ / "e64.elf", elf64);
+
+  const struct {
+    const char* file;
+    int status;
+    std::string out, err;
+  } cases[] = {
+      {"app.fls", 0, "app.fls: firmware image file of 720 bytes, 2 images\n" + std::string(kBlinkyFlsRows), ""},
+      {"app.elf", 0,
+       "app.elf: ELF; a launch loads a raw image of 336 bytes at 0x08000000\n"
+       "flash sections, in table order:\n"
+       "  [ 1] .isr_vector          0x08000000          64 bytes at file offset 0x00001000\n"
+       "  [ 2] .text                0x08000040         220 bytes at file offset 0x00001040\n"
+       "  [ 3] .rodata              0x0800011c          48 bytes at file offset 0x0000111c\n"
+       ".data sections, after them:\n"
+       "  [ 4] .data                0x20000000           4 bytes at file offset 0x00002000\n",
+       ""},
+      {"two.fls", 1,
+       "two.fls: firmware image file of 728 bytes, 2 images\n"
+       "image  header      data        length      end         a launch writes\n"
+       "    0  0x0800ffc0  0x08010000  300         0x0801012c  header and data\n"
+       "    1  0xffffffff  0x08010100  300         0x0801022c  data; its header is not stored\n",
+       "zelk_flash: image 0's data (0x08010000..0x0801012c) and image 1's data "
+       "(0x08010100..0x0801022c) overlap\n"},
+      {"bad.fls", 1, "bad.fls: firmware image file of 785 bytes, 2 images\n" + std::string(kBlinkyFlsRows),
+       "zelk_flash: image 2: image magic error; a launch's copy stops there\n"},
+      {"e64.elf", 1, "",
+       "zelk_flash: e64.elf: a launch prints copy cmd ret = -9: not a 32-bit little-endian ELF, "
+       "or a field points outside the file\n"},
+      {"missing.fls", 2, "", "zelk_flash: cannot read missing.fls\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.file);
+    RunResult r = run_flash_tool({"info", c.file});
+    EXPECT_EQ(c.status, r.status);
+    EXPECT_EQ(c.out, r.out);
+    EXPECT_EQ(c.err, r.err);
+  }
+}
+
+// Rule: diff lists what the next launch would write; write writes exactly
+// that, after which diff finds nothing and a launch writes nothing either.
+TEST_F(FlashToolTest, WriteThenDiffFindsNothing) {
+  write_bytes(bin_dir_ / "zelk.iflash", std::vector<uint8_t>(256 * 1024, 0xFF));
+  write_bytes(bin_dir_ / "zelk.eeprom", std::vector<uint8_t>(64, 0xFF));
+  RunResult r = run_flash_tool({"diff", "app.fls"});
+  EXPECT_EQ(1, r.status) << r.err;
+  EXPECT_EQ(
+      "0x0800ffc0..0x08010000  image 0 header\n"
+      "0x08010000..0x08010150  image 0 data, 1 chunk\n"
+      "0x0801ffc0..0x08020000  image 1 header\n"
+      "0x08020000..0x08020100  image 1 data, 1 chunk\n"
+      "the next launch would write 2 headers and 2 chunks (720 bytes)\n",
+      r.out);
+  r = run_flash_tool({"write", "app.fls"});
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_EQ("wrote 2 headers and 2 chunks (720 bytes) into " + flash_path() + "\n", r.out);
+  r = run_flash_tool({"diff", "app.fls"});
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_EQ("flash already holds app.fls\n", r.out);
+
+  const fs::path flash = bin_dir_ / "zelk.iflash";
+  fs::last_write_time(flash, fs::last_write_time(flash) - std::chrono::hours(24 * 400));
+  const fs::file_time_type aged = fs::last_write_time(flash);
+  r = run({"-elf", "app.elf", "-img", "app.fls", "-nographic"});
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_EQ(aged, fs::last_write_time(flash));
+}
+
+// Rule: dump prints the chip's own addresses, folds repeated lines into
+// '*' and ends with the address after the last byte; words that make no
+// command are usage errors (2), and --help answers for any command.
+TEST_F(FlashToolTest, DumpAndUsage) {
+  RunResult r = run_flash_tool({"erase", "all"});
+  EXPECT_EQ(0, r.status) << r.err;
+  r = run_flash_tool({"dump", "flash", "0x08000000", "0x90"});
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_EQ(
+      "08000000  9f ff ff a0 f5 fa 70 8b  28 6d ce 32 a8 1b 01 00  |......p.(m.2....|\n"
+      "08000010  28 6d ce 37 3b fb 34 00  b6 f7 00 00 ff ff ff ff  |(m.7;.4.........|\n"
+      "08000020  00 00 04 00 ff ff ff ff  39 e0 ff 01 ff ff ff ff  |........9.......|\n"
+      "08000030  ff ff ff ff ff ff ff ff  ff ff ff ff ff ff ff ff  |................|\n"
+      "*\n"
+      "08000080  ff ff ff ff 4b a4 90 14  ff ff ff ff ff ff ff ff  |....K...........|\n"
+      "08000090\n",
+      r.out);
+  r = run_flash_tool({"dump", "eeprom", "0x7ffe", "100"});
+  EXPECT_EQ("00007ffe  ff ff                                             |..|\n00008000\n", r.out);
+
+  const std::vector<std::vector<std::string>> errors = {
+      {}, {"frob"}, {"info"}, {"erase", "disk"}, {"dump", "flash", "0x100"},
+      {"dump", "flash", "0x08000000", "12x"}, {"pack", "-o", "x.fls"}, {"--dir", "nowhere", "diff", "app.fls"}};
+  for (const auto& words : errors) {
+    SCOPED_TRACE(words.empty() ? "" : words[0]);
+    r = run_flash_tool(words);
+    EXPECT_EQ(2, r.status);
+    EXPECT_EQ("", r.out);
+    EXPECT_NE("", r.err);
+  }
+  r = run_flash_tool({"diff", "--help"});
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ(0u, r.out.find("usage: zelk_flash [--dir DIR] diff FILE.fls\n")) << r.out;
+}
+
+}  // namespace
