@@ -16,6 +16,12 @@
 #     of the same bytes to the same place                       target <= 1.3x
 # (e) converting a 16 MiB ELF against arm-none-eabi-objcopy -O binary of
 #     it                                                         target <= 1.0x
+# (f) zelk_flash diff of the unchanged 8 MiB image against cmp of the same
+#     bytes                                                       target <= 1.0x
+# (g) zelk_flash erase flash, after 8 MiB of firmware was written, against
+#     dd writing 128 MiB over a file in place                     target <= 1.0x
+# (h) zelk_flash info of the 16 MiB ELF against arm-none-eabi-readelf -S
+#                                                                 target <= 1.0x
 #
 # The copies (c) and (d) go through bench/copy_bench.cpp, which calls the
 # launcher's copier and nothing else.
@@ -34,7 +40,7 @@ bench_take_turn "$B"
 
 step "Release build in build/bench"
 cmake -S . -B "$B" -G Ninja -DCMAKE_BUILD_TYPE=Release -DZELK_TESTS=OFF >/dev/null
-cmake --build "$B" --target zelk_sim qemu-system-cskyv2 mkfls zelk_core
+cmake --build "$B" --target zelk_sim zelk_flash qemu-system-cskyv2 zelk_core
 # Linked as the launcher is (static), so that its start costs the same.
 "${CXX:-c++}" -std=c++17 -O2 -Wall -Wextra -Werror -Isrc bench/copy_bench.cpp \
   "$B/libzelk_core.a" -static -o "$B/copy_bench"
@@ -121,7 +127,7 @@ run_pair b "launch, backing files present" 1.5 \
 # that header and data are one run of flash from offset 0xFFFC0.
 head -c $((8 << 20)) /dev/urandom >"$W/fw/data.bin"
 head -c $((8 << 20)) /dev/urandom >"$W/fw/other.bin"
-"$B/mkfls" "$W/fw/fw.fls" 0x08100000:0x080FFFC0:"$W/fw/data.bin"
+"$B/zelk_flash" pack -o "$W/fw/fw.fls" 0x08100000="$W/fw/data.bin" >/dev/null
 FLS_SIZE=$(stat -c %s "$W/fw/fw.fls")
 HEADER_OFFSET=$((0xFFFC0))
 "$B/copy_bench" "$W/fw/fw.fls" "$FLASH"
@@ -141,6 +147,24 @@ run_pair d "copy of a fully changed 8 MiB image" 1.3 \
 cmp -s -i 0:$HEADER_OFFSET -n "$FLS_SIZE" "$W/fw/fw.fls" "$FLASH" ||
   { echo "the copier did not store the changed image" >&2; exit 1; }
 
+# zelk_flash finds the backing files in bin through --dir.
+FLASH_TOOL="$B/zelk_flash --dir $W/bin"
+$FLASH_TOOL diff "$W/fw/fw.fls" >/dev/null ||
+  { echo "zelk_flash diff found a difference after the copy" >&2; exit 1; }
+run_pair f "zelk_flash diff, unchanged 8 MiB image" 1.0 \
+  diff "$FLASH_TOOL diff $W/fw/fw.fls" \
+  cmp "cmp -i 0:$HEADER_OFFSET -n $FLS_SIZE $W/fw/fw.fls $FLASH" \
+  --runs 60
+
+# Each erase finds 8 MiB of firmware in flash; dd rewrites a 128 MiB file
+# of its own in place.
+head -c $((128 << 20)) /dev/zero >"$W/dd.bin"
+run_pair g "zelk_flash erase flash (8 MiB written)" 1.0 \
+  erase "$FLASH_TOOL erase flash" \
+  dd "dd if=/dev/zero of=$W/dd.bin bs=1M count=128 conv=notrunc status=none" \
+  --runs 20 --prepare "dd if=$W/fw/other.bin of=$FLASH bs=1M seek=1 conv=notrunc status=none"
+rm -f "$W/dd.bin"
+
 # ---------------------------------------------------------------------------
 # (e) converting a 16 MiB ELF of 200 flash sections against
 # arm-none-eabi-objcopy -O binary of it; set up in bench/elf_bench.sh,
@@ -148,6 +172,10 @@ cmp -s -i 0:$HEADER_OFFSET -n "$FLS_SIZE" "$W/fw/fw.fls" "$FLASH" ||
 source "$ROOT/bench/elf_bench.sh"
 elf_bench_prepare
 elf_bench_pair
+run_pair h "zelk_flash info of the 16 MiB ELF" 1.0 \
+  info "$B/zelk_flash info $ELF_DIR/big.elf" \
+  readelf "$(command -v arm-none-eabi-readelf) -S $ELF_DIR/big.elf" \
+  --runs 60
 # ---------------------------------------------------------------------------
 
 step "summary: medians of $ROUNDS rounds (hyperfine tables in ${RESULTS#"$ROOT"/})"

@@ -9,7 +9,7 @@ need_packages cmake ninja-build g++ libgtest-dev
 
 step "building"
 cmake -S . -B build/native -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build/native --target zelk_sim qemu-system-cskyv2
+cmake --build build/native --target zelk_sim zelk_flash qemu-system-cskyv2
 bin="$PWD/build/native"
 
 step "cd examples/blinky && zelk_sim -prj -nographic"
@@ -19,5 +19,9 @@ cd examples/blinky
 PATH="$bin:$PATH" "$bin/zelk_sim" -prj -nographic
 echo "exit status: $?"
 ls -l "$bin/zelk.iflash" "$bin/zelk.eeprom"
-echo "the sample's first image header and data, now in flash at offset 0xffc0:"
-od -A x -t x1 -j $((0xFFC0)) -N 96 "$bin/zelk.iflash"
+
+step "zelk_flash info build/blinky.fls && zelk_flash diff build/blinky.fls"
+"$bin/zelk_flash" info build/blinky.fls
+"$bin/zelk_flash" diff build/blinky.fls
+step "zelk_flash dump flash 0x0800ffc0 96: the first image's header and data"
+"$bin/zelk_flash" dump flash 0x0800ffc0 96
