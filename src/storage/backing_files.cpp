@@ -78,19 +78,21 @@ Creation create_backing_file(const std::string& path, Memory memory, uint64_t si
   const std::string part = path + kPartSuffix;
   // Left by a preparation that was killed half way.
   remove_file(part);
-  FILE* file = create_new_file(part);
+  File file(create_new_file(part));
   if (!file) return c;
-  setvbuf(file, nullptr, _IONBF, 0);
-  write_new_contents(file, memory, size, block, &c.short_writes);
-  const bool whole = c.short_writes.empty() && !ferror(file);
-  if (fclose(file) == 0 && whole && publish_file(part, path)) {
+  setvbuf(file.get(), nullptr, _IONBF, 0);
+  write_new_contents(file.get(), memory, size, block, &c.short_writes);
+  const bool whole = c.short_writes.empty() && !ferror(file.get());
+  // Closing may be where the system reports a write it could not make.
+  if (fclose(file.release()) == 0 && whole && publish_file(part, path)) {
     c.outcome = Creation::Outcome::kCreated;
     return c;
   }
   remove_file(part);
+  // Another process may have created it meanwhile; that one stays.
+  if (file_is_exist(path)) c.outcome = Creation::Outcome::kPresent;
   return c;
 }
-
 
 // The folder holding the executable; "." for a bare name, which no platform
 // is expected to report.
