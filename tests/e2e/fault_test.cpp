@@ -18,11 +18,11 @@
 #include <set>
 
 #include "e2e/harness.h"
+#include "storage/fls_format.h"
 
 namespace {
 
-constexpr uint32_t kMagic = 0xA0FFFF9F;
-constexpr uint32_t kNoFlash = 0xFFFFFFFF;
+constexpr uint32_t kNoFlash = kHeaderNotStored;
 
 void put32(std::vector<uint8_t>* out, uint32_t value) {
   for (int i = 0; i < 4; ++i) out->push_back(static_cast<uint8_t>(value >> (8 * i)));
@@ -31,13 +31,9 @@ void put32(std::vector<uint8_t>* out, uint32_t value) {
 // One image of a firmware image file: the 64-byte header, then the data.
 std::vector<uint8_t> fls_image(uint32_t addr, uint32_t header_addr,
                                const std::vector<uint8_t>& data) {
-  std::vector<uint8_t> out;
-  put32(&out, kMagic);
-  put32(&out, 0);
-  put32(&out, addr);
-  put32(&out, static_cast<uint32_t>(data.size()));
-  put32(&out, header_addr);
-  out.resize(64, 0xFF);
+  const ImageHeader h = make_image_header(addr, header_addr, data.data(),
+                                          static_cast<uint32_t>(data.size()), "app.bin");
+  std::vector<uint8_t> out(h.bytes, h.bytes + kImageHeaderSize);
   out.insert(out.end(), data.begin(), data.end());
   return out;
 }
