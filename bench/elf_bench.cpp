@@ -9,18 +9,19 @@
 #include <string>
 
 #include "loading/elf2bin.h"
+#include "qemu/qemu_args.h"
 
 int main(int argc, char** argv) {
   if (argc != 2) {
     fprintf(stderr, "usage: elf_bench FILE.elf\n");
     return 2;
   }
-  std::string loader;
-  const int ret = elf2bin(argv[1], &loader);
+  RawImage raw;
+  const int ret = elf2bin(argv[1], &raw);
   if (ret != kElfOk) {
     fprintf(stderr, "elf2bin: %d\n", ret);
     return 1;
   }
-  printf("%s\n", loader.c_str());
+  printf("%s\n", qemu_loader_arg(raw.load_addr, raw.path).c_str());
   return 0;
 }

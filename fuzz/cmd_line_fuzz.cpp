@@ -4,13 +4,14 @@
 // The work folder holds a real ELF and firmware image under the names the
 // seeds use, and a project build folder, so that the conversion and the
 // copy run on the way. The backing files come from the storage code's own
-// tests, not from here: a small flash file stands in for them.
+// tests, not from here: small files stand in for them.
 //
 // Properties beyond the sanitizers' own:
 // - a last path component is ".", a lone separator, or a piece of the path
 //   with no separator in it (a double-byte character's trail byte aside);
 // - the head is never rewritten and the region ends after it, holding one
-//   space for each of the user's words;
+//   space for each of the user's words but the launcher's own and their
+//   values;
 // - the display choice follows the region directly;
 // - the network and UART arguments stay within 127 characters each, so the
 //   tail outgrows the quoted ELF path, at most twice the longest word with
@@ -26,8 +27,8 @@
 #include <vector>
 
 #include "fuzz_support.h"
-#include "launcher/cmd_line.h"
-#include "launcher/option_scan.h"
+#include "launcher/launch.h"
+#include "launcher/request.h"
 #include "platform/path_rules.h"
 #include "platform/platform.h"
 #include "storage/backing_files.h"
@@ -85,7 +86,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   fuzz::fs::copy_file(src / "examples/blinky/build/blinky.fls", dir / "build/proj.fls");
   const std::vector<uint8_t> erased(kFlashSize, 0xFF);
   fuzz::write_file(work().path() / "zelk.iflash", erased.data(), erased.size());
-  flash_file = (work().path() / "zelk.iflash").string();
+  fuzz::write_file(work().path() / "zelk.eeprom", erased.data(), 64);
   setenv("TMPDIR", (work().path() / "tmp").c_str(), 1);
   if (chdir(dir.c_str()) != 0) abort();
   // The launcher's notes would bury libFuzzer's own report.
@@ -117,13 +118,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   argv.push_back(nullptr);
   const int argc = static_cast<int>(words.size());
 
-  if (scan_words(argc, argv.data()) != ScanResult::kLaunch) return 0;
+  const Request request = parse_words(argc, argv.data());
+  if (request.outcome != ScanResult::kLaunch) return 0;
+  size_t own = 0;
+  for (const std::string& word : words) own += word.rfind("--", 0) == 0;
 
-  const std::string head = "qemu-system-cskyv2 head ";
-  std::string cmd = head;
-  const size_t region_end = cmd_copy(argc, argv.data(), &cmd);
+  const BackingFiles files = backing_files_in(work().path().string());
+  const std::string head = prefix_args(files);
+  const CommandLine line = build_command_line(request, files);
+  const std::string& cmd = line.text;
+  const size_t region_end = line.region_end;
   FUZZ_CHECK(cmd.compare(0, head.size(), head) == 0);
-  FUZZ_CHECK(region_end >= head.size() + static_cast<size_t>(argc - 1));
+  FUZZ_CHECK(region_end + 2 * own >= head.size() + static_cast<size_t>(argc - 1));
   FUZZ_CHECK(region_end <= cmd.size());
   const std::string tail = cmd.substr(region_end);
   FUZZ_CHECK(tail.rfind("-display gtk,", 0) == 0 || tail.rfind("-nographic ", 0) == 0);
@@ -131,7 +137,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (const std::string& word : words) longest = std::max(longest, word.size());
   FUZZ_CHECK(tail.size() <= 2 * 127 + 2 * longest + kTailSlack);
 
-  FUZZ_CHECK(fuzz::fs::file_size(*flash_file) == kFlashSize);
+  FUZZ_CHECK(fuzz::fs::file_size(files.flash) == kFlashSize);
   for (const auto& entry : fuzz::fs::directory_iterator(work().path() / "tmp"))
     FUZZ_CHECK(entry.path().filename().string().rfind("zelk_raw_", 0) == 0);
   fuzz::clear_dir(work().path() / "tmp");

@@ -3,16 +3,13 @@
 #include <cstdio>
 #include <string>
 
-#include "launcher/cmd_line.h"
-#include "launcher/option_scan.h"
+#include "launcher/launch.h"
+#include "launcher/request.h"
 #include "platform/platform.h"
-#include "storage/backing_files.h"
 
 namespace {
 
 constexpr int kBuildNumber = 20241207;
-// The length test covers the head and the user's words, not the tail.
-constexpr size_t kArgsLimit = 1024;
 
 const char kUsage[] =
     "%s v0.0.6 (QEMU V8.0.0)\n"
@@ -28,6 +25,19 @@ const char kUsage[] =
     "-uart num       specifies which serial port to use for log output (optional)\n"
     "\n";
 
+// The launcher's own words, none of which reaches the simulator.
+const char kOwnWords[] =
+    "Run control, for tests and CI (exit status 0 pass, 1 fail, 124 timeout,\n"
+    "130 interrupted, 2 a bad value; with --status the simulator's own):\n"
+    "--expect TEXT   pass once TEXT appears in the console output (repeatable,\n"
+    "                in this order); the simulator is then ended\n"
+    "--fail TEXT     fail once TEXT appears (repeatable)\n"
+    "--timeout SECS  end the simulator after SECS seconds (fractions allowed)\n"
+    "--status        the simulator's exit status decides when it ends by itself\n"
+    "--log FILE      copy the console output to FILE as it arrives\n"
+    "--junit FILE    write a JUnit XML report of the run to FILE\n"
+    "\n";
+
 std::string program_name(const char* word0) {
   return last_path_component(word0 ? word0 : "");
 }
@@ -35,6 +45,7 @@ std::string program_name(const char* word0) {
 void print_help(const char* word0) {
   const std::string name = program_name(word0);
   fprintf(stderr, kUsage, name.c_str(), name.c_str());
+  fputs(kOwnWords, stderr);
 }
 
 void print_version(const char* word0) {
@@ -42,48 +53,15 @@ void print_version(const char* word0) {
   fprintf(stderr, " B%d\n", kBuildNumber);
 }
 
-// The simulator's console is the launcher's until it ends; its status and a
-// failure to start it are of no concern to the launch.
-void start_qemu(const std::string& command_line) {
-  run_command_line(command_line);
-}
-
-int launch(int argc, char** argv) {
-  // Held until the simulator has ended: one launch at a time owns the chip.
-  const BackingFiles files = backing_files_beside_executable();
-  FileLock lock;
-  long holder = 0;
-  if (!files.dir.empty()) {
-    const FileLock::Status status = lock_chip(files, &lock, &holder);
-    if (status == FileLock::Status::kHeld) {
-      fprintf(stderr, "%s\n", chip_in_use_text(files.dir, holder).c_str());
-      return 1;
-    }
-    if (status == FileLock::Status::kFailed)
-      fprintf(stderr, "%s\n", chip_not_locked_text(files.dir).c_str());
-  }
-  std::string cmd;
-  prefix_args(&cmd, files);
-  const size_t region_end = cmd_copy(argc, argv, &cmd);
-  if (region_end >= kArgsLimit) {
-    printf("args too long\n");
-    return 1;
-  }
-  fflush(stdout);
-  start_qemu(cmd);
-  return 0;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
   const char* word0 = argc > 0 ? argv[0] : nullptr;
-  int status = 0;
-  switch (scan_words(argc, argv)) {
-    case ScanResult::kUsage: print_help(word0); break;
-    case ScanResult::kVersion: print_version(word0); break;
-    case ScanResult::kLaunch: status = launch(argc, argv); break;
+  const Request request = parse_words(argc, argv);
+  switch (request.outcome) {
+    case ScanResult::kUsage: print_help(word0); return 0;
+    case ScanResult::kVersion: print_version(word0); return 0;
+    case ScanResult::kLaunch: return launch(request);
   }
-  flash_file.reset();
-  return status;
+  return 0;
 }

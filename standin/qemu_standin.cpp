@@ -1,10 +1,19 @@
 // Stand-in for qemu-system-cskyv2, the zelk simulator. It accepts the
 // argument forms the launcher writes, checks them as the simulator would
 // (options, files, the loader's address), prints what it would run and
-// exits. With ZELK_STANDIN_RECORD set it records what it received. With
-// ZELK_STANDIN_HOLD_MS set it first holds its backing files for that long,
-// as the simulator holds them while it runs: open for writing, and on
-// Windows shared with readers only.
+// exits. With ZELK_STANDIN_RECORD set it records what it received. Then,
+// as a program in the simulator would, each step only where its variable
+// is set:
+//   ZELK_STANDIN_PRINT=TEXT        prints TEXT; \n is a line feed, \p a
+//                                  pause of 100 ms after what came before
+//                                  reached the reader
+//   ZELK_STANDIN_CHATTER_BYTES=N   prints N bytes of log lines, or goes on
+//                                  printing them for good when N is -1
+//   ZELK_STANDIN_HOLD_MS=N         holds its backing files for N ms, as the
+//                                  simulator holds them while it runs: open
+//                                  for writing, and on Windows shared with
+//                                  readers only
+//   ZELK_STANDIN_EXIT=N            exits with status N (default 0)
 
 #include <cstdio>
 #include <cstdlib>
@@ -84,13 +93,48 @@ std::map<std::string, std::string> properties(const std::string& text) {
   return props;
 }
 
-// Keeps both backing files open for |ms| milliseconds.
-void hold_backing_files(const Machine& m, long ms) {
-  File flash(open_file_denying_writers(m.flash));
-  File eeprom(open_file_denying_writers(m.eeprom));
-  printf("  holding its backing files for %ld ms\n", ms);
+void pause_ms(long ms) {
   fflush(stdout);
   std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+void print_text(const std::string& text) {
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\\' && i + 1 < text.size() && (text[i + 1] == 'n' || text[i + 1] == 'p')) {
+      if (text[++i] == 'n') putchar('\n');
+      else pause_ms(100);
+    } else {
+      putchar(text[i]);
+    }
+  }
+  fflush(stdout);
+}
+
+// Log lines as a busy firmware prints them, |bytes| of them or, with -1,
+// without end.
+void chatter(long long bytes) {
+  std::string block;
+  for (int line = 0; block.size() < 64 * 1024; ++line)
+    block += "log " + std::to_string(100000 + line) + ": sensor 0x2a reads 17, all well\n";
+  while (bytes != 0) {
+    const size_t n = bytes < 0 || static_cast<unsigned long long>(bytes) > block.size()
+                         ? block.size()
+                         : static_cast<size_t>(bytes);
+    if (fwrite(block.data(), 1, n, stdout) != n) return;
+    if (bytes > 0) bytes -= static_cast<long long>(n);
+  }
+  fflush(stdout);
+}
+
+// Keeps both backing files open for |ms| milliseconds.
+void hold_backing_files(const Machine& m, long ms) {
+  {
+    File flash(open_file_denying_writers(m.flash));
+    File eeprom(open_file_denying_writers(m.eeprom));
+    printf("  holding its backing files for %ld ms\n", ms);
+    pause_ms(ms);
+  }
+  printf("  released its backing files\n");
 }
 
 int take_global(const std::string& value, Machine* m) {
@@ -188,7 +232,12 @@ int main(int argc, char** argv) {
   if (!m.uart.empty()) printf("  uart    %s\n", m.uart.c_str());
   for (const auto& image : m.images) printf("  drive   %s\n", image.c_str());
   for (const auto& other : m.others) printf("  option  %s\n", other.c_str());
+  fflush(stdout);
+  const std::string text = environment_value("ZELK_STANDIN_PRINT");
+  if (!text.empty()) print_text(text);
+  const std::string bytes = environment_value("ZELK_STANDIN_CHATTER_BYTES");
+  if (!bytes.empty()) chatter(strtoll(bytes.c_str(), nullptr, 10));
   const long hold_ms = strtol(environment_value("ZELK_STANDIN_HOLD_MS").c_str(), nullptr, 10);
   if (hold_ms > 0) hold_backing_files(m, hold_ms);
-  return 0;
+  return static_cast<int>(strtol(environment_value("ZELK_STANDIN_EXIT").c_str(), nullptr, 10));
 }

@@ -1,24 +1,30 @@
-// Assembly of the simulator's command line: the fixed head, the region of
-// the user's own words, and the arguments derived from the launcher's
-// options. The storage, program-loading and firmware-copy steps of a launch
-// are called from here, in that order, and their notes printed.
+// Assembly of the simulator's command line from what the words asked for
+// and what the launch's steps did: the fixed head with the backing files,
+// the region of the user's own words, and the arguments derived from the
+// launcher's options.
 #ifndef ZELK_LAUNCHER_CMD_LINE_H_
 #define ZELK_LAUNCHER_CMD_LINE_H_
 
 #include <cstddef>
 #include <string>
 
+#include "launcher/request.h"
+#include "loading/elf2bin.h"
 #include "storage/backing_files.h"
 
-// Writes the head into |cmd| (the simulator, its machine, fixed options and
-// the arguments for the backing files in |files|, created when missing) and
-// returns where the user's words begin.
-size_t prefix_args(std::string* cmd, const BackingFiles& files);
+// The head: the simulator, its machine, the fixed options and the two
+// arguments that hand it the backing files in |files|.
+std::string prefix_args(const BackingFiles& files);
 
-// Appends, after the head, the user's words (words 1 to argc-1) and
-// everything that follows them, running the program conversion and the
-// firmware copy on the way. Returns the end of the region of the user's
-// words, on which the length test is made.
-size_t cmd_copy(int argc, char** argv, std::string* cmd);
+struct CommandLine {
+  std::string text;
+  // The end of the region of the user's words, on which the length test
+  // is made.
+  size_t region_end = 0;
+};
+
+// The whole line: |head|, the region, then the display, network, UART,
+// kernel and, when the program was converted into |raw|, loader arguments.
+CommandLine cmd_copy(const Request& request, const std::string& head, const RawImage* raw);
 
 #endif  // ZELK_LAUNCHER_CMD_LINE_H_

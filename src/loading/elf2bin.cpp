@@ -8,7 +8,6 @@
 #include "chip/memory_map.h"
 #include "platform/file.h"
 #include "platform/platform.h"
-#include "qemu/qemu_args.h"
 
 namespace {
 
@@ -278,8 +277,8 @@ int plan_elf2bin(const char* elf_path, ElfPlan* plan) {
   return plan_input(&in, true, plan);
 }
 
-int elf2bin(const char* elf_path, std::string* cmd) {
-  if (!elf_path || !cmd) return kElfNoPath;
+int elf2bin(const char* elf_path, RawImage* image) {
+  if (!elf_path || !image) return kElfNoPath;
   File elf;
   size_t size = 0;
   if (int ret = open_elf(elf_path, &elf, &size)) return ret;
@@ -297,9 +296,13 @@ int elf2bin(const char* elf_path, std::string* cmd) {
   const int ret = write_plan(&in, plan, raw.get());
   raw.reset();
   // An image cut short is never handed on, so it is not left behind either.
-  if (ret != kElfOk) remove_file(raw_path);
-  else cmd->append(qemu_loader_arg(plan.load_addr, raw_path));
-  return ret;
+  if (ret != kElfOk) {
+    remove_file(raw_path);
+    return ret;
+  }
+  image->path = raw_path;
+  image->load_addr = plan.load_addr;
+  return kElfOk;
 }
 
 uint64_t ElfPlan::raw_size() const {

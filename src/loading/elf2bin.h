@@ -50,10 +50,17 @@ struct ElfPlan {
 // what it reads.
 int plan_elf2bin(const char* elf_path, ElfPlan* plan);
 
+// A raw image written for the simulator's loader: where it lies and the
+// address it is loaded at.
+struct RawImage {
+  std::string path;
+  uint32_t load_addr = 0;
+};
+
 // Converts the ELF at |elf_path| (may be null) into a new raw image file in
-// the temporary directory and, on success, appends the loader argument to
-// |cmd|. Returns one of the codes above.
-int elf2bin(const char* elf_path, std::string* cmd);
+// the temporary directory and, on success, says where in |raw|. Returns
+// one of the codes above.
+int elf2bin(const char* elf_path, RawImage* raw);
 
 // Selects the sections of the |size| bytes at |elf| and writes them to
 // |raw|; sets |load_addr| to the address of the first flash-resident one,

@@ -1,13 +1,21 @@
 #include "platform/platform.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/auxv.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <vector>
@@ -182,8 +190,10 @@ FileLock::~FileLock() {
   if (handle_ >= 0) close(static_cast<int>(handle_));
 }
 
-// A record lock goes with the process however it ends, is not inherited by
-// the programs it starts, and lets another process ask who holds it.
+// A lock on the open file, not on the process: the launcher's guardian
+// shares it, so it lasts until both have ended. It goes however they end
+// and is not inherited by the programs they start. The holder's process id
+// is the file's text, as such a lock does not tell it.
 FileLock::Status FileLock::take(const std::string& path, long* holder) {
   *holder = 0;
   const int fd = open(ShortPath(path).text().c_str(),
@@ -192,7 +202,12 @@ FileLock::Status FileLock::take(const std::string& path, long* holder) {
   struct flock whole = {};
   whole.l_type = F_WRLCK;
   whole.l_whence = SEEK_SET;
-  if (fcntl(fd, F_SETLK, &whole) == 0) {
+  if (fcntl(fd, F_OFD_SETLK, &whole) == 0) {
+    char text[32];
+    const int len = snprintf(text, sizeof text, "%ld\n", static_cast<long>(getpid()));
+    if (ftruncate(fd, 0) != 0 || pwrite(fd, text, static_cast<size_t>(len), 0) != len) {
+      // The lock holds all the same; only its holder's name is missing.
+    }
     handle_ = fd;
     return Status::kTaken;
   }
@@ -200,8 +215,8 @@ FileLock::Status FileLock::take(const std::string& path, long* holder) {
   Status status = Status::kFailed;
   if (error == EAGAIN || error == EACCES) {
     status = Status::kHeld;
-    struct flock probe = whole;
-    if (fcntl(fd, F_GETLK, &probe) == 0 && probe.l_type != F_UNLCK) *holder = probe.l_pid;
+    char text[32] = {};
+    if (pread(fd, text, sizeof text - 1, 0) > 0) *holder = strtol(text, nullptr, 10);
   }
   close(fd);
   return status;
@@ -234,8 +249,354 @@ FILE* create_raw_image_file(std::string* path) {
 
 std::string interpreter_quoted(const std::string& text) { return posix_sh_quoted(text); }
 
+namespace {
+
+// How long a command asked to end may take before it is forced, and how
+// long a forced one may take to be gone before it is given up on.
+constexpr int kGraceMs = 2000;
+constexpr int kForcedMs = 5000;
+
+// The handlers' end of the self-pipe that wakes a waiting BoundCommand.
+int g_wake_fd = -1;
+volatile sig_atomic_t g_stop_signal = 0;
+
+void on_signal(int sig) {
+  const int saved = errno;
+  if (sig != SIGCHLD) g_stop_signal = sig;
+  const char byte = static_cast<char>(sig);
+  if (write(g_wake_fd, &byte, 1) < 0) {
+    // The pipe is full: a wake-up is pending already.
+  }
+  errno = saved;
+}
+
+int64_t now_ms() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return int64_t{ts.tv_sec} * 1000 + ts.tv_nsec / 1000000;
+}
+
+// True once no process of |group| runs. A zombie counts as gone: it holds
+// nothing open any more, and when it is collected is up to its parent,
+// which after this process has ended is init.
+bool group_gone(pid_t group) {
+  if (kill(-group, 0) != 0 && errno == ESRCH) return true;
+  DIR* proc = opendir("/proc");
+  if (!proc) return false;
+  bool running = false;
+  while (const struct dirent* entry = readdir(proc)) {
+    if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
+    char path[300], stat_line[512];
+    snprintf(path, sizeof path, "/proc/%s/stat", entry->d_name);
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) continue;
+    const ssize_t n = read(fd, stat_line, sizeof stat_line - 1);
+    close(fd);
+    if (n <= 0) continue;
+    stat_line[n] = '\0';
+    // "pid (name) state ppid pgrp ...", the name holding any byte.
+    const char* after_name = strrchr(stat_line, ')');
+    char state = 0;
+    long parent = 0, pgrp = 0;
+    if (after_name && sscanf(after_name + 1, " %c %ld %ld", &state, &parent, &pgrp) == 3 &&
+        pgrp == group && state != 'Z' && state != 'X') {
+      running = true;
+      break;
+    }
+  }
+  closedir(proc);
+  return !running;
+}
+
+// Waits up to |ms| for |group| to be gone, collecting with |reap| whatever
+// of it became this process's to collect; |wake| (or -1) interrupts the
+// pauses between looks.
+bool wait_group_gone(pid_t group, int ms, int wake, void (*reap)(void*), void* context) {
+  const int64_t deadline = now_ms() + ms;
+  for (;;) {
+    if (reap) reap(context);
+    if (group_gone(group)) return true;
+    const int64_t left = deadline - now_ms();
+    if (left <= 0) return false;
+    struct pollfd p = {wake, POLLIN, 0};
+    // Without a wake-up, look again soon; a process gone by SIGTERM takes
+    // a few milliseconds.
+    poll(wake >= 0 ? &p : nullptr, wake >= 0 ? 1 : 0, static_cast<int>(left < 5 ? left : 5));
+    char drain[64];
+    if (wake >= 0 && (p.revents & POLLIN)) {
+      if (read(wake, drain, sizeof drain) < 0) {
+      }
+    }
+  }
+}
+
+void end_group(pid_t group, int wake, void (*reap)(void*), void* context) {
+  if (kill(-group, SIGTERM) != 0 && errno == ESRCH) {
+    if (reap) reap(context);
+    return;
+  }
+  if (wait_group_gone(group, kGraceMs, wake, reap, context)) return;
+  kill(-group, SIGKILL);
+  wait_group_gone(group, kForcedMs, wake, reap, context);
+}
+
+// A child of this process that outlives it for one purpose: when this
+// process ends without saying it is done, however it ends, the guardian
+// ends the command's process group, and only then lets go of the files
+// it shares with this process, the chip's lock among them.
+[[noreturn]] void guard(int death) {
+  // Named apart from the launcher, so that killing the launcher by name
+  // leaves the guardian to do its work.
+  prctl(PR_SET_NAME, "zelk_sim guard");
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGTTOU, SIGTTIN, SIGTSTP})
+    signal(sig, SIG_IGN);
+  signal(SIGCHLD, SIG_DFL);
+  // Whoever reads this process's output must not wait for the guardian.
+  const int null = open("/dev/null", O_RDWR);
+  for (int fd = 0; fd < 3; ++fd) dup2(null, fd);
+  pid_t group = 0;
+  size_t got = 0;
+  while (got < sizeof group) {
+    const ssize_t n = read(death, reinterpret_cast<char*>(&group) + got, sizeof group - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) _exit(0);
+    got += static_cast<size_t>(n);
+  }
+  char done = 0;
+  ssize_t n;
+  while ((n = read(death, &done, 1)) < 0 && errno == EINTR) {
+  }
+  if (n == 1 || group <= 0) _exit(0);
+  end_group(group, -1, nullptr, nullptr);
+  _exit(0);
+}
+
+}  // namespace
+
+struct BoundCommand::State {
+  pid_t shell = -1, guardian = -1;
+  int out = -1;              // read end of the command's standard output
+  int wake[2] = {-1, -1};    // woken by the signal handlers
+  int death = -1;            // the guardian's pipe
+  bool ended = false, gone = false;
+  int status = 0;
+  bool terminal = false;     // the terminal was handed to the command
+  bool have_termios = false;
+  struct termios termios = {};
+  struct sigaction old_int = {}, old_term = {}, old_chld = {}, old_ttou = {}, old_pipe = {};
+
+  // Collects the shell and whatever of its group became this process's.
+  static void reap(void* context) {
+    State* s = static_cast<State*>(context);
+    int st = 0;
+    pid_t pid;
+    while ((pid = waitpid(-s->shell, &st, WNOHANG)) > 0) {
+      if (pid != s->shell) continue;
+      s->ended = true;
+      s->status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    }
+  }
+};
+
+BoundCommand::BoundCommand() : s_(new State) {}
+
+BoundCommand::~BoundCommand() {
+  if (s_->shell > 0 && !s_->gone) end();
+  for (int fd : {s_->out, s_->wake[0], s_->wake[1]})
+    if (fd >= 0) close(fd);
+  if (s_->wake[1] >= 0) {
+    sigaction(SIGINT, &s_->old_int, nullptr);
+    sigaction(SIGTERM, &s_->old_term, nullptr);
+    sigaction(SIGCHLD, &s_->old_chld, nullptr);
+    sigaction(SIGTTOU, &s_->old_ttou, nullptr);
+    sigaction(SIGPIPE, &s_->old_pipe, nullptr);
+    g_wake_fd = -1;
+  }
+}
+
+bool BoundCommand::start(const std::string& line, bool capture) {
+  State& s = *s_;
+  if (pipe2(s.wake, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+  g_wake_fd = s.wake[1];
+  g_stop_signal = 0;
+  struct sigaction act = {};
+  act.sa_handler = on_signal;
+  sigemptyset(&act.sa_mask);
+  sigaction(SIGINT, &act, &s.old_int);
+  sigaction(SIGTERM, &act, &s.old_term);
+  sigaction(SIGCHLD, &act, &s.old_chld);
+  // Handing the terminal back, and writing to it while the command has
+  // it, must not stop this process; a reader gone is a failed write.
+  struct sigaction ignore = {};
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGTTOU, &ignore, &s.old_ttou);
+  sigaction(SIGPIPE, &ignore, &s.old_pipe);
+  // Whatever the interpreter leaves behind comes to this process to be
+  // collected, not to init.
+  prctl(PR_SET_CHILD_SUBREAPER, 1);
+
+  // The guardian comes first, so that it holds none of the pipes below.
+  int death[2];
+  if (pipe2(death, O_CLOEXEC) != 0) return false;
+  s.guardian = fork();
+  if (s.guardian == 0) {
+    close(death[1]);
+    guard(death[0]);
+  }
+  close(death[0]);
+  if (s.guardian < 0) {
+    close(death[1]);
+    return false;
+  }
+  s.death = death[1];
+
+  int out[2] = {-1, -1};
+  if (capture && pipe2(out, O_CLOEXEC) != 0) return false;
+  // The command runs in a process group of its own, which is ended as
+  // one. Where this process has the terminal, the group gets it, so that
+  // it reads the console and takes Ctrl-C as it would in this process's
+  // place.
+  s.terminal = isatty(0) && tcgetpgrp(0) == getpgrp();
+  if (isatty(0)) s.have_termios = tcgetattr(0, &s.termios) == 0;
+  posix_spawnattr_t attr;
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_init(&attr);
+  posix_spawn_file_actions_init(&actions);
+  sigset_t defaults, none;
+  sigemptyset(&defaults);
+  for (int sig : {SIGINT, SIGTERM, SIGCHLD, SIGTTOU, SIGPIPE}) sigaddset(&defaults, sig);
+  sigemptyset(&none);
+  posix_spawnattr_setsigdefault(&attr, &defaults);
+  posix_spawnattr_setsigmask(&attr, &none);
+  posix_spawnattr_setpgroup(&attr, 0);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF |
+                                      POSIX_SPAWN_SETSIGMASK);
+  if (s.terminal) posix_spawn_file_actions_addtcsetpgrp_np(&actions, 0);
+  if (capture) posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  const char* argv[] = {"sh", "-c", line.c_str(), nullptr};
+  const int error = posix_spawn(&s.shell, "/bin/sh", &actions, &attr,
+                                const_cast<char* const*>(argv), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attr);
+  if (capture) {
+    close(out[1]);
+    s.out = out[0];
+  }
+  if (error != 0) {
+    s.shell = -1;
+    if (s.out >= 0) close(s.out);
+    s.out = -1;
+    return false;
+  }
+  const pid_t group = s.shell;
+  if (write(s.death, &group, sizeof group) != static_cast<ssize_t>(sizeof group)) {
+    // The guardian is gone already; nothing is left to tell it.
+  }
+  return true;
+}
+
+BoundCommand::Event BoundCommand::wait(int64_t timeout_ms, std::string* out) {
+  State& s = *s_;
+  const int64_t deadline = timeout_ms < 0 ? -1 : now_ms() + timeout_ms;
+  for (;;) {
+    if (g_stop_signal != 0) return Event::kInterrupted;
+    State::reap(&s);
+    if (s.ended && s.out < 0) return Event::kEnded;
+    struct pollfd fds[2] = {{s.wake[0], POLLIN, 0}, {s.out, POLLIN, 0}};
+    int wait_ms = -1;
+    if (deadline >= 0) {
+      const int64_t left = deadline - now_ms();
+      if (left <= 0) return Event::kTimedOut;
+      wait_ms = static_cast<int>(left < INT32_MAX ? left : INT32_MAX);
+    }
+    // Once the interpreter has ended, its output is read only as far as it
+    // is there already: a process it left behind may hold the pipe open.
+    if (s.ended) wait_ms = 0;
+    const int ready = poll(fds, s.out >= 0 ? 2 : 1, wait_ms);
+    if (ready < 0 && errno != EINTR) return Event::kEnded;
+    if (fds[0].revents & POLLIN) {
+      char drain[64];
+      if (read(s.wake[0], drain, sizeof drain) < 0) {
+      }
+    }
+    if (s.out >= 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) {
+      char buf[64 * 1024];
+      const ssize_t n = read(s.out, buf, sizeof buf);
+      if (n > 0) {
+        out->append(buf, static_cast<size_t>(n));
+        return Event::kOutput;
+      }
+      if (n == 0 || errno != EINTR) {
+        close(s.out);
+        s.out = -1;
+      }
+    } else if (s.ended && ready == 0) {
+      close(s.out);
+      s.out = -1;
+    }
+  }
+}
+
+void BoundCommand::end() {
+  State& s = *s_;
+  if (s.shell > 0 && !s.gone) {
+    end_group(s.shell, s.wake[0], &State::reap, &s);
+    s.gone = true;
+  }
+  if (s.terminal) {
+    tcsetpgrp(0, getpgrp());
+    s.terminal = false;
+  }
+  // A simulator that was ended may have left the console raw.
+  if (s.have_termios) tcsetattr(0, TCSADRAIN, &s.termios);
+  s.have_termios = false;
+  if (s.death >= 0) {
+    const char done = 'd';
+    if (write(s.death, &done, 1) < 0) {
+    }
+    close(s.death);
+    s.death = -1;
+  }
+  if (s.guardian > 0) {
+    while (waitpid(s.guardian, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    s.guardian = -1;
+  }
+}
+
+int BoundCommand::status() const { return s_->status; }
+
 int run_command_line(const std::string& command_line) {
-  return system(command_line.c_str());
+  BoundCommand command;
+  if (!command.start(command_line, false)) return -1;
+  for (;;) {
+    const BoundCommand::Event event = command.wait(-1, nullptr);
+    if (event == BoundCommand::Event::kEnded) break;
+    if (event != BoundCommand::Event::kInterrupted) continue;
+    const int sig = g_stop_signal;
+    g_stop_signal = 0;
+    if (sig == SIGINT) {
+      // As system() lets Ctrl-C reach the command and goes on waiting.
+      kill(-command.s_->shell, SIGINT);
+      continue;
+    }
+    command.end();
+    signal(sig, SIG_DFL);
+    raise(sig);
+  }
+  command.end();
+  return command.status();
 }
 
 bool raw_command_line(std::string*) { return false; }
+
+bool write_standard_output(const char* data, size_t len) {
+  while (len > 0) {
+    const ssize_t n = write(1, data, len);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    len -= static_cast<size_t>(n);
+  }
+  return true;
+}

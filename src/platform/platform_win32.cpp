@@ -196,8 +196,237 @@ FILE* create_raw_image_file(std::string* path) {
 
 std::string interpreter_quoted(const std::string& text) { return windows_cmd_quoted(text); }
 
+namespace {
+
+// How long an ended command may take to be gone before it is given up on.
+constexpr DWORD kForcedMs = 5000;
+constexpr DWORD kOutputPiece = 64 * 1024;
+
+// Set by the console's Ctrl-C, Ctrl-Break or close while a BoundCommand
+// waits.
+HANDLE g_stop_event = nullptr;
+
+BOOL WINAPI on_console_event(DWORD) {
+  if (g_stop_event) SetEvent(g_stop_event);
+  // Handled here: the launcher decides, after its command has ended.
+  return TRUE;
+}
+
+HANDLE inheritable_copy(HANDLE handle) {
+  HANDLE copy = nullptr;
+  if (handle == nullptr || handle == INVALID_HANDLE_VALUE ||
+      !DuplicateHandle(GetCurrentProcess(), handle, GetCurrentProcess(), &copy, 0, TRUE,
+                       DUPLICATE_SAME_ACCESS))
+    return handle;
+  return copy;
+}
+
+// A pipe whose reading end can be waited on with others, which an
+// anonymous pipe's cannot; the writing end is inheritable.
+bool create_output_pipe(HANDLE* read_end, HANDLE* write_end) {
+  static LONG counter = 0;
+  char name[96];
+  snprintf(name, sizeof name, "\\\\.\\pipe\\zelk_sim-%lu-%ld-%lu", GetCurrentProcessId(),
+           InterlockedIncrement(&counter), GetTickCount());
+  *read_end = CreateNamedPipeA(name, PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED |
+                                         FILE_FLAG_FIRST_PIPE_INSTANCE,
+                               PIPE_TYPE_BYTE | PIPE_WAIT, 1, 0, kOutputPiece, 0, nullptr);
+  if (*read_end == INVALID_HANDLE_VALUE) return false;
+  SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+  *write_end = CreateFileA(name, GENERIC_WRITE, 0, &inherit, OPEN_EXISTING, 0, nullptr);
+  if (*write_end != INVALID_HANDLE_VALUE) return true;
+  CloseHandle(*read_end);
+  *read_end = INVALID_HANDLE_VALUE;
+  return false;
+}
+
+}  // namespace
+
+struct BoundCommand::State {
+  HANDLE job = nullptr, process = nullptr, stop = nullptr;
+  HANDLE out = INVALID_HANDLE_VALUE;
+  OVERLAPPED read = {};
+  bool reading = false;
+  char piece[kOutputPiece];
+  bool ended = false, gone = false;
+  DWORD status = 0;
+
+  void close_output() {
+    if (out == INVALID_HANDLE_VALUE) return;
+    if (reading) {
+      CancelIo(out);
+      DWORD ignored = 0;
+      GetOverlappedResult(out, &read, &ignored, TRUE);
+      reading = false;
+    }
+    CloseHandle(out);
+    out = INVALID_HANDLE_VALUE;
+  }
+
+  // Starts the next read; true when it has bytes already or pends.
+  bool start_read() {
+    ResetEvent(read.hEvent);
+    reading = true;
+    DWORD got = 0;
+    if (ReadFile(out, piece, sizeof piece, &got, &read)) return true;
+    return GetLastError() == ERROR_IO_PENDING;
+  }
+
+  void note_end() {
+    GetExitCodeProcess(process, &status);
+    ended = true;
+  }
+};
+
+BoundCommand::BoundCommand() : s_(new State) {}
+
+BoundCommand::~BoundCommand() {
+  if (s_->process && !s_->gone) end();
+  s_->close_output();
+  if (s_->read.hEvent) CloseHandle(s_->read.hEvent);
+  if (s_->process) CloseHandle(s_->process);
+  // Closing the job ends whatever of it might still run.
+  if (s_->job) CloseHandle(s_->job);
+  if (s_->stop) {
+    SetConsoleCtrlHandler(on_console_event, FALSE);
+    g_stop_event = nullptr;
+    CloseHandle(s_->stop);
+  }
+}
+
+bool BoundCommand::start(const std::string& line, bool capture) {
+  State& s = *s_;
+  s.stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  g_stop_event = s.stop;
+  SetConsoleCtrlHandler(on_console_event, TRUE);
+  // Everything the interpreter starts is in the job, which ends them all
+  // when its last handle closes, this process's, however it ends.
+  s.job = CreateJobObjectA(nullptr, nullptr);
+  if (!s.job) return false;
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+  limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+  SetInformationJobObject(s.job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+
+  HANDLE out_write = INVALID_HANDLE_VALUE;
+  if (capture) {
+    if (!create_output_pipe(&s.out, &out_write)) return false;
+    s.read.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  }
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = inheritable_copy(GetStdHandle(STD_INPUT_HANDLE));
+  startup.hStdOutput = capture ? out_write : inheritable_copy(GetStdHandle(STD_OUTPUT_HANDLE));
+  startup.hStdError = inheritable_copy(GetStdHandle(STD_ERROR_HANDLE));
+  // The command line the C runtime's system() hands to the interpreter.
+  const std::string comspec = environment_value("COMSPEC");
+  std::string command = (comspec.empty() ? "cmd.exe" : comspec) + " /c " + line;
+  std::vector<char> mutable_command(command.begin(), command.end());
+  mutable_command.push_back('\0');
+  PROCESS_INFORMATION info = {};
+  const bool started = CreateProcessA(comspec.empty() ? nullptr : comspec.c_str(),
+                                      mutable_command.data(), nullptr, nullptr, TRUE,
+                                      CREATE_SUSPENDED, nullptr, nullptr, &startup, &info);
+  for (HANDLE h : {startup.hStdInput, startup.hStdOutput, startup.hStdError}) {
+    if (h != nullptr && h != INVALID_HANDLE_VALUE && h != GetStdHandle(STD_INPUT_HANDLE) &&
+        h != GetStdHandle(STD_OUTPUT_HANDLE) && h != GetStdHandle(STD_ERROR_HANDLE))
+      CloseHandle(h);
+  }
+  if (!started) {
+    s.close_output();
+    return false;
+  }
+  AssignProcessToJobObject(s.job, info.hProcess);
+  ResumeThread(info.hThread);
+  CloseHandle(info.hThread);
+  s.process = info.hProcess;
+  if (capture && !s.start_read()) s.close_output();
+  return true;
+}
+
+BoundCommand::Event BoundCommand::wait(int64_t timeout_ms, std::string* out) {
+  State& s = *s_;
+  const ULONGLONG deadline = timeout_ms < 0 ? 0 : GetTickCount64() + static_cast<ULONGLONG>(timeout_ms);
+  for (;;) {
+    if (WaitForSingleObject(s.stop, 0) == WAIT_OBJECT_0) return Event::kInterrupted;
+    if (s.ended && s.out == INVALID_HANDLE_VALUE) return Event::kEnded;
+    HANDLE handles[3] = {s.stop};
+    DWORD count = 1;
+    if (!s.ended) handles[count++] = s.process;
+    const DWORD read_at = count;
+    if (s.out != INVALID_HANDLE_VALUE) handles[count++] = s.read.hEvent;
+    DWORD wait_ms = INFINITE;
+    if (timeout_ms >= 0) {
+      const ULONGLONG now = GetTickCount64();
+      if (now >= deadline) return Event::kTimedOut;
+      wait_ms = static_cast<DWORD>(deadline - now);
+    }
+    // Once the interpreter has ended, its output is read only as far as it
+    // is there already: a process it left behind may hold the pipe open.
+    if (s.ended) wait_ms = 0;
+    const DWORD woke = WaitForMultipleObjects(count, handles, FALSE, wait_ms);
+    if (woke == WAIT_TIMEOUT) {
+      if (s.ended) s.close_output();
+      continue;
+    }
+    if (woke == WAIT_FAILED) return Event::kEnded;
+    const DWORD which = woke - WAIT_OBJECT_0;
+    if (which == 0) continue;
+    if (which < read_at) {
+      s.note_end();
+      continue;
+    }
+    DWORD got = 0;
+    s.reading = false;
+    if (!GetOverlappedResult(s.out, &s.read, &got, FALSE)) {
+      s.close_output();
+      continue;
+    }
+    out->append(s.piece, got);
+    if (!s.start_read()) s.close_output();
+    if (got > 0) return Event::kOutput;
+  }
+}
+
+void BoundCommand::end() {
+  State& s = *s_;
+  if (!s.process || s.gone) return;
+  if (!s.ended && WaitForSingleObject(s.process, 0) == WAIT_OBJECT_0) s.note_end();
+  TerminateJobObject(s.job, 1);
+  WaitForSingleObject(s.process, kForcedMs);
+  // The job's other processes, the simulator among them, end as well.
+  const ULONGLONG deadline = GetTickCount64() + kForcedMs;
+  JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting = {};
+  while (QueryInformationJobObject(s.job, JobObjectBasicAccountingInformation, &accounting,
+                                   sizeof accounting, nullptr) &&
+         accounting.ActiveProcesses > 0 && GetTickCount64() < deadline)
+    Sleep(5);
+  s.gone = true;
+}
+
+int BoundCommand::status() const { return static_cast<int>(s_->status); }
+
 int run_command_line(const std::string& command_line) {
-  return system(command_line.c_str());
+  BoundCommand command;
+  if (!command.start(command_line, false)) return -1;
+  // Ctrl-C reaches the simulator through the console as well; the launcher
+  // waits for it to end.
+  while (command.wait(-1, nullptr) != BoundCommand::Event::kEnded)
+    ResetEvent(command.s_->stop);
+  command.end();
+  return command.status();
+}
+
+bool write_standard_output(const char* data, size_t len) {
+  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  while (len > 0) {
+    DWORD put = 0;
+    const DWORD piece = len > kOutputPiece ? kOutputPiece : static_cast<DWORD>(len);
+    if (!WriteFile(out, data, piece, &put, nullptr) || put == 0) return false;
+    data += put;
+    len -= put;
+  }
+  return true;
 }
 
 bool raw_command_line(std::string* line) {

@@ -8,9 +8,6 @@
 #include "chip/memory_map.h"
 #include "chip/new_chip.h"
 #include "platform/file.h"
-#include "qemu/qemu_args.h"
-
-std::optional<std::string> flash_file;
 
 namespace {
 
@@ -170,16 +167,6 @@ std::vector<std::string> creation_notes(const Creation& c) {
   for (int error : c.short_writes) notes.push_back(std::string("fwrite: ") + strerror(error));
   if (c.outcome == Creation::Outcome::kFailed) notes.push_back(c.path + " was not created");
   return notes;
-}
-
-Preparation prefix_args_file(std::string* cmd, const BackingFiles& files) {
-  const Preparation p = prepare_backing_files(files);
-  flash_file = files.flash;
-  space_strcat(cmd, kQemuGlobalOption);
-  space_strcat(cmd, qemu_flash_value(files.flash));
-  space_strcat(cmd, kQemuGlobalOption);
-  space_strcat(cmd, qemu_eeprom_value(files.eeprom));
-  return p;
 }
 
 Reset reset_backing_file(const BackingFiles& files, Memory memory) {

@@ -5,15 +5,10 @@
 #define ZELK_STORAGE_BACKING_FILES_H_
 
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/platform.h"
-
-// Path of the flash backing file, set on every launch (empty when the
-// launcher's own path cannot be read); main releases it.
-extern std::optional<std::string> flash_file;
 
 struct BackingFiles {
   std::string dir;  // empty when there is no folder to keep them in
@@ -56,10 +51,6 @@ enum class Memory { kFlash, kEeprom };
 
 // Prepares one backing file as prepare_backing_files does.
 Creation prepare_backing_file(const BackingFiles& files, Memory memory);
-
-// Prepares the backing files, sets flash_file and appends the two
-// arguments that hand both files to the simulator.
-Preparation prefix_args_file(std::string* cmd, const BackingFiles& files);
 
 // What erasing one backing file did.
 struct Reset {

@@ -1,5 +1,6 @@
 #include "e2e/harness.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -254,4 +255,42 @@ std::vector<std::string> LaunchTest::recorded_args() const {
 std::string LaunchTest::raw_line() const {
   std::vector<std::string> lines = split_lines(read_text(record_));
   return windows() && !lines.empty() ? lines.front() : "";
+}
+
+std::vector<pid_t> LaunchTest::processes_naming(const std::string& text) {
+  std::vector<pid_t> found;
+  DIR* proc = opendir("/proc");
+  if (!proc) return found;
+  while (const struct dirent* entry = readdir(proc)) {
+    const pid_t pid = static_cast<pid_t>(atoi(entry->d_name));
+    if (pid <= 0) continue;
+    const fs::path dir = fs::path("/proc") / entry->d_name;
+    const std::string stat = read_text(dir / "stat");
+    const size_t name_end = stat.rfind(')');
+    if (name_end == std::string::npos || name_end + 2 >= stat.size() || stat[name_end + 2] == 'Z')
+      continue;
+    if (read_text(dir / "cmdline").find(text) != std::string::npos) found.push_back(pid);
+  }
+  closedir(proc);
+  return found;
+}
+
+void LaunchTest::kill_launcher(const Started& started) {
+  if (!windows()) {
+    kill(started.pid, SIGKILL);
+    return;
+  }
+  // Under Wine the process started is the runner; the launcher is a
+  // process of its own, whose command line begins with its Windows path.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  for (;;) {
+    bool killed = false;
+    for (pid_t pid : processes_naming(target_path(launcher_))) {
+      if (read_text(fs::path("/proc") / std::to_string(pid) / "comm") != "zelk_sim.exe\n") continue;
+      kill(pid, SIGKILL);
+      killed = true;
+    }
+    if (killed || std::chrono::steady_clock::now() > deadline) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
 }

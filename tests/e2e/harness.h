@@ -89,6 +89,11 @@ class LaunchTest : public ::testing::Test {
   // Waits until the run's standard output holds |text|; false after
   // |seconds|.
   bool wait_for_output(const Started& started, const std::string& text, int seconds = 20);
+  // Kills the launcher of |started| alone with SIGKILL, as a CI job's end
+  // might: natively the process started, under Wine the launcher's own.
+  void kill_launcher(const Started& started);
+  // The processes, zombies aside, whose command line holds |text|.
+  static std::vector<pid_t> processes_naming(const std::string& text);
 
   // The arguments the stand-in received, one per element; empty when it did
   // not run. On Windows the raw command line comes first, see raw_line().

@@ -1,9 +1,10 @@
 // The flash and EEPROM backing files as a launch leaves them.
+#include <signal.h>
+
 #include <algorithm>
 #include <chrono>
 #include <fstream>
-
-#include <signal.h>
+#include <thread>
 
 #include "e2e/harness.h"
 
@@ -273,16 +274,23 @@ TEST_F(BackingFilesTest, OneLaunchAtATimeOwnsTheChip) {
   EXPECT_EQ(1, run_flash_tool({"diff", "app.fls"}).status);
   EXPECT_EQ(0, finish(first).status);
 
-  if (windows()) return;  // Wine's processes cannot be killed one by one from here
+  // A launcher killed takes its simulator with it, and only then is the
+  // chip free for the next launch.
   const Started killed = start({"-elf", "app.elf", "-nographic"}, holding);
   ASSERT_TRUE(wait_for_output(killed, "holding"));
-  kill(killed.pid, SIGKILL);
+  kill_launcher(killed);
   finish(killed);
-  RunResult after = run(words);
-  kill(-killed.pid, SIGKILL);  // the simulator it left running
+  RunResult after;
+  for (int tries = 0; tries < 100; ++tries) {
+    after = run(words);
+    if (after.status != 1) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
   EXPECT_EQ(0, after.status) << after.err;
   EXPECT_TRUE(standin_ran());
   EXPECT_NE(std::vector<uint8_t>(256 * 1024, 0xFF), read_bytes(flash_));
+  EXPECT_TRUE(processes_naming(target_path(bin_dir_)).empty());
+  EXPECT_EQ(std::string::npos, read_text(killed.out).find("released")) << "the simulator outlived it";
 }
 
 }  // namespace

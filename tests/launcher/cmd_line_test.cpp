@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "launcher/option_scan.h"
+#include "launcher/request.h"
 #include "platform/platform.h"
 #include "test_util.h"
 
@@ -10,20 +10,26 @@ namespace {
 
 const std::string kGtk = "-display gtk,show-tabs=off,show-cursor=on,show-menubar=off ";
 
-// Runs the scan over |words| after a stand-in head "H " and returns the
-// string and the end of the region, counted from the start of the region.
+Request parse(std::vector<std::string> words) {
+  words.insert(words.begin(), "zelk_sim");
+  std::vector<char*> argv;
+  for (std::string& word : words) argv.push_back(word.data());
+  return parse_words(static_cast<int>(argv.size()), argv.data());
+}
+
+// Parses |words| and assembles them after a stand-in head "H ", with no
+// raw image; returns the line and the end of the region, counted from the
+// start of the region.
 struct Assembled {
   std::string line;
   size_t region_end;
 };
 
 Assembled assemble(std::vector<std::string> words) {
-  words.insert(words.begin(), "zelk_sim");
-  std::vector<char*> argv;
-  for (std::string& word : words) argv.push_back(word.data());
-  std::string cmd = "H ";
-  size_t end = cmd_copy(static_cast<int>(argv.size()), argv.data(), &cmd);
-  return {cmd.substr(2), end - 2};
+  Request r = parse(std::move(words));
+  resolve_project(fs::current_path().string(), &r);
+  const CommandLine line = cmd_copy(r, "H ", nullptr);
+  return {line.text.substr(2), line.region_end - 2};
 }
 
 // The folder a test runs in, so that project mode reads a known name and no
@@ -100,12 +106,7 @@ TEST_F(CmdCopyTest, NetworkAndUartArgumentsAreCutTo127) {
 }
 
 TEST(OptionScanTest, FirstHelpOrVersionWordWins) {
-  auto scan = [](std::vector<std::string> words) {
-    words.insert(words.begin(), "zelk_sim");
-    std::vector<char*> argv;
-    for (std::string& word : words) argv.push_back(word.data());
-    return scan_words(static_cast<int>(argv.size()), argv.data());
-  };
+  auto scan = [](std::vector<std::string> words) { return parse(std::move(words)).outcome; };
   EXPECT_EQ(ScanResult::kUsage, scan({}));
   EXPECT_EQ(ScanResult::kVersion, scan({"-elf", "app.elf", "-v"}));
   EXPECT_EQ(ScanResult::kUsage, scan({"-prj", "-h"}));
@@ -119,6 +120,53 @@ TEST(OptionScanTest, FirstHelpOrVersionWordWins) {
   // Whole words, case significant.
   EXPECT_EQ(ScanResult::kUsage, scan({"-H", "-elf=app.elf", "-V", "-Prj"}));
   EXPECT_EQ(ScanResult::kLaunch, scan({"-H", "-prj"}));
+  // The value of a launcher's own word is never a word of its own.
+  EXPECT_EQ(ScanResult::kLaunch, scan({"-prj", "--expect", "-v", "--fail", "-h"}));
+  EXPECT_EQ(ScanResult::kUsage, scan({"--expect", "-prj"}));
+}
+
+// Rule: the launcher's own words and their values leave nothing on the
+// line, wherever they stand, so a line with them equals the line without.
+TEST_F(CmdCopyTest, OwnWordsLeaveNothingOnTheLine) {
+  const std::vector<std::string> plain = {"-elf", "app.elf", "-s", "-uart", "1"};
+  const Assembled want = assemble(plain);
+  const std::vector<std::string> with = {
+      "--expect", "-nographic", "-elf", "--status", "app.elf", "--timeout", "2.5", "-s",
+      "--fail", "-elf", "-uart", "--log", "l.txt", "--junit", "j.xml", "1", "--expect", "B"};
+  const Assembled got = assemble(with);
+  EXPECT_EQ(want.line, got.line);
+  EXPECT_EQ(want.region_end, got.region_end);
+  const Request r = parse(with);
+  EXPECT_EQ("", r.error);
+  EXPECT_TRUE(r.watched);
+  EXPECT_EQ((std::vector<std::string>{"-nographic", "B"}), r.control.expect);
+  EXPECT_EQ(std::vector<std::string>{"-elf"}, r.control.fail);
+  EXPECT_EQ(2500u, r.control.timeout_ms.value_or(0));
+  EXPECT_TRUE(r.control.use_status);
+  EXPECT_FALSE(parse(plain).watched);
+}
+
+// Rule: a bad or missing value is refused with a line that names the word;
+// the first one found is told.
+TEST(OptionScanTest, BadValuesOfTheLaunchersOwnWords) {
+  const struct {
+    std::vector<std::string> words;
+    std::string error;
+  } cases[] = {
+      {{"-prj", "--expect"}, "--expect: needs a value"},
+      {{"-prj", "--expect", ""}, "--expect: the text is empty"},
+      {{"-prj", "--fail", ""}, "--fail: the text is empty"},
+      {{"-prj", "--timeout", "0"}, "--timeout: '0' is not a number of seconds above 0"},
+      {{"-prj", "--timeout", "-1"}, "--timeout: '-1' is not a number of seconds above 0"},
+      {{"-prj", "--timeout", "1e3", "--log", ""}, "--timeout: '1e3' is not a number of seconds above 0"},
+      {{"-prj", "--log", ""}, "--log: the file name is empty"},
+      {{"-prj", "--junit"}, "--junit: needs a value"},
+      {{"-prj", "--chip-dir", ""}, "--chip-dir: the folder name is empty"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.error);
+    EXPECT_EQ(c.error, parse(c.words).error);
+  }
 }
 
 }  // namespace

@@ -75,8 +75,6 @@ struct Converted {
   std::vector<uint8_t> raw;
 };
 
-const char kHead[] = "head ";
-const char kLoaderStart[] = "-device loader,force-raw=on,addr=";
 
 class Elf2binTest : public ::testing::Test {
  protected:
@@ -92,29 +90,17 @@ class Elf2binTest : public ::testing::Test {
     return path;
   }
 
-  // Runs elf2bin on a command that already holds text, checks that a
-  // success appends exactly one well-formed loader argument and nothing
-  // else, then reads the raw image and removes it.
+  // Runs elf2bin; a success names a new raw image in the temporary folder,
+  // which is read and removed.
   Converted convert(const fs::path& elf) {
     Converted c;
-    std::string cmd = kHead;
-    c.ret = elf2bin(elf.string().c_str(), &cmd);
-    if (c.ret != kElfOk) {
-      EXPECT_EQ(kHead, cmd) << "a failed conversion leaves the command alone";
-      return c;
-    }
-    const std::string tail = cmd.substr(sizeof kHead - 1);
-    EXPECT_EQ(0u, cmd.find(kHead));
-    EXPECT_EQ(0u, tail.find(kLoaderStart)) << tail;
-    const size_t addr_at = sizeof kLoaderStart - 1;
-    const size_t file_at = tail.find(",file=\"", addr_at);
-    if (file_at == std::string::npos || tail.back() != '"') {
-      ADD_FAILURE() << "no file property at the end: " << tail;
-      return c;
-    }
-    c.addr = tail.substr(addr_at, file_at - addr_at);
-    c.raw_path = tail.substr(file_at + 7, tail.size() - file_at - 8);
-    EXPECT_EQ(std::string::npos, c.raw_path.find('"')) << tail;
+    RawImage image;
+    c.ret = elf2bin(elf.string().c_str(), &image);
+    if (c.ret != kElfOk) return c;
+    char addr[16];
+    snprintf(addr, sizeof addr, "0x%x", static_cast<unsigned>(image.load_addr));
+    c.addr = addr;
+    c.raw_path = image.path;
     c.raw = read_bytes(c.raw_path);
     EXPECT_TRUE(fs::is_regular_file(c.raw_path)) << c.raw_path;
     EXPECT_TRUE(fs::equivalent(tmp_, fs::path(c.raw_path).parent_path())) << c.raw_path;
@@ -310,15 +296,12 @@ TEST_F(Elf2binTest, EachConversionKeepsItsOwnRawFile) {
   const fs::path elf = fs::path(ZELK_FIXTURES) / "elf" / "blink" / "blink.elf";
   const std::vector<uint8_t> want =
       read_bytes(fs::path(ZELK_FIXTURES) / "elf" / "blink" / "blink.bin");
-  std::string first = kHead, second = kHead;
+  RawImage first, second;
   ASSERT_EQ(kElfOk, elf2bin(elf.string().c_str(), &first));
   ASSERT_EQ(kElfOk, elf2bin(elf.string().c_str(), &second));
-  EXPECT_NE(first, second);
+  EXPECT_NE(first.path, second.path);
   EXPECT_EQ(2, std::distance(fs::directory_iterator(tmp_), {}));
-  for (const std::string* cmd : {&first, &second}) {
-    const size_t at = cmd->find("file=\"");
-    ASSERT_NE(std::string::npos, at);
-    const std::string path = cmd->substr(at + 6, cmd->size() - at - 7);
+  for (const std::string& path : {first.path, second.path}) {
     EXPECT_EQ(want, read_bytes(path)) << path;
     std::error_code ec;
     fs::remove(path, ec);
@@ -407,13 +390,13 @@ TEST_F(Elf2binTest, MalformedFilesAreRefused) {
 // Rule: no path or no command is -1; a missing file or a directory is -2;
 // a file of 2 GiB or more is -10, found before anything is read.
 TEST_F(Elf2binTest, FilesThatCannotBeReadGiveTheirCodes) {
-  std::string cmd = kHead;
-  EXPECT_EQ(kElfNoPath, elf2bin(nullptr, &cmd));
+  RawImage image;
+  EXPECT_EQ(kElfNoPath, elf2bin(nullptr, &image));
   const fs::path elf = fs::path(ZELK_FIXTURES) / "elf" / "blink" / "blink.elf";
   EXPECT_EQ(kElfNoPath, elf2bin(elf.string().c_str(), nullptr));
-  EXPECT_EQ(kElfCannotOpen, elf2bin((dir_.path() / "missing.elf").string().c_str(), &cmd));
-  EXPECT_EQ(kElfCannotOpen, elf2bin(dir_.path().string().c_str(), &cmd));
-  EXPECT_EQ(kHead, cmd);
+  EXPECT_EQ(kElfCannotOpen, elf2bin((dir_.path() / "missing.elf").string().c_str(), &image));
+  EXPECT_EQ(kElfCannotOpen, elf2bin(dir_.path().string().c_str(), &image));
+  EXPECT_EQ("", image.path);
 
   const fs::path huge = dir_.path() / "huge.elf";
   write_bytes(huge, {});
@@ -431,10 +414,10 @@ TEST_F(Elf2binTest, FilesThatCannotBeReadGiveTheirCodes) {
 TEST_F(Elf2binTest, RawFileThatCannotBeCreatedIsMinusEight) {
   const fs::path missing = dir_.path() / "no" / "such" / "profile";
   ScopedTempFolder nowhere(missing, profile_temp(missing));
-  std::string cmd = kHead;
+  RawImage image;
   const fs::path elf = fs::path(ZELK_FIXTURES) / "elf" / "blink" / "blink.elf";
-  EXPECT_EQ(kElfCannotCreateRaw, elf2bin(elf.string().c_str(), &cmd));
-  EXPECT_EQ(kHead, cmd);
+  EXPECT_EQ(kElfCannotCreateRaw, elf2bin(elf.string().c_str(), &image));
+  EXPECT_EQ("", image.path);
 }
 
 // Rule: a write that fails is -51 while the flash list is written and -52

@@ -1,0 +1,215 @@
+#include "launcher/launch.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+
+#include "launcher/notes.h"
+#include "loading/elf2bin.h"
+#include "platform/file.h"
+#include "platform/platform.h"
+#include "run_control/junit.h"
+#include "run_control/output_watch.h"
+#include "storage/backing_files.h"
+#include "storage/copy2flash.h"
+
+namespace {
+
+// The length test covers the head and the user's words, not the tail.
+constexpr size_t kArgsLimit = 1024;
+
+int complain(int status, const std::string& text) {
+  fprintf(stderr, "zelk_sim: %s\n", text.c_str());
+  return status;
+}
+
+// The files a watched run writes: the console's copy as it arrives, the
+// report when the run ends.
+struct Reports {
+  File log, junit;
+  std::string junit_path;
+};
+
+// Creates the report files before anything else is done, so that one that
+// cannot be created refuses the launch with nothing written; a refusal
+// leaves no file behind that was not there before.
+bool open_reports(const Request& r, Reports* reports) {
+  struct Wanted {
+    const std::optional<std::string>& path;
+    File* file;
+  } wanted[] = {{r.log_path, &reports->log}, {r.junit_path, &reports->junit}};
+  std::vector<std::string> created;
+  for (const Wanted& w : wanted) {
+    if (!w.path) continue;
+    const bool existed = path_exists(*w.path);
+    // Appending creates the file but keeps what it holds until every one
+    // is known to be writable.
+    File probe = open_file(*w.path, "ab");
+    if (!probe) {
+      complain(kStatusUsage, "cannot create " + *w.path + ": " + strerror(errno));
+      for (const std::string& path : created) remove_file(path);
+      return false;
+    }
+    if (!existed) created.push_back(*w.path);
+  }
+  for (const Wanted& w : wanted) {
+    if (!w.path) continue;
+    *w.file = open_file(*w.path, "wb");
+    if (!*w.file) {
+      complain(kStatusUsage, "cannot create " + *w.path + ": " + strerror(errno));
+      return false;
+    }
+  }
+  if (reports->log) setvbuf(reports->log.get(), nullptr, _IONBF, 0);
+  if (r.junit_path) reports->junit_path = *r.junit_path;
+  return true;
+}
+
+// The test's name in the report: the project's, or the ELF's.
+std::string test_name(const Request& r) {
+  if (r.project) {
+    std::string cwd;
+    current_directory(&cwd);
+    return last_path_component(cwd);
+  }
+  if (!r.elf_path) return "zelk_sim";
+  std::string name = last_path_component(*r.elf_path);
+  const std::string ext = ".elf";
+  if (name.size() > ext.size() && name.compare(name.size() - ext.size(), ext.size(), ext) == 0)
+    name.resize(name.size() - ext.size());
+  return name;
+}
+
+void write_report(Reports* reports, const std::string& name, double seconds,
+                  const Verdict& verdict, const std::string& tail) {
+  if (!reports->junit) return;
+  const std::string xml = junit_report(name, seconds, verdict, tail);
+  const bool written = fwrite(xml.data(), 1, xml.size(), reports->junit.get()) == xml.size();
+  // Closing may be where the system reports a write it could not make.
+  if (fclose(reports->junit.release()) != 0 || !written)
+    complain(0, "cannot write " + reports->junit_path + ": " + strerror(errno));
+}
+
+// A launch that ends before the simulator starts still has its report.
+int refuse_launch(int status, const std::string& reason, const Request& r, Reports* reports) {
+  Verdict v;
+  v.status = status;
+  v.reason = reason;
+  write_report(reports, test_name(r), 0, v, "");
+  return status;
+}
+
+// The simulator's console is the launcher's until it ends; its status and a
+// failure to start it are of no concern to the launch.
+void start_qemu(const std::string& line) { run_command_line(line); }
+
+// Runs the line with its standard output passing through the launcher on
+// its way to the console, watched for the run-control texts; ends the
+// simulator when they or the timeout decide the run.
+int watch_qemu(const std::string& line, const Request& r, Reports* reports) {
+  using Clock = std::chrono::steady_clock;
+  OutputWatch watch(r.control);
+  OutputTail tail(kReportTailBytes);
+  BoundCommand command;
+  const Clock::time_point started = Clock::now();
+  auto elapsed_ms = [&] {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count();
+  };
+  RunEnd end;
+  bool running = command.start(line, true);
+  // An interpreter that cannot be started ends as a missing command does.
+  if (!running) end.simulator_status = 127;
+  std::string out;
+  bool relay = true;
+  while (running) {
+    int64_t left = -1;
+    if (r.control.timeout_ms) left = static_cast<int64_t>(*r.control.timeout_ms) - elapsed_ms();
+    out.clear();
+    const BoundCommand::Event event =
+        left < 0 && r.control.timeout_ms ? BoundCommand::Event::kTimedOut : command.wait(left, &out);
+    switch (event) {
+      case BoundCommand::Event::kOutput:
+        relay = relay && write_standard_output(out.data(), out.size());
+        if (reports->log) fwrite(out.data(), 1, out.size(), reports->log.get());
+        tail.add(out.data(), out.size());
+        watch.feed(out.data(), out.size());
+        if (watch.decided()) {
+          end.cause = watch.cause();
+          end.fail_index = watch.fail_index();
+          running = false;
+        }
+        break;
+      case BoundCommand::Event::kEnded:
+        end.cause = RunEnd::Cause::kEndedByItself;
+        end.simulator_status = command.status();
+        running = false;
+        break;
+      case BoundCommand::Event::kTimedOut:
+        end.cause = RunEnd::Cause::kTimedOut;
+        running = false;
+        break;
+      case BoundCommand::Event::kInterrupted:
+        end.cause = RunEnd::Cause::kInterrupted;
+        running = false;
+        break;
+    }
+  }
+  command.end();
+  end.seconds = static_cast<double>(elapsed_ms()) / 1000;
+  end.expects_seen = watch.expects_seen();
+  const Verdict verdict = judge_run(r.control, end);
+  complain(0, verdict.reason);
+  write_report(reports, test_name(r), end.seconds, verdict, tail.text());
+  return verdict.status;
+}
+
+}  // namespace
+
+CommandLine build_command_line(Request r, const BackingFiles& files) {
+  print_preparation(prepare_backing_files(files));
+  if (r.project) {
+    // A directory that cannot be read leaves the path empty.
+    std::string cwd;
+    current_directory(&cwd);
+    resolve_project(cwd, &r);
+  }
+  RawImage raw;
+  const int ret = elf2bin(r.elf_path ? r.elf_path->c_str() : nullptr, &raw);
+  if (ret != kElfOk) printf("copy cmd ret = %d\n", ret);
+  if (r.image_path) print_copy(copy2flash(r.image_path->c_str(), files.flash.c_str()));
+  return cmd_copy(r, prefix_args(files), ret == kElfOk ? &raw : nullptr);
+}
+
+int launch(const Request& r) {
+  if (!r.error.empty()) return complain(kStatusUsage, r.error);
+  Reports reports;
+  if (!open_reports(r, &reports)) return kStatusUsage;
+
+  // Held until the simulator has ended: one launch at a time owns the chip.
+  const BackingFiles files = backing_files_beside_executable();
+  FileLock lock;
+  long holder = 0;
+  if (!files.dir.empty()) {
+    const FileLock::Status status = lock_chip(files, &lock, &holder);
+    if (status == FileLock::Status::kHeld) {
+      const std::string text = chip_in_use_text(files.dir, holder);
+      fprintf(stderr, "%s\n", text.c_str());
+      return refuse_launch(1, text, r, &reports);
+    }
+    if (status == FileLock::Status::kFailed)
+      fprintf(stderr, "%s\n", chip_not_locked_text(files.dir).c_str());
+  }
+
+  const CommandLine line = build_command_line(r, files);
+  if (line.region_end >= kArgsLimit) {
+    printf("args too long\n");
+    return refuse_launch(1, "args too long", r, &reports);
+  }
+  fflush(stdout);
+  if (!r.watched) {
+    start_qemu(line.text);
+    return 0;
+  }
+  return watch_qemu(line.text, r, &reports);
+}

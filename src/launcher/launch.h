@@ -1,0 +1,21 @@
+// One launch, from the words to the simulator's end: the chip's lock, its
+// backing files, the program's conversion, the firmware copy, the line and
+// its length test, then the run, watched when run-control words were
+// given. Prints the launch's notes.
+#ifndef ZELK_LAUNCHER_LAUNCH_H_
+#define ZELK_LAUNCHER_LAUNCH_H_
+
+#include "launcher/cmd_line.h"
+#include "launcher/request.h"
+#include "storage/backing_files.h"
+
+// Returns the exit status.
+int launch(const Request& request);
+
+// The steps of a launch between the lock and the length test, in their
+// order: the backing files in |files| created where missing, the program
+// converted, the firmware copied, each with its notes printed; then the
+// line assembled from |r| and what they did.
+CommandLine build_command_line(Request r, const BackingFiles& files);
+
+#endif  // ZELK_LAUNCHER_LAUNCH_H_

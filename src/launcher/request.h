@@ -1,0 +1,50 @@
+// What the launcher's words ask for, read in one pass: help, version or a
+// launch; for a launch the options, the region of the user's own words as
+// it stands on the simulator's line, and the run-control words.
+#ifndef ZELK_LAUNCHER_REQUEST_H_
+#define ZELK_LAUNCHER_REQUEST_H_
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "run_control/verdict.h"
+
+enum class ScanResult { kUsage, kVersion, kLaunch };
+
+struct Request {
+  ScanResult outcome = ScanResult::kUsage;
+  // A run-control value that cannot be used; the launch is refused with it.
+  std::string error;
+
+  bool graphic = true;
+  bool project = false;
+  std::optional<std::string> elf_path, image_path, eth_name, uart_num;
+  // The user's words as the region holds them: every word leaves one
+  // space, the words the options do not take are copied before it.
+  std::string region;
+
+  // The folder holding the chip's backing files, from --chip-dir.
+  std::optional<std::string> chip_dir;
+  RunControl control;
+  std::optional<std::string> log_path, junit_path;
+  // Any run-control word given: the launcher then watches the run.
+  bool watched = false;
+};
+
+// Reads words 1 to argc-1. The first help or version word decides,
+// wherever it stands; otherwise a launch word (-elf, -kernel, -prj) makes a
+// launch. The launcher's own words (those starting with "--" below) take
+// the word after them as their value whatever it is, and they and their
+// values leave nothing in the region: a line with them equals the line
+// without them.
+Request parse_words(int argc, char** argv);
+
+// Project mode: the ELF and firmware image of the build folder under the
+// current directory |cwd|, named after its last component, replacing any
+// -elf or -img value. A directory that could not be read is given as "",
+// whose last component is ".".
+void resolve_project(const std::string& cwd, Request* r);
+
+#endif  // ZELK_LAUNCHER_REQUEST_H_

@@ -1,0 +1,24 @@
+// A JUnit XML report of one watched run, as CI servers read them: one
+// testsuite holding one testcase.
+#ifndef ZELK_RUN_CONTROL_JUNIT_H_
+#define ZELK_RUN_CONTROL_JUNIT_H_
+
+#include <string>
+
+#include "run_control/verdict.h"
+
+// The console output's last bytes that go into the report.
+constexpr size_t kReportTailBytes = 64 * 1024;
+
+// The report for the test |name| (the ELF's or project's), which took
+// |seconds|, judged |verdict|, whose console output ended in |tail|.
+// Bytes that XML cannot hold are replaced, so the report stays well formed
+// whatever the simulator printed.
+std::string junit_report(const std::string& name, double seconds, const Verdict& verdict,
+                         const std::string& tail);
+
+// |text| as XML character data or an attribute value: markup escaped,
+// invalid UTF-8 and characters XML 1.0 forbids replaced by U+FFFD.
+std::string xml_text(const std::string& text);
+
+#endif  // ZELK_RUN_CONTROL_JUNIT_H_

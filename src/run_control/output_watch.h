@@ -1,0 +1,75 @@
+// Watches the simulator's console output as it arrives, piece by piece,
+// for the run-control texts, and keeps its tail for the report. Memory
+// stays bounded whatever the output's length: a search keeps fewer bytes
+// than its text, the tail a fixed amount.
+#ifndef ZELK_RUN_CONTROL_OUTPUT_WATCH_H_
+#define ZELK_RUN_CONTROL_OUTPUT_WATCH_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "run_control/verdict.h"
+
+// One text looked for in a stream of pieces, also where it straddles two.
+class StreamSearch {
+ public:
+  explicit StreamSearch(std::string text);
+  // Looks in the next |len| bytes of the stream. Returns how many of them
+  // were taken up to the end of the first match, or kNotFound.
+  size_t find_in(const char* data, size_t len);
+  static constexpr size_t kNotFound = static_cast<size_t>(-1);
+
+ private:
+  size_t search(const char* data, size_t len) const;
+
+  std::string text_;
+  size_t skip_[256];  // Horspool: how far a window may move on its last byte
+  std::string carry_;  // the stream's last bytes, fewer than the text's
+};
+
+class OutputWatch {
+ public:
+  explicit OutputWatch(const RunControl& control);
+  OutputWatch(const OutputWatch&) = delete;
+  OutputWatch& operator=(const OutputWatch&) = delete;
+
+  // Feeds the next piece of output. Once the run is decided (every expect
+  // seen, or a fail text seen) later pieces change nothing.
+  void feed(const char* data, size_t len);
+
+  bool decided() const { return decided_; }
+  // Valid once decided: which came first.
+  RunEnd::Cause cause() const { return cause_; }
+  size_t fail_index() const { return fail_index_; }
+  size_t expects_seen() const { return expects_seen_; }
+
+ private:
+  std::vector<std::string> expect_;
+  std::vector<std::unique_ptr<StreamSearch>> fails_;
+  std::unique_ptr<StreamSearch> next_expect_;
+  size_t expects_seen_ = 0;
+  bool decided_ = false;
+  RunEnd::Cause cause_ = RunEnd::Cause::kEndedByItself;
+  size_t fail_index_ = 0;
+};
+
+// The last |capacity| bytes of a stream.
+class OutputTail {
+ public:
+  explicit OutputTail(size_t capacity) : capacity_(capacity) {}
+  void add(const char* data, size_t len);
+  std::string text() const;
+  // Bytes dropped from the start.
+  uint64_t dropped() const { return dropped_; }
+
+ private:
+  size_t capacity_;
+  std::string ring_;
+  size_t start_ = 0;  // oldest byte, once the ring is full
+  uint64_t dropped_ = 0;
+};
+
+#endif  // ZELK_RUN_CONTROL_OUTPUT_WATCH_H_
