@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib.sh
 
-need_packages cmake ninja-build g++ libgtest-dev googletest wine64 g++-mingw-w64-x86-64-posix
+need_packages cmake ninja-build g++ libgtest-dev googletest wine64 g++-mingw-w64-x86-64-posix libxml2-utils
 
 started=$SECONDS
 root=$PWD

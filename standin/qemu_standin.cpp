@@ -7,8 +7,8 @@
 //   ZELK_STANDIN_PRINT=TEXT        prints TEXT; \n is a line feed, \p a
 //                                  pause of 100 ms after what came before
 //                                  reached the reader
-//   ZELK_STANDIN_CHATTER_BYTES=N   prints N bytes of log lines, or goes on
-//                                  printing them for good when N is -1
+//   ZELK_STANDIN_CHATTER_BYTES=N   prints N bytes of log lines at once, or
+//                                  with -1 a line every 10 ms for good
 //   ZELK_STANDIN_HOLD_MS=N         holds its backing files for N ms, as the
 //                                  simulator holds them while it runs: open
 //                                  for writing, and on Windows shared with
@@ -110,18 +110,23 @@ void print_text(const std::string& text) {
   fflush(stdout);
 }
 
-// Log lines as a busy firmware prints them, |bytes| of them or, with -1,
-// without end.
+// Log lines as a busy firmware prints them: |bytes| of them at once, or,
+// with -1, one every 10 ms without end.
 void chatter(long long bytes) {
+  const std::string line = "log: sensor 0x2a reads 17, all well\n";
+  if (bytes < 0) {
+    for (;;) {
+      fputs(line.c_str(), stdout);
+      pause_ms(10);
+    }
+  }
   std::string block;
-  for (int line = 0; block.size() < 64 * 1024; ++line)
-    block += "log " + std::to_string(100000 + line) + ": sensor 0x2a reads 17, all well\n";
-  while (bytes != 0) {
-    const size_t n = bytes < 0 || static_cast<unsigned long long>(bytes) > block.size()
-                         ? block.size()
-                         : static_cast<size_t>(bytes);
+  while (block.size() < 64 * 1024) block += line;
+  while (bytes > 0) {
+    const size_t n = static_cast<unsigned long long>(bytes) > block.size() ? block.size()
+                                                                            : static_cast<size_t>(bytes);
     if (fwrite(block.data(), 1, n, stdout) != n) return;
-    if (bytes > 0) bytes -= static_cast<long long>(n);
+    bytes -= static_cast<long long>(n);
   }
   fflush(stdout);
 }

@@ -201,6 +201,8 @@ namespace {
 // How long an ended command may take to be gone before it is given up on.
 constexpr DWORD kForcedMs = 5000;
 constexpr DWORD kOutputPiece = 64 * 1024;
+// How long the output of an ended command may take to arrive.
+constexpr DWORD kDrainMs = 200;
 
 // Set by the console's Ctrl-C, Ctrl-Break or close while a BoundCommand
 // waits.
@@ -254,9 +256,10 @@ struct BoundCommand::State {
   void close_output() {
     if (out == INVALID_HANDLE_VALUE) return;
     if (reading) {
+      // A cancelled read is not always reported as done (Wine does not),
+      // so it is waited for only so long; the buffer outlives it anyway.
       CancelIo(out);
-      DWORD ignored = 0;
-      GetOverlappedResult(out, &read, &ignored, TRUE);
+      WaitForSingleObject(read.hEvent, kDrainMs);
       reading = false;
     }
     CloseHandle(out);
@@ -362,8 +365,8 @@ BoundCommand::Event BoundCommand::wait(int64_t timeout_ms, std::string* out) {
       wait_ms = static_cast<DWORD>(deadline - now);
     }
     // Once the interpreter has ended, its output is read only as far as it
-    // is there already: a process it left behind may hold the pipe open.
-    if (s.ended) wait_ms = 0;
+    // comes soon: a process it left behind may hold the pipe open.
+    if (s.ended) wait_ms = kDrainMs;
     const DWORD woke = WaitForMultipleObjects(count, handles, FALSE, wait_ms);
     if (woke == WAIT_TIMEOUT) {
       if (s.ended) s.close_output();

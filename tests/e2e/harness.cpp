@@ -294,3 +294,10 @@ void LaunchTest::kill_launcher(const Started& started) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
 }
+
+bool LaunchTest::junit_parser_reads(const fs::path& report) {
+  const fs::path schema = fs::path(ZELK_FIXTURES) / "junit" / "junit.xsd";
+  const std::string command = "xmllint --noout --schema '" + schema.string() + "' '" +
+                              report.string() + "'";
+  return system(command.c_str()) == 0;
+}

@@ -94,6 +94,9 @@ class LaunchTest : public ::testing::Test {
   void kill_launcher(const Started& started);
   // The processes, zombies aside, whose command line holds |text|.
   static std::vector<pid_t> processes_naming(const std::string& text);
+  // True when xmllint finds |report| a JUnit report as CI servers read
+  // them (tests/fixtures/junit/junit.xsd).
+  static bool junit_parser_reads(const fs::path& report);
 
   // The arguments the stand-in received, one per element; empty when it did
   // not run. On Windows the raw command line comes first, see raw_line().

@@ -61,8 +61,8 @@ TEST_F(LauncherTest, TextsAndNoLaunchWithoutALaunchWord) {
     EXPECT_EQ(0, r.status);
     EXPECT_EQ("", r.out);
     // The launcher's own words are listed below the lines it always had.
-    if (c.version) EXPECT_EQ(version_text(name), r.err);
-    else EXPECT_EQ(usage_text(name), r.err.substr(0, usage_text(name).size()));
+    const std::string want = c.version ? version_text(name) : usage_text(name);
+    EXPECT_EQ(want, r.err.substr(0, want.size()));
     EXPECT_FALSE(standin_ran());
   }
   // Nothing was created: no backing files, no lock, no raw image.

@@ -7,7 +7,9 @@
 // and loaded the right bytes to the right place.
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <thread>
 
 #include "e2e/harness.h"
 
@@ -18,7 +20,8 @@ const char kSuccessLine[] = "zelk check: flash and .data in place\n";
 // The zelk machine becomes netduino2. -kernel goes: QEMU will not start
 // when the ELF's segments overlap the loader's image. Every other word reaches QEMU
 // exactly as the launcher's shell split it. The timeout bounds a firmware
-// that never reaches its semihosting exit.
+// that never reaches its semihosting exit; in the foreground QEMU stays in
+// the launcher's process group, as the simulator itself would.
 const char kWrapper[] = R"(#!/bin/sh
 state=
 for a do
@@ -34,7 +37,7 @@ for a do
   esac
   set -- "$@" "$a"
 done
-exec timeout -k 1 5 qemu-system-arm "$@"
+exec timeout --foreground -k 1 30 qemu-system-arm "$@"
 )";
 
 std::string search_path() {
@@ -54,24 +57,35 @@ bool on_path(const std::string& name) {
   return false;
 }
 
-using RealQemuTest = LaunchTest;
+class RealQemuTest : public LaunchTest {
+ protected:
+  void SetUp() override {
+    LaunchTest::SetUp();
+    if (windows()) GTEST_SKIP() << "the wrapper is a POSIX shell script; no QEMU under Wine";
+    if (!on_path("qemu-system-arm"))
+      GTEST_SKIP() << "qemu-system-arm is not on PATH (Debian package qemu-system-arm)";
+    const fs::path wrapper_dir = root_.path() / "qemu";
+    fs::create_directories(wrapper_dir);
+    write_text(wrapper_dir / "qemu-system-cskyv2", kWrapper);
+    fs::permissions(wrapper_dir / "qemu-system-cskyv2", fs::perms::owner_all);
+    preseed_backing_files();
+    add_fixture_elf("qemu_check", "app.elf");
+    options_.put_standin_on_path = false;
+    options_.env["PATH"] = wrapper_dir.string() + ":" + search_path();
+  }
+  // The firmware's semihosting command line: "loop", "exitN" or nothing.
+  static std::vector<std::string> words(const std::string& firmware_asks) {
+    return {"-elf", "app.elf", "-nographic", "-semihosting-config",
+            "enable=on,target=native,arg=" + firmware_asks};
+  }
+  RunOptions options_;
+};
 
 // Rule: the line the launcher builds, run by /bin/sh, is one QEMU starts
 // from: pass-through words arrive as given and the loader argument names
 // the raw image in $TMPDIR whatever that folder's name holds, so the
 // firmware finds itself loaded.
 TEST_F(RealQemuTest, FirmwareFindsItselfLoaded) {
-  if (windows()) GTEST_SKIP() << "the wrapper is a POSIX shell script; no QEMU under Wine";
-  if (!on_path("qemu-system-arm"))
-    GTEST_SKIP() << "qemu-system-arm is not on PATH (Debian package qemu-system-arm)";
-
-  const fs::path wrapper_dir = root_.path() / "qemu";
-  fs::create_directories(wrapper_dir);
-  write_text(wrapper_dir / "qemu-system-cskyv2", kWrapper);
-  fs::permissions(wrapper_dir / "qemu-system-cskyv2", fs::perms::owner_all);
-  preseed_backing_files();
-  add_fixture_elf("qemu_check", "app.elf");
-
   // The second name holds what a shell or QEMU's option parser would take
   // apart: a blank, a comma (QEMU's separator between properties) and a
   // variable that is set.
@@ -79,17 +93,64 @@ TEST_F(RealQemuTest, FirmwareFindsItselfLoaded) {
     SCOPED_TRACE(tmp_name);
     const fs::path tmp = root_.path() / tmp_name;
     fs::create_directories(tmp);
-    RunOptions options;
-    options.put_standin_on_path = false;
-    options.env["PATH"] = wrapper_dir.string() + ":" + search_path();
+    RunOptions options = options_;
     options.env["TMPDIR"] = tmp.string();
     options.env["HOME"] = work_dir_.string();
-    RunResult r = run({"-elf", "app.elf", "-nographic", "-semihosting"}, options);
+    RunResult r = run(words("none"), options);
     EXPECT_EQ(0, r.status);
     EXPECT_NE(std::string::npos, r.out.find(kSuccessLine))
         << "stdout:\n" << r.out << "stderr:\n" << r.err;
     EXPECT_FALSE(fs::is_empty(tmp)) << "the raw image goes to TMPDIR";
   }
+}
+
+// Rule: through the launcher's whole line, the run-control words judge a
+// real QEMU run: the expected text ends QEMU at once, a fail text fails,
+// the timeout ends a firmware that runs on, and with --status the guest's
+// own status comes out; whatever the launcher ends leaves no QEMU behind.
+TEST_F(RealQemuTest, RunControlJudgesARealRun) {
+  const struct {
+    std::string firmware_asks;
+    std::vector<std::string> control;
+    int status;
+  } cases[] = {
+      {"loop", {"--expect", "flash and .data in place", "--junit", "report.xml"}, 0},
+      {"loop", {"--expect", "in place", "--fail", "looping"}, 1},
+      {"loop", {"--timeout", "2", "--junit", "report.xml"}, 124},
+      {"exit3", {"--status"}, 3},
+      {"exit0", {"--status", "--expect", "never"}, 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.firmware_asks + " " + c.control[0]);
+    std::vector<std::string> all = words(c.firmware_asks);
+    all.insert(all.end(), c.control.begin(), c.control.end());
+    const auto started = std::chrono::steady_clock::now();
+    RunResult r = run(all, options_);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(20));
+    EXPECT_EQ(c.status, r.status) << r.out << r.err;
+    EXPECT_NE(std::string::npos, r.out.find(kSuccessLine)) << r.out;
+    EXPECT_TRUE(processes_naming(target_path(tmp_dir_)).empty()) << "a QEMU was left running";
+    if (c.control.back() == "report.xml") {
+      EXPECT_TRUE(junit_parser_reads(work_dir_ / "report.xml")) << read_text(work_dir_ / "report.xml");
+    }
+  }
+}
+
+// Rule: a launcher killed outright takes QEMU with it, and the next
+// launch gets the chip.
+TEST_F(RealQemuTest, KilledLauncherTakesQemuWithIt) {
+  const Started started = start(words("loop"), options_);
+  ASSERT_TRUE(wait_for_output(started, "looping"));
+  kill_launcher(started);
+  finish(started);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (!processes_naming(target_path(tmp_dir_)).empty() &&
+         std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_TRUE(processes_naming(target_path(tmp_dir_)).empty()) << "a QEMU was left running";
+  RunResult r = run(words("exit0"), options_);
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_NE(std::string::npos, r.out.find(kSuccessLine)) << r.out;
 }
 
 }  // namespace

@@ -1,0 +1,159 @@
+// The launcher as a CI step: the run-control words against the stand-in,
+// whose console output, hold and exit status each row chooses.
+#include <signal.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+
+#include "e2e/harness.h"
+
+namespace {
+
+class RunControlTest : public LaunchTest {
+ protected:
+  void SetUp() override {
+    LaunchTest::SetUp();
+    preseed_backing_files();
+    add_fixture_elf("blink", "app.elf");
+  }
+  // The launcher's last line on standard error.
+  static std::string last_line(const std::string& err) {
+    const std::vector<std::string> lines = split_lines(err);
+    return lines.empty() ? "" : lines.back();
+  }
+  fs::path junit_path() const { return work_dir_ / "report.xml"; }
+};
+
+// Rule: each way a watched run ends has its exit status and one line on
+// standard error; the simulator the launcher ends is gone before it
+// returns (it never gets to release its files), and its console output
+// reaches the launcher's standard output as it was printed.
+TEST_F(RunControlTest, EachEndHasItsStatus) {
+  const std::string kSummary = "stand-in qemu-system-cskyv2: machine zelk";
+  const struct {
+    std::vector<std::string> words;
+    std::map<std::string, std::optional<std::string>> env;
+    int status;
+    std::string reason;  // the start of the last line on stderr
+    bool ended_by_launcher;
+  } cases[] = {
+      {{"--expect", "holding"}, {{"ZELK_STANDIN_HOLD_MS", "20000"}}, 0,
+       "zelk_sim: \"holding\" seen after ", true},
+      {{"--expect", "boot", "--expect", "PASS", "--fail", "PANIC"},
+       {{"ZELK_STANDIN_PRINT", "boot\\nPA\\pSS\\n"}, {"ZELK_STANDIN_HOLD_MS", "20000"}}, 0,
+       "zelk_sim: \"PASS\" seen after ", true},
+      {{"--expect", "PASS", "--fail", "PANIC"},
+       {{"ZELK_STANDIN_PRINT", "boot\\nPAN\\pIC\\n"}, {"ZELK_STANDIN_HOLD_MS", "20000"}}, 1,
+       "zelk_sim: \"PANIC\" seen after ", true},
+      {{"--expect", "PASS"}, {{"ZELK_STANDIN_EXIT", "3"}}, 1, "zelk_sim: the simulator ended after ",
+       false},
+      {{"--expect", "PASS", "--status"}, {{"ZELK_STANDIN_EXIT", "3"}}, 3,
+       "zelk_sim: the simulator ended with status 3 after ", false},
+      {{"--status"}, {{"ZELK_STANDIN_EXIT", "0"}}, 0, "zelk_sim: the simulator ended with status 0",
+       false},
+      {{"--log", "console.txt"}, {{"ZELK_STANDIN_EXIT", "3"}}, 0, "zelk_sim: the simulator ended after",
+       false},
+      {{"--timeout", "0.5"}, {{"ZELK_STANDIN_HOLD_MS", "20000"}}, 124, "zelk_sim: timeout after 0.5 s",
+       true},
+      {{"--timeout", ".5", "--expect", "never"}, {{"ZELK_STANDIN_CHATTER_BYTES", "-1"}}, 124,
+       "zelk_sim: timeout after .5 s", true},
+      {{"--expect", "holding", "--junit", "report.xml"}, {{"ZELK_STANDIN_HOLD_MS", "20000"}}, 0,
+       "zelk_sim: \"holding\" seen after ", true},
+      {{"--timeout", "0.5", "--junit", "report.xml"}, {{"ZELK_STANDIN_HOLD_MS", "20000"}}, 124,
+       "zelk_sim: timeout after 0.5 s", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.reason);
+    std::error_code ec;
+    fs::remove(junit_path(), ec);
+    std::vector<std::string> words = {"-elf", "app.elf", "-nographic"};
+    words.insert(words.end(), c.words.begin(), c.words.end());
+    RunOptions options;
+    options.env = c.env;
+    const auto started = std::chrono::steady_clock::now();
+    RunResult r = run(words, options);
+    const auto took = std::chrono::steady_clock::now() - started;
+    EXPECT_EQ(c.status, r.status) << r.err;
+    EXPECT_EQ(0u, last_line(r.err).find(c.reason)) << r.err;
+    EXPECT_EQ(0u, r.out.find(kSummary)) << r.out;
+    if (c.ended_by_launcher) {
+      EXPECT_LT(took, std::chrono::seconds(15));
+      EXPECT_EQ(std::string::npos, r.out.find("released")) << r.out;
+      EXPECT_TRUE(processes_naming(target_path(bin_dir_)).empty());
+    }
+    if (c.words[0] == "--log") {
+      EXPECT_EQ(r.raw_out, read_text(work_dir_ / "console.txt"));
+    }
+    if (c.words.back() == "report.xml") {
+      const std::string xml = read_text(junit_path());
+      EXPECT_EQ(0u, xml.find("<?xml")) << xml;
+      EXPECT_NE(std::string::npos, xml.find("<testcase name=\"app\""));
+      EXPECT_EQ(c.status != 0, xml.find("<failure message=\"timeout after 0.5 s\"") != std::string::npos);
+      EXPECT_NE(std::string::npos, xml.find(kSummary));
+      EXPECT_TRUE(junit_parser_reads(junit_path())) << xml;
+    }
+  }
+}
+
+// Rule: a bad or missing value, or a report that cannot be created, is
+// status 2 with one line, before anything is written, converted, copied
+// or started; a report file that was there stays as it was.
+TEST_F(RunControlTest, BadValuesStopEverything) {
+  write_text(work_dir_ / "old.xml", "old report");
+  fs::remove(bin_dir_ / "zelk.iflash");
+  fs::remove(bin_dir_ / "zelk.eeprom");
+  const std::string missing_dir = target_path(work_dir_ / "no" / "such");
+  const struct {
+    std::vector<std::string> words;
+    std::string err;
+  } cases[] = {
+      {{"--timeout", "soon"}, "zelk_sim: --timeout: 'soon' is not a number of seconds above 0\n"},
+      {{"--expect", ""}, "zelk_sim: --expect: the text is empty\n"},
+      {{"--fail"}, "zelk_sim: --fail: needs a value\n"},
+      {{"--junit", "old.xml", "--log", missing_dir + sep() + "log.txt"},
+       "zelk_sim: cannot create " + missing_dir + sep() + "log.txt: No such file or directory\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.err);
+    std::vector<std::string> words = {"-elf", "app.elf", "-img", "app.fls"};
+    words.insert(words.end(), c.words.begin(), c.words.end());
+    RunResult r = run(words);
+    EXPECT_EQ(2, r.status);
+    EXPECT_EQ(c.err, r.err);
+    EXPECT_EQ("", r.out);
+    EXPECT_FALSE(standin_ran());
+  }
+  EXPECT_EQ("old report", read_text(work_dir_ / "old.xml"));
+  EXPECT_EQ(2, std::distance(fs::directory_iterator(bin_dir_), {})) << "only the programs";
+  EXPECT_TRUE(fs::is_empty(tmp_dir_));
+}
+
+// Rule: a launcher asked to stop ends its simulator first and says it was
+// interrupted (130); unwatched, it ends its simulator and then itself as
+// it was asked.
+TEST_F(RunControlTest, InterruptedLauncherEndsTheSimulatorFirst) {
+  if (windows()) GTEST_SKIP() << "Wine gives a console program no Ctrl-C from here";
+  RunOptions holding;
+  holding.env["ZELK_STANDIN_HOLD_MS"] = "20000";
+  for (const bool watched : {true, false}) {
+    SCOPED_TRACE(watched ? "watched" : "unwatched");
+    std::vector<std::string> words = {"-elf", "app.elf", "-nographic"};
+    if (watched) words.insert(words.end(), {"--expect", "never"});
+    const Started started = start(words, holding);
+    ASSERT_TRUE(wait_for_output(started, "holding"));
+    kill(started.pid, SIGTERM);
+    int status = 0;
+    ASSERT_EQ(started.pid, waitpid(started.pid, &status, 0));
+    if (watched) {
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 130) << status;
+      EXPECT_EQ(0u, split_lines(read_text(started.err)).back().find("zelk_sim: interrupted after "));
+    } else {
+      EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+    }
+    EXPECT_TRUE(processes_naming(target_path(bin_dir_)).empty());
+    EXPECT_EQ(std::string::npos, read_text(started.out).find("released"));
+  }
+}
+
+}  // namespace

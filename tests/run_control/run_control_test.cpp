@@ -1,0 +1,196 @@
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "run_control/junit.h"
+#include "run_control/output_watch.h"
+#include "run_control/verdict.h"
+
+namespace {
+
+using Cause = RunEnd::Cause;
+
+struct Watched {
+  bool decided;
+  Cause cause;
+  size_t fail_index, expects_seen;
+};
+
+Watched watch(const std::vector<std::string>& pieces, const std::vector<std::string>& expect,
+              const std::vector<std::string>& fail) {
+  RunControl control;
+  control.expect = expect;
+  control.fail = fail;
+  OutputWatch w(control);
+  for (const std::string& piece : pieces) w.feed(piece.data(), piece.size());
+  return {w.decided(), w.cause(), w.fail_index(), w.expects_seen()};
+}
+
+// Rule: texts match as plain bytes anywhere in the output, also across the
+// pieces it arrives in; expect texts in their order, each after the one
+// before; whichever of an expect run and a fail text ends first decides,
+// a fail text on a tie.
+TEST(OutputWatchTest, TextsMatchAcrossPiecesInOrder) {
+  const struct {
+    std::vector<std::string> pieces, expect, fail;
+    bool decided;
+    Cause cause;
+    size_t fail_index, expects_seen;
+  } cases[] = {
+      {{"boot\nPASS\n"}, {"PASS"}, {}, true, Cause::kExpectSeen, 0, 1},
+      {{"P", "A", "S", "S"}, {"PASS"}, {}, true, Cause::kExpectSeen, 0, 1},
+      {{"xxPA", "SS"}, {"PASS"}, {}, true, Cause::kExpectSeen, 0, 1},
+      {{"PAS", "x", "SS"}, {"PASS"}, {}, false, Cause::kEndedByItself, 0, 0},
+      {{"aaa", "ab"}, {"aab"}, {}, true, Cause::kExpectSeen, 0, 1},
+      {{"two one two"}, {"one", "two"}, {}, true, Cause::kExpectSeen, 0, 2},
+      {{"two one"}, {"one", "two"}, {}, false, Cause::kEndedByItself, 0, 1},
+      {{"onetwo"}, {"one", "two"}, {}, true, Cause::kExpectSeen, 0, 2},
+      {{"onetw", "o"}, {"one", "two"}, {}, true, Cause::kExpectSeen, 0, 2},
+      {{"FAIL PASS"}, {"PASS"}, {"FAIL"}, true, Cause::kFailSeen, 0, 0},
+      {{"PASS FAIL"}, {"PASS"}, {"FAIL"}, true, Cause::kExpectSeen, 0, 1},
+      {{"PA", "SS FAIL"}, {"PASS"}, {"FAIL"}, true, Cause::kExpectSeen, 0, 1},
+      {{"x PANIC y ASSERT"}, {}, {"ASSERT", "PANIC"}, true, Cause::kFailSeen, 1, 0},
+      {{"TEST OK"}, {"TEST OK"}, {"OK"}, true, Cause::kFailSeen, 0, 0},
+      {{std::string("a\0b", 3)}, {std::string("\0b", 2)}, {}, true, Cause::kExpectSeen, 0, 1},
+      {{"nothing here"}, {"PASS"}, {"FAIL"}, false, Cause::kEndedByItself, 0, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.pieces[0]);
+    const Watched w = watch(c.pieces, c.expect, c.fail);
+    EXPECT_EQ(c.decided, w.decided);
+    if (!c.decided) continue;
+    EXPECT_EQ(c.cause, w.cause);
+    EXPECT_EQ(c.fail_index, w.fail_index);
+    EXPECT_EQ(c.expects_seen, w.expects_seen);
+  }
+}
+
+// Rule: however the output is cut into pieces, a search finds the first
+// match where a search of the whole output does, and the tail is the
+// output's last bytes.
+TEST(OutputWatchTest, PiecesFindWhatTheWholeFinds) {
+  std::mt19937 random(7);
+  for (int round = 0; round < 2000; ++round) {
+    std::string stream(random() % 200, 'a');
+    for (char& c : stream) c = static_cast<char>('a' + random() % 3);
+    std::string text(1 + random() % 5, 'a');
+    for (char& c : text) c = static_cast<char>('a' + random() % 3);
+    const size_t at = stream.find(text);
+    const size_t want = at == std::string::npos ? StreamSearch::kNotFound : at + text.size();
+
+    StreamSearch search(text);
+    OutputTail tail(1 + random() % 40);
+    size_t fed = 0, found = StreamSearch::kNotFound;
+    while (fed < stream.size()) {
+      const size_t len = std::min<size_t>(1 + random() % 12, stream.size() - fed);
+      tail.add(stream.data() + fed, len);
+      if (found == StreamSearch::kNotFound) {
+        const size_t end = search.find_in(stream.data() + fed, len);
+        if (end != StreamSearch::kNotFound) found = fed + end;
+      }
+      fed += len;
+    }
+    ASSERT_EQ(want, found) << stream << " / " << text;
+    const std::string last = stream.substr(stream.size() - std::min(stream.size(), tail.text().size()));
+    ASSERT_EQ(last, tail.text());
+  }
+}
+
+// Rule: the exit status and the reason of each way a watched run ends.
+TEST(VerdictTest, EachEndHasItsStatusAndReason) {
+  RunControl expect;
+  expect.expect = {"BOOT", "PASS"};
+  expect.fail = {"FAIL"};
+  expect.timeout_text = "2.5";
+  RunControl plain, status;
+  status.use_status = true;
+  RunControl both = expect;
+  both.use_status = true;
+  auto end = [](Cause cause, size_t seen = 0, int simulator = 0) {
+    RunEnd e;
+    e.cause = cause;
+    e.expects_seen = seen;
+    e.simulator_status = simulator;
+    e.seconds = 1.84;
+    return e;
+  };
+  const struct {
+    const RunControl& control;
+    RunEnd end;
+    int status;
+    std::string reason;
+  } cases[] = {
+      {expect, end(Cause::kExpectSeen, 2), 0, "\"PASS\" seen after 1.8 s"},
+      {expect, end(Cause::kFailSeen), 1, "\"FAIL\" seen after 1.8 s"},
+      {expect, end(Cause::kTimedOut), 124, "timeout after 2.5 s"},
+      {expect, end(Cause::kInterrupted), 130, "interrupted after 1.8 s"},
+      {expect, end(Cause::kEndedByItself, 1, 3), 1,
+       "the simulator ended after 1.8 s before \"PASS\" was seen"},
+      {both, end(Cause::kEndedByItself, 1, 3), 3, "the simulator ended with status 3 after 1.8 s"},
+      {both, end(Cause::kEndedByItself, 0, 0), 1,
+       "the simulator ended with status 0 after 1.8 s before \"BOOT\" was seen"},
+      {plain, end(Cause::kEndedByItself, 0, 3), 0, "the simulator ended after 1.8 s"},
+      {status, end(Cause::kEndedByItself, 0, 137), 137,
+       "the simulator ended with status 137 after 1.8 s"},
+      {status, end(Cause::kEndedByItself, 0, 0), 0, "the simulator ended with status 0 after 1.8 s"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.reason);
+    const Verdict v = judge_run(c.control, c.end);
+    EXPECT_EQ(c.status, v.status);
+    EXPECT_EQ(c.status == 0, v.passed);
+    EXPECT_EQ(c.reason, v.reason);
+  }
+  EXPECT_EQ("\"a\\\"b\\n\\x01\\\\\"", quoted_text("a\"b\n\x01\\"));
+}
+
+// Rule: seconds are decimal digits with an optional fraction, above 0;
+// a fraction finer than a millisecond rounds up.
+TEST(VerdictTest, SecondsAreDecimalAndAboveZero) {
+  const struct {
+    const char* text;
+    uint64_t ms;  // 0: refused
+  } cases[] = {
+      {"30", 30000}, {"2.5", 2500}, {".25", 250}, {"5.", 5000}, {"0.0001", 1},
+      {"999999999", 999999999000}, {"0", 0}, {"0.000", 0}, {"", 0}, {".", 0}, {"-1", 0},
+      {"1e3", 0}, {" 5", 0}, {"5s", 0}, {"inf", 0}, {"1.2.3", 0}, {"1000000000", 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    uint64_t ms = 0;
+    EXPECT_EQ(c.ms != 0, parse_seconds(c.text, &ms));
+    if (c.ms) {
+      EXPECT_EQ(c.ms, ms);
+    }
+  }
+}
+
+// Rule: the report stays well-formed XML whatever the simulator printed:
+// markup is escaped, bytes that are not UTF-8 and characters XML forbids
+// become U+FFFD; a failure is told with its reason.
+TEST(JunitTest, ReportHoldsAnyOutput) {
+  const std::string r = "\xEF\xBF\xBD";
+  EXPECT_EQ("a&lt;b&gt;&amp;&quot;'" + r + r + r + r + "&#13;\n\t\xC3\xA9\xE2\x82\xAC",
+            xml_text(std::string("a<b>&\"'\x01\xFF\xC3", 10) +
+                     std::string("\0\r\n\t\xC3\xA9\xE2\x82\xAC", 9)));
+  EXPECT_EQ("\xEF\xBF\xBD\xEF\xBF\xBD", xml_text("\xED\xA0"));  // a surrogate's start
+  Verdict failed;
+  failed.status = 124;
+  failed.reason = "timeout after 2 s";
+  EXPECT_EQ(
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+      "<testsuite name=\"zelk_sim\" tests=\"1\" failures=\"1\" errors=\"0\" skipped=\"0\" time=\"2.004\">\n"
+      "  <testcase name=\"a&amp;b\" classname=\"zelk_sim\" time=\"2.004\">\n"
+      "    <failure message=\"timeout after 2 s\" type=\"status 124\">timeout after 2 s</failure>\n"
+      "    <system-out>boot&lt;\n</system-out>\n"
+      "  </testcase>\n"
+      "</testsuite>\n",
+      junit_report("a&b", 2.004, failed, "boot<\n"));
+  Verdict passed;
+  passed.passed = true;
+  EXPECT_EQ(std::string::npos, junit_report("app", 1, passed, "").find("<failure"));
+}
+
+}  // namespace
