@@ -10,12 +10,12 @@
 
 namespace {
 
-constexpr int kBuildNumber = 20241207;
+constexpr int kBuildNumber = ZELK_BUILD_NUMBER;
 // The length test covers the head and the user's words, not the tail.
 constexpr size_t kArgsLimit = 1024;
 
 const char kUsage[] =
-    "%s v0.0.6 (QEMU V8.0.0)\n"
+    "%s v" ZELK_VERSION " (QEMU V" ZELK_QEMU_VERSION ")\n"
     "usage: %s -elf file -img file [options]\n"
     "\n"
     "Options:\n"
@@ -38,7 +38,8 @@ void print_help(const char* word0) {
 }
 
 void print_version(const char* word0) {
-  fprintf(stderr, "%s v0.0.6 (QEMU V8.0.0)", program_name(word0).c_str());
+  fprintf(stderr, "%s v" ZELK_VERSION " (QEMU V" ZELK_QEMU_VERSION ")",
+          program_name(word0).c_str());
   fprintf(stderr, " B%d\n", kBuildNumber);
 }
 
