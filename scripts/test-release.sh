@@ -15,14 +15,10 @@ started=$SECONDS
 windows_take_turn
 
 step "stand-in simulators"
-if [ ! -f build/native/build.ninja ]; then
-  cmake -S . -B build/native -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-fi
+[ -f build/native/build.ninja ] || cmake -S . -B build/native -G Ninja >/dev/null
+[ -f build/win/build.ninja ] || cmake -S . -B build/win -G Ninja \
+  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake >/dev/null
 cmake --build build/native --target qemu-system-cskyv2
-if [ ! -f build/win/build.ninja ]; then
-  cmake -S . -B build/win -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake >/dev/null
-fi
 cmake --build build/win --target qemu-system-cskyv2
 
 work=$PWD/build/release-test
@@ -32,14 +28,9 @@ bash scripts/release.sh
 cp dist/* "$work/first run/"
 bash scripts/release.sh
 step "the second run gave the first run's bytes"
-for file in "$work/first run"/*; do
-  cmp "$file" "dist/${file##*/}"
-done
+for file in "$work/first run"/*; do cmp "$file" "dist/${file##*/}"; done
 
-fail() {
-  echo "FAILED: $*" >&2
-  exit 1
-}
+fail() { echo "FAILED: $*" >&2; exit 1; }
 
 # Unpacks the archive $1 into a fresh folder of $work named "un packed $2",
 # puts the stand-in $3 alone into "$work/sim $2", and sets $dir to the
@@ -56,34 +47,29 @@ unpack() {
   sim="$work/sim $2"
 }
 
+# Runs the words after $1 and fails unless they end with status 0 and their
+# output (stdout and stderr, without CRs) matches the pattern $1.
+expect() {
+  local out
+  out=$("${@:2}" 2>&1 | tr -d '\r') || fail "${*:2}: status $?"
+  [[ "$out" == $1 ]] || fail "${*:2}: $out"
+}
+
 # Checks the unpacked release in $dir, whose programs end in $1 (.exe or
 # nothing), started through the loader $2 (Wine, or none).
 check_release() (
-  local exe=$1 run=("${@:2}") listing out
+  local exe=$1 run=("${@:2}") listing
   listing=$(cd "$dir" && find . -type f | LC_ALL=C sort | tr '\n' ' ')
   [ "$listing" = "./LICENSE ./README.md ./examples/blinky/build/blinky.elf \
 ./examples/blinky/build/blinky.fls ./examples/blinky/src/blinky.ld ./examples/blinky/src/main.c \
-./examples/blinky/src/startup.c ./zelk_flash$exe ./zelk_sim$exe " ] ||
-    fail "the release holds: $listing"
+./examples/blinky/src/startup.c ./zelk_flash$exe ./zelk_sim$exe " ] || fail "the release holds $listing"
   cd "$dir/examples/blinky"
-
-  out=$("${run[@]}" "$dir/zelk_sim$exe" -v 2>&1 | tr -d '\r') || fail "zelk_sim -v: status $?"
-  [ "$out" = "zelk_sim$exe v$version (QEMU V8.0.0) B20241207" ] || fail "zelk_sim -v: $out"
-
-  out=$("${run[@]}" "$dir/zelk_flash$exe" info build/blinky.fls | tr -d '\r') ||
-    fail "zelk_flash info: status $?"
-  [[ "$out" == *"720 bytes, 2 images"* ]] || fail "zelk_flash info: $out"
-
-  out=$("${run[@]}" "$dir/zelk_sim$exe" -prj -nographic 2>&1 | tr -d '\r') ||
-    fail "zelk_sim -prj -nographic: status $?"
-  [[ "$out" == "stand-in qemu-system-cskyv2: machine zelk "* ]] || fail "the launch: $out"
-  [[ "$out" == *"zelk.iflash (134217728 bytes)"*"  loader  "* ]] || fail "the launch: $out"
-
+  expect "zelk_sim$exe v$version (QEMU V8.0.0) B20241207" "${run[@]}" "$dir/zelk_sim$exe" -v
+  expect "*720 bytes, 2 images*" "${run[@]}" "$dir/zelk_flash$exe" info build/blinky.fls
+  expect "stand-in qemu-system-cskyv2: machine zelk *zelk.iflash (134217728 bytes)*  loader  *" \
+    "${run[@]}" "$dir/zelk_sim$exe" -prj -nographic
   # The launch wrote the sample's firmware into the chip beside the launcher.
-  [ -f "$dir/zelk.iflash" ] || fail "no zelk.iflash in $dir"
-  out=$("${run[@]}" "$dir/zelk_flash$exe" diff build/blinky.fls | tr -d '\r') ||
-    fail "zelk_flash diff: status $?"
-  [ "$out" = "flash already holds build/blinky.fls" ] || fail "zelk_flash diff: $out"
+  expect "flash already holds build/blinky.fls" "${run[@]}" "$dir/zelk_flash$exe" diff build/blinky.fls
 )
 
 step "the Linux archive, unpacked and run"
@@ -96,8 +82,7 @@ PATH="$sim:$PATH" TMPDIR="$work/tmp" check_release ""
 
 step "the Windows archive, unpacked and run under Wine"
 unpack "$PWD"/dist/zelk_sim-*-windows-x64.zip windows build/win/qemu-system-cskyv2.exe
-check_no_runtime_dll "$dir/zelk_sim.exe"
-check_no_runtime_dll "$dir/zelk_flash.exe"
+for program in "$dir/zelk_sim.exe" "$dir/zelk_flash.exe"; do check_no_runtime_dll "$program"; done
 wine_start
 # Wine appends WINEPATH to the Windows PATH.
 WINEPATH="Z:${sim//\//\\}" check_release .exe "$wine"
