@@ -20,19 +20,20 @@ export SOURCE_DATE_EPOCH
 
 rm -rf dist
 mkdir -p dist
-# Builds one platform's archive in build/release-NAME, from scratch.
+# Builds one platform's archive (NAME, its archive's extension, then the
+# build's own options) in build/release-NAME, from scratch.
 build_archive() {
-  local dir=build/release-$1
-  shift
+  local dir=build/release-$1 extension=$2
+  shift 2
   step "release build: $dir"
   rm -rf "$dir"
   cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DZELK_TESTS=OFF "$@" >/dev/null
   cmake --build "$dir"
   (cd "$dir" && cpack >/dev/null)
-  cp "$dir"/zelk_sim-*.zip* "$dir"/zelk_sim-*.tar.gz* dist/ 2>/dev/null || true
+  cp "$dir"/zelk_sim-*."$extension" "$dir"/zelk_sim-*."$extension".sha256 dist/
 }
-build_archive linux
-build_archive windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
+build_archive linux tar.gz
+build_archive windows zip -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
 
 step "dist/ after $((SECONDS - started)) s"
 (cd dist && ls -l && sha256sum -c --quiet ./*.sha256)
