@@ -29,4 +29,6 @@ bash scripts/fuzz.sh "${ZELK_FUZZ_SECONDS:-60}"
 
 bash scripts/test-windows.sh
 
+bash scripts/test-release.sh
+
 step "all tests passed"

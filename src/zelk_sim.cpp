@@ -9,10 +9,10 @@
 
 namespace {
 
-constexpr int kBuildNumber = 20241207;
+constexpr int kBuildNumber = ZELK_BUILD_NUMBER;
 
 const char kUsage[] =
-    "%s v0.0.6 (QEMU V8.0.0)\n"
+    "%s v" ZELK_VERSION " (QEMU V" ZELK_QEMU_VERSION ")\n"
     "usage: %s -elf file -img file [options]\n"
     "\n"
     "Options:\n"
@@ -49,7 +49,8 @@ void print_help(const char* word0) {
 }
 
 void print_version(const char* word0) {
-  fprintf(stderr, "%s v0.0.6 (QEMU V8.0.0)", program_name(word0).c_str());
+  fprintf(stderr, "%s v" ZELK_VERSION " (QEMU V" ZELK_QEMU_VERSION ")",
+          program_name(word0).c_str());
   fprintf(stderr, " B%d\n", kBuildNumber);
 }
 
