@@ -2,7 +2,8 @@
 # The Windows leg: cross-builds the launcher, the stand-in and the tests as
 # static .exe files and runs them under Wine — the unit tests as they are,
 # then the same end-to-end suite as the native leg, pointed at the .exe
-# files. Runs alone too (bash scripts/test-windows.sh).
+# files. Runs alone too (bash scripts/test-windows.sh); words given are
+# handed to both test programs, --gtest_filter=... say.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib.sh
@@ -44,7 +45,7 @@ rm -rf "$wine_temp"
 mkdir -p "$wine_temp"
 
 step "unit tests under Wine"
-"$wine" build/win/tests/zelk_unit_tests.exe --gtest_brief=1
+"$wine" build/win/tests/zelk_unit_tests.exe --gtest_brief=1 "$@"
 
 step "end-to-end tests against the .exe under Wine"
 ZELK_WINE="$wine" \
@@ -52,6 +53,6 @@ ZELK_WINE_RUNNER="$root/build/win/tests/zelk_wine_runner.exe" \
 ZELK_LAUNCHER="$root/build/win/zelk_sim.exe" \
 ZELK_FLASH="$root/build/win/zelk_flash.exe" \
 ZELK_STANDIN="$root/build/win/qemu-system-cskyv2.exe" \
-  build/native/tests/zelk_e2e_tests --gtest_brief=1
+  build/native/tests/zelk_e2e_tests --gtest_brief=1 "$@"
 
 step "Windows leg passed in $((SECONDS - started)) s"

@@ -115,7 +115,7 @@ TEST_F(RealQemuTest, RunControlJudgesARealRun) {
     int status;
   } cases[] = {
       {"loop", {"--expect", "flash and .data in place", "--junit", "report.xml"}, 0},
-      {"loop", {"--expect", "in place", "--fail", "looping"}, 1},
+      {"loop", {"--expect", "never printed", "--fail", "looping"}, 1},
       {"loop", {"--timeout", "2", "--junit", "report.xml"}, 124},
       {"exit3", {"--status"}, 3},
       {"exit0", {"--status", "--expect", "never"}, 1},
@@ -128,7 +128,9 @@ TEST_F(RealQemuTest, RunControlJudgesARealRun) {
     RunResult r = run(all, options_);
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(20));
     EXPECT_EQ(c.status, r.status) << r.out << r.err;
-    EXPECT_NE(std::string::npos, r.out.find(kSuccessLine)) << r.out;
+    // Ended as soon as its text is seen, the firmware may not have sent
+    // the line's end.
+    EXPECT_NE(std::string::npos, r.out.find("flash and .data in place")) << r.out;
     EXPECT_TRUE(processes_naming(target_path(tmp_dir_)).empty()) << "a QEMU was left running";
     if (c.control.back() == "report.xml") {
       EXPECT_TRUE(junit_parser_reads(work_dir_ / "report.xml")) << read_text(work_dir_ / "report.xml");
