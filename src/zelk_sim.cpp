@@ -36,6 +36,9 @@ const char kOwnWords[] =
     "--status        the simulator's exit status decides when it ends by itself\n"
     "--log FILE      copy the console output to FILE as it arrives\n"
     "--junit FILE    write a JUnit XML report of the run to FILE\n"
+    "\n"
+    "--chip-dir DIR  keep the chip's flash and EEPROM in DIR, not beside the\n"
+    "                launcher (also from the variable ZELK_CHIP_DIR)\n"
     "\n";
 
 std::string program_name(const char* word0) {

@@ -183,11 +183,13 @@ CommandLine build_command_line(Request r, const BackingFiles& files) {
 
 int launch(const Request& r) {
   if (!r.error.empty()) return complain(kStatusUsage, r.error);
+  const ChipChoice chip = choose_chip(r.chip_dir, "--chip-dir");
+  if (!chip.problem.empty()) return complain(kStatusUsage, chip.problem);
+  const BackingFiles& files = chip.files;
   Reports reports;
   if (!open_reports(r, &reports)) return kStatusUsage;
 
   // Held until the simulator has ended: one launch at a time owns the chip.
-  const BackingFiles files = backing_files_beside_executable();
   FileLock lock;
   long holder = 0;
   if (!files.dir.empty()) {

@@ -75,6 +75,12 @@ class FileLock {
 // follow the platform's rule (on Windows they match regardless of case).
 std::string environment_value(const char* name);
 
+// True when the environment variable |name| is set, also to nothing.
+bool environment_has(const char* name);
+
+// |path| taken from the current directory where it is relative.
+std::string absolute_path(const std::string& path);
+
 // Last path component of |path| by the platform's rules.
 std::string last_path_component(const std::string& path);
 

@@ -227,6 +227,14 @@ std::string environment_value(const char* name) {
   return value ? value : "";
 }
 
+bool environment_has(const char* name) { return getenv(name) != nullptr; }
+
+std::string absolute_path(const std::string& path) {
+  std::string cwd;
+  if (path.empty() || path[0] == '/' || !current_directory(&cwd)) return path;
+  return cwd + (cwd.back() == '/' ? "" : "/") + path;
+}
+
 std::string last_path_component(const std::string& path) {
   return posix_last_component(path);
 }

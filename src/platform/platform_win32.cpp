@@ -161,6 +161,25 @@ std::string environment_value(const char* name) {
   return "";
 }
 
+bool environment_has(const char* name) {
+  char one = 0;
+  return GetEnvironmentVariableA(name, &one, 1) != 0 || GetLastError() != ERROR_ENVVAR_NOT_FOUND;
+}
+
+std::string absolute_path(const std::string& path) {
+  // Also a path relative to another drive's current folder, "D:x", or to
+  // the current drive's root, "\x".
+  DWORD need = GetFullPathNameA(path.c_str(), 0, nullptr, nullptr);
+  for (int attempt = 0; need != 0 && attempt < 4; ++attempt) {
+    std::vector<char> buf(need);
+    const DWORD len = GetFullPathNameA(path.c_str(), need, buf.data(), nullptr);
+    if (len == 0) break;
+    if (len < need) return std::string(buf.data(), len);
+    need = len;
+  }
+  return path;
+}
+
 static bool is_lead_byte(unsigned char c) { return IsDBCSLeadByte(c) != 0; }
 
 std::string last_path_component(const std::string& path) {

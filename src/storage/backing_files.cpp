@@ -138,6 +138,28 @@ BackingFiles backing_files_beside_executable() {
   return backing_files_in(launcher_directory(exe));
 }
 
+ChipChoice choose_chip(const std::optional<std::string>& named, const std::string& word) {
+  constexpr char kVariable[] = "ZELK_CHIP_DIR";
+  ChipChoice choice;
+  std::string source = word, dir;
+  if (named) {
+    dir = *named;
+  } else if (environment_has(kVariable)) {
+    source = kVariable;
+    dir = environment_value(kVariable);
+  } else {
+    choice.files = backing_files_beside_executable();
+    return choice;
+  }
+  if (dir.empty()) choice.problem = source + " names no folder";
+  else if (!path_exists(dir)) choice.problem = source + " " + dir + ": no such folder";
+  else if (path_is_existing_non_directory(dir)) choice.problem = source + " " + dir + ": not a folder";
+  // The simulator runs elsewhere than the words were typed, so it is
+  // given whole paths.
+  else choice.files = backing_files_in(absolute_path(dir));
+  return choice;
+}
+
 bool file_is_exist(const std::string& path) {
   return path_is_existing_non_directory(path);
 }

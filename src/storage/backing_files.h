@@ -5,6 +5,7 @@
 #define ZELK_STORAGE_BACKING_FILES_H_
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,18 @@ BackingFiles backing_files_in(const std::string& dir);
 // The backing files beside the running executable; none when its path
 // cannot be read.
 BackingFiles backing_files_beside_executable();
+
+// The folder a program keeps the chip in: |named| when a word named one
+// (|word| says which, --chip-dir say), else the one the ZELK_CHIP_DIR
+// variable names when it is set, else the folder beside the executable. A
+// folder that was named but is empty, missing or not a folder gives no
+// files and a |problem| that says so: a script's unset variable must not
+// fall back to another chip.
+struct ChipChoice {
+  BackingFiles files;
+  std::string problem;
+};
+ChipChoice choose_chip(const std::optional<std::string>& named, const std::string& word);
 
 // True when |path| names an existing object that is not a directory.
 bool file_is_exist(const std::string& path);

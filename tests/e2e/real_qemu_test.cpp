@@ -155,4 +155,25 @@ TEST_F(RealQemuTest, KilledLauncherTakesQemuWithIt) {
   EXPECT_NE(std::string::npos, r.out.find(kSuccessLine)) << r.out;
 }
 
+// Rule: four launches from one installation, each with a chip folder of
+// its own, run their QEMUs side by side and all boot.
+TEST_F(RealQemuTest, FourChipsSideBySide) {
+  std::vector<Started> runs;
+  for (int i = 0; i < 4; ++i) {
+    const std::string chip = "chip" + std::to_string(i);
+    fs::create_directories(work_dir_ / chip);
+    write_bytes(work_dir_ / chip / "zelk.iflash", std::vector<uint8_t>(4096, 0xFF));
+    write_bytes(work_dir_ / chip / "zelk.eeprom", std::vector<uint8_t>(64, 0xFF));
+    std::vector<std::string> all = words("loop");
+    all.insert(all.end(), {"--chip-dir", chip, "--expect", "looping"});
+    runs.push_back(start(all, options_));
+  }
+  for (const Started& started : runs) {
+    RunResult r = finish(started);
+    EXPECT_EQ(0, r.status) << r.out << r.err;
+    EXPECT_NE(std::string::npos, r.out.find(kSuccessLine)) << r.out;
+  }
+  EXPECT_TRUE(processes_naming(target_path(tmp_dir_)).empty()) << "a QEMU was left running";
+}
+
 }  // namespace

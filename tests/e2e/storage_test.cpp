@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "e2e/harness.h"
+#include "storage/fls_format.h"
 
 namespace {
 
@@ -291,6 +292,90 @@ TEST_F(BackingFilesTest, OneLaunchAtATimeOwnsTheChip) {
   EXPECT_NE(std::vector<uint8_t>(256 * 1024, 0xFF), read_bytes(flash_));
   EXPECT_TRUE(processes_naming(target_path(bin_dir_)).empty());
   EXPECT_EQ(std::string::npos, read_text(killed.out).find("released")) << "the simulator outlived it";
+}
+
+// Rule: --chip-dir, or else ZELK_CHIP_DIR, names the folder the chip is
+// kept in, taken whole from the current folder; one that is empty, missing
+// or not a folder is status 2 with one line, and nothing is created or
+// started anywhere: an unset variable in a script never falls back to the
+// chip beside the launcher.
+TEST_F(BackingFilesTest, ChipFolderOfTheUsersChoosing) {
+  fs::create_directories(work_dir_ / "chip");
+  write_text(work_dir_ / "file", "");
+  const std::string missing = target_path(work_dir_ / "missing");
+  const struct {
+    std::vector<std::string> words;
+    std::optional<std::string> variable;
+    std::string err;  // empty: the launch runs on the chip in work/chip
+  } cases[] = {
+      {{"--chip-dir", ""}, std::nullopt, "zelk_sim: --chip-dir: the folder name is empty\n"},
+      {{"--chip-dir", missing}, std::nullopt, "zelk_sim: --chip-dir " + missing + ": no such folder\n"},
+      {{"--chip-dir", "file"}, std::nullopt, "zelk_sim: --chip-dir file: not a folder\n"},
+      {{}, "", "zelk_sim: ZELK_CHIP_DIR names no folder\n"},
+      {{}, "file", "zelk_sim: ZELK_CHIP_DIR file: not a folder\n"},
+      {{"--chip-dir", "chip"}, missing, ""},
+      {{}, "chip", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.err);
+    std::vector<std::string> words = {"-elf", "app.elf", "-nographic"};
+    words.insert(words.end(), c.words.begin(), c.words.end());
+    RunOptions options;
+    if (c.variable) options.env["ZELK_CHIP_DIR"] = *c.variable;
+    RunResult r = run(words, options);
+    EXPECT_EQ(c.err.empty() ? 0 : 2, r.status);
+    EXPECT_EQ(c.err, r.err);
+    EXPECT_EQ(!c.err.empty(), r.out.empty());
+    EXPECT_EQ(c.err.empty(), standin_ran());
+    if (c.err.empty()) {
+      const std::string chip = target_path(work_dir_ / "chip") + sep();
+      EXPECT_EQ((std::vector<std::string>{chip + "zelk.iflash", chip + "zelk.eeprom"}), named_files());
+      EXPECT_EQ(kFlashSize, fs::file_size(work_dir_ / "chip" / "zelk.iflash"));
+      fs::remove(work_dir_ / "chip" / "zelk.iflash");
+    }
+  }
+  EXPECT_EQ(2, std::distance(fs::directory_iterator(bin_dir_), {})) << "only the programs";
+}
+
+// Rule: launches with chip folders of their own run side by side from one
+// installation, each writing only its own chip: every one runs while the
+// others hold theirs, and each flash holds exactly its own firmware.
+TEST_F(BackingFilesTest, ChipsSideBySide) {
+  const int count = windows() ? 2 : 8;
+  constexpr uint32_t kData = 0x08010000;
+  std::vector<Started> runs;
+  for (int i = 0; i < count; ++i) {
+    const fs::path chip = work_dir_ / ("chip " + std::to_string(i));
+    fs::create_directories(chip);
+    write_bytes(chip / "zelk.iflash", std::vector<uint8_t>(256 * 1024, 0xFF));
+    write_bytes(chip / "zelk.eeprom", std::vector<uint8_t>(64, 0xFF));
+    write_bytes(work_dir_ / ("fw" + std::to_string(i) + ".bin"),
+                std::vector<uint8_t>(4096, static_cast<uint8_t>(i)));
+    const std::string fls = "fw" + std::to_string(i) + ".fls";
+    ASSERT_EQ(0, run_flash_tool({"pack", "-o", fls, "0x08010000=fw" + std::to_string(i) + ".bin"}).status);
+    RunOptions options;
+    options.env["ZELK_STANDIN_HOLD_MS"] = "1500";
+    std::vector<std::string> words = {"-elf", "app.elf", "-img", fls, "-nographic"};
+    // Half name the folder by the word, half by the variable.
+    if (i % 2) options.env["ZELK_CHIP_DIR"] = "chip " + std::to_string(i);
+    else words.insert(words.end(), {"--chip-dir", "chip " + std::to_string(i)});
+    runs.push_back(start(words, options));
+  }
+  for (const Started& started : runs) EXPECT_TRUE(wait_for_output(started, "holding"));
+  // All of them hold their chips at once.
+  for (const Started& started : runs) EXPECT_EQ(std::string::npos, read_text(started.out).find("released"));
+  for (int i = 0; i < count; ++i) {
+    RunResult r = finish(runs[static_cast<size_t>(i)]);
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_EQ("", r.err);
+    std::vector<uint8_t> want(256 * 1024, 0xFF);
+    const ImageHeader h = make_image_header(kData, kData - 64, std::vector<uint8_t>(4096, static_cast<uint8_t>(i)).data(),
+                                            4096, "fw" + std::to_string(i) + ".bin");
+    std::copy(h.bytes, h.bytes + 64, want.begin() + 0x10000 - 64);
+    std::fill(want.begin() + 0x10000, want.begin() + 0x11000, static_cast<uint8_t>(i));
+    EXPECT_EQ(want, read_bytes(work_dir_ / ("chip " + std::to_string(i)) / "zelk.iflash")) << i;
+  }
+  EXPECT_EQ(2, std::distance(fs::directory_iterator(bin_dir_), {})) << "only the programs";
 }
 
 }  // namespace
