@@ -22,6 +22,13 @@
 #     dd writing 128 MiB over a file in place                     target <= 1.0x
 # (h) zelk_flash info of the 16 MiB ELF against arm-none-eabi-readelf -S
 #                                                                 target <= 1.0x
+# (i) a watched launch whose simulator prints 256 MiB, with an --expect
+#     that never matches, against the same line's output through cat
+#                                                                 target <= 1.25x
+# (j) a watched launch ended at its expected text, against the same launch
+#     whose simulator ends by itself right after the text: the difference
+#     is the launcher's reaction                                  aim < 20 ms
+# (k) (b) with the chip in a folder of its own (--chip-dir)      target <= 1.5x
 #
 # The copies (c) and (d) go through bench/copy_bench.cpp, which calls the
 # launcher's copier and nothing else.
@@ -123,6 +130,28 @@ run_pair b "launch, backing files present" 1.5 \
   "sh -c" "sh -c '$LINE'" \
   --runs 60 --prepare "sh -c 'rm -f $W/tmp/zelk_raw_*'"
 
+run_pair i "watched launch relaying 256 MiB" 1.25 \
+  launcher "env ZELK_STANDIN_CHATTER_BYTES=268435456 $LAUNCH --expect NEVER-SEEN" \
+  cat "env ZELK_STANDIN_CHATTER_BYTES=268435456 sh -c '$LINE | cat'" \
+  --runs 10 --prepare "sh -c 'rm -f $W/tmp/zelk_raw_*'" --ignore-failure
+
+run_pair j "watched launch ended at its text" 99 \
+  ended "env ZELK_STANDIN_PRINT=PASS ZELK_STANDIN_HOLD_MS=10000 $LAUNCH --expect PASS" \
+  "by itself" "env ZELK_STANDIN_PRINT=PASS $LAUNCH --expect PASS" \
+  --runs 40 --prepare "sh -c 'rm -f $W/tmp/zelk_raw_*'"
+REACTION=$(printf '%s\n' "${SUMMARY[-1]}" | awk '{ for (i = 1; i <= NF; ++i) if ($i == "ms") { v[++n] = $(i - 1) } } END { printf "%.2f", v[1] - v[2] }')
+
+mkdir -p "$W/chip"
+cp "$FLASH" "$W/bin/zelk.eeprom" "$W/chip/"
+TMPDIR=$W/keep ZELK_STANDIN_RECORD=$W/record.txt "$W/bin/zelk_sim" -elf app.elf -nographic \
+  --chip-dir "$W/chip" </dev/null >/dev/null
+CHIP_LINE=qemu-system-cskyv2
+while IFS= read -r arg; do CHIP_LINE+=" $(printf '%q' "$arg")"; done <"$W/record.txt"
+run_pair k "launch, chip in a folder of its own" 1.5 \
+  launcher "$LAUNCH --chip-dir $W/chip" \
+  "sh -c" "sh -c '$CHIP_LINE'" \
+  --runs 60 --prepare "sh -c 'rm -f $W/tmp/zelk_raw_*'"
+
 # One 8 MiB image of random bytes at 0x08100000, its header just below, so
 # that header and data are one run of flash from offset 0xFFFC0.
 head -c $((8 << 20)) /dev/urandom >"$W/fw/data.bin"
@@ -180,3 +209,4 @@ run_pair h "zelk_flash info of the 16 MiB ELF" 1.0 \
 
 step "summary: medians of $ROUNDS rounds (hyperfine tables in ${RESULTS#"$ROOT"/})"
 printf '%s\n' "${SUMMARY[@]}"
+echo "(j) reaction: from the expected text to the launcher's exit with the simulator ended, $REACTION ms"

@@ -16,9 +16,23 @@ step "cd examples/blinky && zelk_sim -prj -nographic"
 # The stand-in answers to the simulator's name; the backing files are made
 # beside the launcher, in $bin.
 cd examples/blinky
-PATH="$bin:$PATH" "$bin/zelk_sim" -prj -nographic
-echo "exit status: $?"
+status=0
+PATH="$bin:$PATH" "$bin/zelk_sim" -prj -nographic || status=$?
+echo "exit status: $status"
 ls -l "$bin/zelk.iflash" "$bin/zelk.eeprom"
+
+step "a firmware test as CI runs it: --expect, --fail, --timeout, --junit"
+# The stand-in plays the firmware's console here: it prints what
+# ZELK_STANDIN_PRINT says, then runs on as a firmware that never ends
+# would, until the launcher ends it at the expected text.
+report="$bin/blinky-report.xml"
+status=0
+PATH="$bin:$PATH" ZELK_STANDIN_PRINT='blinky: config block found, delay 100000\nblinky: PASS\n' \
+  ZELK_STANDIN_HOLD_MS=60000 \
+  "$bin/zelk_sim" -prj -nographic --expect "PASS" --fail "FAIL" --timeout 10 --junit "$report" ||
+  status=$?
+echo "exit status: $status"
+cat "$report"
 
 step "zelk_flash info build/blinky.fls && zelk_flash diff build/blinky.fls"
 "$bin/zelk_flash" info build/blinky.fls

@@ -203,9 +203,11 @@ FileLock::Status FileLock::take(const std::string& path, long* holder) {
   whole.l_type = F_WRLCK;
   whole.l_whence = SEEK_SET;
   if (fcntl(fd, F_OFD_SETLK, &whole) == 0) {
-    char text[32];
-    const int len = snprintf(text, sizeof text, "%ld\n", static_cast<long>(getpid()));
-    if (ftruncate(fd, 0) != 0 || pwrite(fd, text, static_cast<size_t>(len), 0) != len) {
+    // Of one width whatever the id, so that no longer text is left over
+    // and no truncation is needed.
+    char text[24];
+    const int len = snprintf(text, sizeof text, "%-20ld\n", static_cast<long>(getpid()));
+    if (pwrite(fd, text, static_cast<size_t>(len), 0) != len) {
       // The lock holds all the same; only its holder's name is missing.
     }
     handle_ = fd;
@@ -354,14 +356,14 @@ void end_group(pid_t group, int wake, void (*reap)(void*), void* context) {
 // it shares with this process, the chip's lock among them.
 [[noreturn]] void guard(int death) {
   // Named apart from the launcher, so that killing the launcher by name
-  // leaves the guardian to do its work.
+  // leaves the guardian to do its work. Signals from the terminal or the
+  // launcher's job wait for good: only SIGKILL ends it early.
   prctl(PR_SET_NAME, "zelk_sim guard");
-  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGTTOU, SIGTTIN, SIGTSTP})
-    signal(sig, SIG_IGN);
-  signal(SIGCHLD, SIG_DFL);
+  sigset_t all;
+  sigfillset(&all);
+  sigprocmask(SIG_SETMASK, &all, nullptr);
   // Whoever reads this process's output must not wait for the guardian.
-  const int null = open("/dev/null", O_RDWR);
-  for (int fd = 0; fd < 3; ++fd) dup2(null, fd);
+  for (int fd = 0; fd < 3; ++fd) close(fd);
   pid_t group = 0;
   size_t got = 0;
   while (got < sizeof group) {
@@ -389,6 +391,7 @@ struct BoundCommand::State {
   bool ended = false, gone = false;
   int status = 0;
   bool terminal = false;     // the terminal was handed to the command
+  bool restore_ttou = false, restore_pipe = false;
   bool have_termios = false;
   struct termios termios = {};
   struct sigaction old_int = {}, old_term = {}, old_chld = {}, old_ttou = {}, old_pipe = {};
@@ -416,8 +419,8 @@ BoundCommand::~BoundCommand() {
     sigaction(SIGINT, &s_->old_int, nullptr);
     sigaction(SIGTERM, &s_->old_term, nullptr);
     sigaction(SIGCHLD, &s_->old_chld, nullptr);
-    sigaction(SIGTTOU, &s_->old_ttou, nullptr);
-    sigaction(SIGPIPE, &s_->old_pipe, nullptr);
+    if (s_->restore_ttou) sigaction(SIGTTOU, &s_->old_ttou, nullptr);
+    if (s_->restore_pipe) sigaction(SIGPIPE, &s_->old_pipe, nullptr);
     g_wake_fd = -1;
   }
 }
@@ -434,11 +437,15 @@ bool BoundCommand::start(const std::string& line, bool capture) {
   sigaction(SIGTERM, &act, &s.old_term);
   sigaction(SIGCHLD, &act, &s.old_chld);
   // Handing the terminal back, and writing to it while the command has
-  // it, must not stop this process; a reader gone is a failed write.
+  // it, must not stop this process; a reader of the output gone is a
+  // failed write, not the launcher's end.
   struct sigaction ignore = {};
   ignore.sa_handler = SIG_IGN;
-  sigaction(SIGTTOU, &ignore, &s.old_ttou);
-  sigaction(SIGPIPE, &ignore, &s.old_pipe);
+  s.terminal = isatty(0) && tcgetpgrp(0) == getpgrp();
+  if (s.terminal) sigaction(SIGTTOU, &ignore, &s.old_ttou);
+  if (capture) sigaction(SIGPIPE, &ignore, &s.old_pipe);
+  s.restore_ttou = s.terminal;
+  s.restore_pipe = capture;
   // Whatever the interpreter leaves behind comes to this process to be
   // collected, not to init.
   prctl(PR_SET_CHILD_SUBREAPER, 1);
@@ -464,8 +471,7 @@ bool BoundCommand::start(const std::string& line, bool capture) {
   // one. Where this process has the terminal, the group gets it, so that
   // it reads the console and takes Ctrl-C as it would in this process's
   // place.
-  s.terminal = isatty(0) && tcgetpgrp(0) == getpgrp();
-  if (isatty(0)) s.have_termios = tcgetattr(0, &s.termios) == 0;
+  if (s.terminal) s.have_termios = tcgetattr(0, &s.termios) == 0;
   posix_spawnattr_t attr;
   posix_spawn_file_actions_t actions;
   posix_spawnattr_init(&attr);
