@@ -12,6 +12,8 @@
 // - the head is never rewritten and the region ends after it, holding one
 //   space for each of the user's words but the launcher's own and their
 //   values;
+// - the launcher's own words leave nothing on the line: without them and
+//   their values, the words give the same line;
 // - the display choice follows the region directly;
 // - the network and UART arguments stay within 127 characters each, so the
 //   tail outgrows the quoted ELF path, at most twice the longest word with
@@ -122,6 +124,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (request.outcome != ScanResult::kLaunch) return 0;
   size_t own = 0;
   for (const std::string& word : words) own += word.rfind("--", 0) == 0;
+
+  std::vector<std::string> plain;
+  for (size_t i = 0; i < words.size(); ++i) {
+    static const std::vector<std::string> kOwn = {"--expect", "--fail", "--timeout", "--log",
+                                                  "--junit", "--chip-dir"};
+    if (i > 0 && words[i] == "--status") continue;
+    if (i > 0 && std::find(kOwn.begin(), kOwn.end(), words[i]) != kOwn.end()) {
+      ++i;
+      continue;
+    }
+    plain.push_back(words[i]);
+  }
+  std::vector<char*> plain_argv;
+  for (std::string& word : plain) plain_argv.push_back(word.data());
+  const Request without = parse_words(static_cast<int>(plain.size()), plain_argv.data());
+  if (without.outcome == ScanResult::kLaunch) {
+    const CommandLine a = cmd_copy(request, "H ", nullptr), b = cmd_copy(without, "H ", nullptr);
+    FUZZ_CHECK(a.text == b.text && a.region_end == b.region_end);
+  }
 
   const BackingFiles files = backing_files_in(work().path().string());
   const std::string head = prefix_args(files);
