@@ -412,7 +412,7 @@ struct BoundCommand::State {
 BoundCommand::BoundCommand() : s_(new State) {}
 
 BoundCommand::~BoundCommand() {
-  if (s_->shell > 0 && !s_->gone) end();
+  end();
   for (int fd : {s_->out, s_->wake[0], s_->wake[1]})
     if (fd >= 0) close(fd);
   if (s_->wake[1] >= 0) {
@@ -544,7 +544,7 @@ BoundCommand::Event BoundCommand::wait(int64_t timeout_ms, std::string* out) {
         close(s.out);
         s.out = -1;
       }
-    } else if (s.ended && ready == 0) {
+    } else if (s.ended && ready == 0 && s.out >= 0) {
       close(s.out);
       s.out = -1;
     }
@@ -591,7 +591,7 @@ int run_command_line(const std::string& command_line) {
     g_stop_signal = 0;
     if (sig == SIGINT) {
       // As system() lets Ctrl-C reach the command and goes on waiting.
-      kill(-command.s_->shell, SIGINT);
+      if (command.s_->shell > 0) kill(-command.s_->shell, SIGINT);
       continue;
     }
     command.end();
