@@ -275,9 +275,9 @@ std::vector<pid_t> LaunchTest::processes_naming(const std::string& text) {
   return found;
 }
 
-void LaunchTest::kill_launcher(const Started& started) {
+void LaunchTest::kill_launcher(const Started& started, int sig) {
   if (!windows()) {
-    kill(started.pid, SIGKILL);
+    kill(started.pid, sig);
     return;
   }
   // Under Wine the process started is the runner; the launcher is a
@@ -287,7 +287,7 @@ void LaunchTest::kill_launcher(const Started& started) {
     bool killed = false;
     for (pid_t pid : processes_naming(target_path(launcher_))) {
       if (read_text(fs::path("/proc") / std::to_string(pid) / "comm") != "zelk_sim.exe\n") continue;
-      kill(pid, SIGKILL);
+      kill(pid, sig);
       killed = true;
     }
     if (killed || std::chrono::steady_clock::now() > deadline) return;

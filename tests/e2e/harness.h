@@ -17,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <map>
@@ -89,9 +90,10 @@ class LaunchTest : public ::testing::Test {
   // Waits until the run's standard output holds |text|; false after
   // |seconds|.
   bool wait_for_output(const Started& started, const std::string& text, int seconds = 20);
-  // Kills the launcher of |started| alone with SIGKILL, as a CI job's end
-  // might: natively the process started, under Wine the launcher's own.
-  void kill_launcher(const Started& started);
+  // Sends |sig| to the launcher of |started| alone, SIGKILL as a CI job's
+  // end might: natively the process started, under Wine the launcher's
+  // own (where SIGINT is the console's Ctrl-C).
+  void kill_launcher(const Started& started, int sig = SIGKILL);
   // The processes, zombies aside, whose command line holds |text|.
   static std::vector<pid_t> processes_naming(const std::string& text);
   // True when xmllint finds |report| a JUnit report as CI servers read
