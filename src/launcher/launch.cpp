@@ -18,6 +18,8 @@ namespace {
 
 // The length test covers the head and the user's words, not the tail.
 constexpr size_t kArgsLimit = 1024;
+// The most of the simulator's output relayed at once.
+constexpr size_t kRelayPiece = 256 * 1024;
 
 int complain(int status, const std::string& text) {
   fprintf(stderr, "zelk_sim: %s\n", text.c_str());
@@ -120,20 +122,22 @@ int watch_qemu(const std::string& line, const Request& r, Reports* reports) {
   bool running = command.start(line, true);
   // An interpreter that cannot be started ends as a missing command does.
   if (!running) end.simulator_status = 127;
-  std::string out;
+  // Read into, then kept by the tail without a copy.
+  std::vector<char> piece(kRelayPiece);
   bool relay = true;
   while (running) {
     int64_t left = -1;
     if (r.control.timeout_ms) left = static_cast<int64_t>(*r.control.timeout_ms) - elapsed_ms();
-    out.clear();
+    size_t got = 0;
     const BoundCommand::Event event =
-        left < 0 && r.control.timeout_ms ? BoundCommand::Event::kTimedOut : command.wait(left, &out);
+        left < 0 && r.control.timeout_ms ? BoundCommand::Event::kTimedOut
+                                         : command.wait(left, piece.data(), piece.size(), &got);
     switch (event) {
       case BoundCommand::Event::kOutput:
-        relay = relay && write_standard_output(out.data(), out.size());
-        if (reports->log) fwrite(out.data(), 1, out.size(), reports->log.get());
-        tail.add(out.data(), out.size());
-        watch.feed(out.data(), out.size());
+        relay = relay && write_standard_output(piece.data(), got);
+        if (reports->log) fwrite(piece.data(), 1, got, reports->log.get());
+        watch.feed(piece.data(), got);
+        tail.keep(&piece, got);
         if (watch.decided()) {
           end.cause = watch.cause();
           end.fail_index = watch.fail_index();

@@ -122,10 +122,11 @@ class BoundCommand {
   bool start(const std::string& line, bool capture);
 
   // Waits up to |timeout_ms| (negative: no limit) for what comes next:
-  // kOutput with the bytes read appended to |out|; kEnded once the
-  // interpreter has ended and its output has been read; kInterrupted when
-  // this process is asked to stop (Ctrl-C, SIGINT, SIGTERM); kTimedOut.
-  Event wait(int64_t timeout_ms, std::string* out);
+  // kOutput with up to |cap| bytes read into |buf| and their count in
+  // |*got|; kEnded once the interpreter has ended and its output has been
+  // read; kInterrupted when this process is asked to stop (Ctrl-C, SIGINT,
+  // SIGTERM); kTimedOut.
+  Event wait(int64_t timeout_ms, char* buf, size_t cap, size_t* got);
 
   // Ends the interpreter and everything it started, asking first and then
   // forcing, and returns once all of them are gone.

@@ -265,6 +265,7 @@ namespace {
 // long a forced one may take to be gone before it is given up on.
 constexpr int kGraceMs = 2000;
 constexpr int kForcedMs = 5000;
+constexpr int kOutputPipeBytes = 1 << 20;
 
 // The handlers' end of the self-pipe that wakes a waiting BoundCommand.
 int g_wake_fd = -1;
@@ -467,6 +468,9 @@ bool BoundCommand::start(const std::string& line, bool capture) {
 
   int out[2] = {-1, -1};
   if (capture && pipe2(out, O_CLOEXEC) != 0) return false;
+  // A roomier pipe lets a simulator that prints much go on while the
+  // launcher relays what came before; where it cannot grow it serves as is.
+  if (capture) fcntl(out[1], F_SETPIPE_SZ, kOutputPipeBytes);
   // The command runs in a process group of its own, which is ended as
   // one. Where this process has the terminal, the group gets it, so that
   // it reads the console and takes Ctrl-C as it would in this process's
@@ -509,7 +513,7 @@ bool BoundCommand::start(const std::string& line, bool capture) {
   return true;
 }
 
-BoundCommand::Event BoundCommand::wait(int64_t timeout_ms, std::string* out) {
+BoundCommand::Event BoundCommand::wait(int64_t timeout_ms, char* buf, size_t cap, size_t* got) {
   State& s = *s_;
   const int64_t deadline = timeout_ms < 0 ? -1 : now_ms() + timeout_ms;
   for (;;) {
@@ -534,10 +538,9 @@ BoundCommand::Event BoundCommand::wait(int64_t timeout_ms, std::string* out) {
       }
     }
     if (s.out >= 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) {
-      char buf[64 * 1024];
-      const ssize_t n = read(s.out, buf, sizeof buf);
+      const ssize_t n = read(s.out, buf, cap);
       if (n > 0) {
-        out->append(buf, static_cast<size_t>(n));
+        *got = static_cast<size_t>(n);
         return Event::kOutput;
       }
       if (n == 0 || errno != EINTR) {
@@ -584,7 +587,7 @@ int run_command_line(const std::string& command_line) {
   BoundCommand command;
   if (!command.start(command_line, false)) return -1;
   for (;;) {
-    const BoundCommand::Event event = command.wait(-1, nullptr);
+    const BoundCommand::Event event = command.wait(-1, nullptr, 0, nullptr);
     if (event == BoundCommand::Event::kEnded) break;
     if (event != BoundCommand::Event::kInterrupted) continue;
     const int sig = g_stop_signal;

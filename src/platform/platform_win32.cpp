@@ -269,6 +269,7 @@ struct BoundCommand::State {
   OVERLAPPED read = {};
   bool reading = false;
   char piece[kOutputPiece];
+  size_t held = 0, held_at = 0;  // read but not yet handed on
   bool ended = false, gone = false;
   DWORD status = 0;
 
@@ -283,6 +284,18 @@ struct BoundCommand::State {
     }
     CloseHandle(out);
     out = INVALID_HANDLE_VALUE;
+  }
+
+  // Hands on what the last read brought, as much as |cap| takes; the next
+  // read starts once all of it is handed on.
+  Event hand_on(char* buf, size_t cap, size_t* got) {
+    const size_t n = held < cap ? held : cap;
+    memcpy(buf, piece + held_at, n);
+    *got = n;
+    held_at += n;
+    held -= n;
+    if (held == 0 && out != INVALID_HANDLE_VALUE && !start_read()) close_output();
+    return Event::kOutput;
   }
 
   // Starts the next read; true when it has bytes already or pends.
@@ -366,11 +379,12 @@ bool BoundCommand::start(const std::string& line, bool capture) {
   return true;
 }
 
-BoundCommand::Event BoundCommand::wait(int64_t timeout_ms, std::string* out) {
+BoundCommand::Event BoundCommand::wait(int64_t timeout_ms, char* buf, size_t cap, size_t* got) {
   State& s = *s_;
   const ULONGLONG deadline = timeout_ms < 0 ? 0 : GetTickCount64() + static_cast<ULONGLONG>(timeout_ms);
   for (;;) {
     if (WaitForSingleObject(s.stop, 0) == WAIT_OBJECT_0) return Event::kInterrupted;
+    if (s.held > 0) return s.hand_on(buf, cap, got);
     if (s.ended && s.out == INVALID_HANDLE_VALUE) return Event::kEnded;
     HANDLE handles[3] = {s.stop};
     DWORD count = 1;
@@ -398,15 +412,16 @@ BoundCommand::Event BoundCommand::wait(int64_t timeout_ms, std::string* out) {
       s.note_end();
       continue;
     }
-    DWORD got = 0;
+    DWORD read = 0;
     s.reading = false;
-    if (!GetOverlappedResult(s.out, &s.read, &got, FALSE)) {
+    if (!GetOverlappedResult(s.out, &s.read, &read, FALSE)) {
       s.close_output();
       continue;
     }
-    out->append(s.piece, got);
+    s.held = read;
+    s.held_at = 0;
+    if (s.held > 0) return s.hand_on(buf, cap, got);
     if (!s.start_read()) s.close_output();
-    if (got > 0) return Event::kOutput;
   }
 }
 
@@ -433,7 +448,7 @@ int run_command_line(const std::string& command_line) {
   if (!command.start(command_line, false)) return -1;
   // Ctrl-C reaches the simulator through the console as well; the launcher
   // waits for it to end.
-  while (command.wait(-1, nullptr) != BoundCommand::Event::kEnded)
+  while (command.wait(-1, nullptr, 0, nullptr) != BoundCommand::Event::kEnded)
     ResetEvent(command.s_->stop);
   command.end();
   return command.status();

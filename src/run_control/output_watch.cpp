@@ -3,22 +3,62 @@
 #include <algorithm>
 #include <cstring>
 
+namespace {
+
+// How often a byte turns up in console output, roughly: control bytes and
+// bytes past ASCII least, then rare punctuation, capitals, digits, common
+// punctuation, lower case letters, and blanks and line ends most.
+int commonness(unsigned char c) {
+  if (c == ' ' || c == '\n' || c == '\r' || c == '\t') return 7;
+  if (c >= 'a' && c <= 'z') return strchr("jkqvxz", c) ? 5 : 6;
+  if (c && strchr(".,:;-=/()'\"!?", c)) return 5;
+  if (c >= '0' && c <= '9') return 4;
+  if (c >= 'A' && c <= 'Z') return 3;
+  if (c > 0x20 && c < 0x7F) return 2;
+  return c >= 0x80 ? 1 : 0;
+}
+
+}  // namespace
+
 StreamSearch::StreamSearch(std::string text) : text_(std::move(text)) {
   const size_t n = text_.size();
   std::fill(std::begin(skip_), std::end(skip_), n);
   for (size_t i = 0; i + 1 < n; ++i) skip_[static_cast<unsigned char>(text_[i])] = n - 1 - i;
+  for (size_t i = 1; i < n; ++i)
+    if (commonness(static_cast<unsigned char>(text_[i])) <
+        commonness(static_cast<unsigned char>(text_[rare_])))
+      rare_ = i;
+}
+
+size_t StreamSearch::horspool(const char* data, size_t len, size_t from) const {
+  const size_t n = text_.size();
+  const unsigned char* bytes = reinterpret_cast<const unsigned char*>(data);
+  const unsigned char last = static_cast<unsigned char>(text_[n - 1]);
+  for (size_t at = from; at <= len - n;) {
+    const unsigned char c = bytes[at + n - 1];
+    if (c == last && memcmp(data + at, text_.data(), n - 1) == 0) return at + n;
+    at += skip_[c];
+  }
+  return kNotFound;
 }
 
 size_t StreamSearch::search(const char* data, size_t len) const {
   const size_t n = text_.size();
   if (n == 0) return 0;
   if (len < n) return kNotFound;
-  const unsigned char* bytes = reinterpret_cast<const unsigned char*>(data);
-  const unsigned char last = static_cast<unsigned char>(text_[n - 1]);
-  for (size_t at = 0; at <= len - n;) {
-    const unsigned char c = bytes[at + n - 1];
-    if (c == last && memcmp(data + at, text_.data(), n - 1) == 0) return at + n;
-    at += skip_[c];
+  // Candidates are where the rare byte stands; while they stay rare,
+  // memchr passes over the rest many bytes at a time. Where they prove
+  // common, Horspool's skips take over.
+  const char rare = text_[rare_];
+  const size_t last_start = len - n;
+  size_t at = 0, misses = 0;
+  while (at <= last_start) {
+    const void* hit = memchr(data + at + rare_, rare, last_start - at + 1);
+    if (!hit) return kNotFound;
+    const size_t start = static_cast<size_t>(static_cast<const char*>(hit) - data) - rare_;
+    if (memcmp(data + start, text_.data(), n) == 0) return start + n;
+    at = start + 1;
+    if (++misses > 8 && misses * 8 > at) return horspool(data, len, at);
   }
   return kNotFound;
 }
@@ -91,34 +131,22 @@ void OutputWatch::feed(const char* data, size_t len) {
   }
 }
 
-void OutputTail::add(const char* data, size_t len) {
-  if (capacity_ == 0) {
-    dropped_ += len;
-    return;
+void OutputTail::keep(std::vector<char>* piece, size_t len) {
+  const size_t size = piece->size();
+  kept_.push_back({std::move(*piece), len});
+  total_ += len;
+  std::vector<char> spare;
+  while (!kept_.empty() && total_ - kept_.front().len >= capacity_) {
+    total_ -= kept_.front().len;
+    spare = std::move(kept_.front().bytes);
+    kept_.pop_front();
   }
-  if (len >= capacity_) {
-    dropped_ += ring_.size() + (len - capacity_);
-    ring_.assign(data + len - capacity_, capacity_);
-    start_ = 0;
-    return;
-  }
-  if (ring_.size() < capacity_) {
-    const size_t room = std::min(len, capacity_ - ring_.size());
-    ring_.append(data, room);
-    data += room;
-    len -= room;
-  }
-  // Full: overwrite the oldest bytes, going round.
-  while (len > 0) {
-    const size_t n = std::min(len, capacity_ - start_);
-    memcpy(&ring_[start_], data, n);
-    start_ = (start_ + n) % capacity_;
-    dropped_ += n;
-    data += n;
-    len -= n;
-  }
+  if (spare.size() != size) spare.assign(size, 0);
+  *piece = std::move(spare);
 }
 
 std::string OutputTail::text() const {
-  return ring_.substr(start_) + ring_.substr(0, start_);
+  std::string all;
+  for (const Kept& k : kept_) all.append(k.bytes.data(), k.len);
+  return all.size() > capacity_ ? all.substr(all.size() - capacity_) : all;
 }

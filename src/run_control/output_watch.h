@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
@@ -25,7 +26,12 @@ class StreamSearch {
  private:
   size_t search(const char* data, size_t len) const;
 
+  size_t horspool(const char* data, size_t len, size_t from) const;
+
   std::string text_;
+  // The text's byte least likely in console output, and where it stands:
+  // memchr finds candidates for it faster than anything else.
+  size_t rare_ = 0;
   size_t skip_[256];  // Horspool: how far a window may move on its last byte
   std::string carry_;  // the stream's last bytes, fewer than the text's
 };
@@ -56,20 +62,25 @@ class OutputWatch {
   size_t fail_index_ = 0;
 };
 
-// The last |capacity| bytes of a stream.
+// The last |capacity| bytes of a stream, kept as the pieces they came in:
+// a piece handed over is kept rather than copied, and a buffer it no
+// longer needs is handed back for the next read.
 class OutputTail {
  public:
   explicit OutputTail(size_t capacity) : capacity_(capacity) {}
-  void add(const char* data, size_t len);
+  // Keeps the first |len| bytes of |*piece|, leaving in |*piece| a buffer
+  // of the same size to read into next.
+  void keep(std::vector<char>* piece, size_t len);
   std::string text() const;
-  // Bytes dropped from the start.
-  uint64_t dropped() const { return dropped_; }
 
  private:
+  struct Kept {
+    std::vector<char> bytes;
+    size_t len;
+  };
   size_t capacity_;
-  std::string ring_;
-  size_t start_ = 0;  // oldest byte, once the ring is full
-  uint64_t dropped_ = 0;
+  std::deque<Kept> kept_;
+  size_t total_ = 0;
 };
 
 #endif  // ZELK_RUN_CONTROL_OUTPUT_WATCH_H_
