@@ -29,6 +29,26 @@ BackingFiles backing_files_beside_executable();
 // True when |path| names an existing object that is not a directory.
 bool file_is_exist(const std::string& path);
 
+// Whether a folder named by the user (--dir, say) can keep the backing
+// files: kEmpty for an empty name, which is no folder at all; kUnusable
+// with the system's error number for a name that is not an existing
+// folder. Nothing is created or changed.
+struct ChipDirCheck {
+  enum class Status { kUsable, kEmpty, kUnusable } status = Status::kUsable;
+  int error = 0;
+};
+ChipDirCheck check_chip_dir(const std::string& dir);
+// The problem as a program prints it, |source| naming where |dir| came
+// from ("--dir", say).
+std::string chip_dir_problem(const std::string& source, const std::string& dir,
+                             const ChipDirCheck& check);
+
+// What is wrong with the object where the backing file |path| belongs, for
+// a program that reads or writes it: empty for a regular file or nothing
+// (a launch creates it), else "PATH is a folder" or "PATH is not a regular
+// file".
+std::string backing_file_problem(const std::string& path);
+
 // What became of one backing file.
 struct Creation {
   enum class Outcome { kPresent, kCreated, kFailed } outcome = Outcome::kPresent;
@@ -64,7 +84,8 @@ Preparation prefix_args_file(std::string* cmd, const BackingFiles& files);
 // What erasing one backing file did.
 struct Reset {
   bool done = false;
-  uint64_t size = 0;      // the file's size, kept
+  int error = 0;           // the system's error number when not done
+  uint64_t size = 0;       // the file's size, kept
   uint64_t rewritten = 0;  // bytes that differed from a new chip's
 };
 

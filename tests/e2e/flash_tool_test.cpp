@@ -67,7 +67,8 @@ TEST_F(FlashToolTest, InfoTellsWhatALaunchTakes) {
       {"e64.elf", 1, "",
        "zelk_flash: e64.elf: a launch prints copy cmd ret = -9: not a 32-bit little-endian ELF, "
        "or a field points outside the file\n"},
-      {"missing.fls", 2, "", "zelk_flash: cannot read missing.fls\n"},
+      {"missing.fls", 2, "", "zelk_flash: cannot read missing.fls: No such file or directory\n"},
+      {".", 2, "", "zelk_flash: cannot read .: Is a directory\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.file);

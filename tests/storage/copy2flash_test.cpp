@@ -116,8 +116,8 @@ class Copy2FlashTest : public ::testing::Test {
     const CopyResult done = copy2flash(fls_.string().c_str(), flash_.string().c_str());
     if (done.files == CopyResult::Files::kOpened) {
       EXPECT_EQ(writes(predicted), writes(done));
-      FlsListing listing;
-      EXPECT_TRUE(list_images(fls_.string(), &listing));
+      const FlsListing listing = list_images(fls_.string());
+      EXPECT_EQ(0, listing.error);
       EXPECT_EQ(done.fault, listing.fault);
       EXPECT_EQ(done.images, listing.images.size());
     }
