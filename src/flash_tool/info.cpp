@@ -61,7 +61,7 @@ int info_fls(const std::string& path) {
   if (l.fault != ImageFault::kNone)
     status = complain(kExitFound, "image " + std::to_string(l.images.size()) + ": " +
                                       l.stop_text() + "; a launch's copy stops there");
-  for (const auto& [first, second] : l.overlaps)
+  for (const auto& [first, second] : find_overlaps(l))
     status = complain(kExitFound, range_text(first) + " and " + range_text(second) + " overlap");
   return status;
 }

@@ -92,8 +92,9 @@ int pack_command(const BackingFiles&, const Words& args) {
   for (size_t i = 0; i < listing.images.size(); ++i)
     if (!is_image_flash_address(listing.images[i].header.image_address()))
       complain(kExitOk, "note: image " + std::to_string(i) + "'s data lies outside flash; a launch skips it");
-  if (!listing.overlaps.empty())
-    complain(kExitOk, "note: " + std::to_string(listing.overlaps.size()) +
+  const size_t overlaps = find_overlaps(listing).size();
+  if (overlaps != 0)
+    complain(kExitOk, "note: " + std::to_string(overlaps) +
                           " overlap(s) in flash; 'zelk_flash info " + out + "' lists them");
   if (int error = write_whole_file(out, fls)) return complain(kExitTrouble, cannot("write", out, error));
   printf("%s: %zu image%s, %zu bytes\n", out.c_str(), specs.size(), specs.size() == 1 ? "" : "s",

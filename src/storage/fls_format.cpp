@@ -63,20 +63,25 @@ std::string image_fault_text(ImageFault fault, const ImageHeader& h) {
   return text;
 }
 
-std::vector<StoredRange> stored_ranges(size_t image, const ImageHeader& h) {
-  std::vector<StoredRange> ranges;
+namespace {
+
+// Adds the stretches of flash |h| stores; none outside flash or of no
+// length.
+void add_stored_ranges(size_t image, const ImageHeader& h, std::vector<StoredRange>* ranges) {
   if (is_image_flash_address(h.header_address()))
-    ranges.push_back({image, true, flash_offset(h.header_address()), kImageHeaderSize});
+    ranges->push_back({image, true, flash_offset(h.header_address()), kImageHeaderSize});
   if (is_image_flash_address(h.image_address()) && h.image_length() != 0)
-    ranges.push_back({image, false, flash_offset(h.image_address()), h.image_length()});
-  return ranges;
+    ranges->push_back({image, false, flash_offset(h.image_address()), h.image_length()});
 }
 
-namespace {
+}  // namespace
 
 // Sweeps the ranges in flash order, pairing each with the one before it
 // that reaches furthest, if it reaches into it.
-std::vector<std::pair<StoredRange, StoredRange>> find_overlaps(std::vector<StoredRange> ranges) {
+std::vector<std::pair<StoredRange, StoredRange>> find_overlaps(const FlsListing& listing) {
+  std::vector<StoredRange> ranges;
+  for (size_t i = 0; i < listing.images.size(); ++i)
+    add_stored_ranges(i, listing.images[i].header, &ranges);
   std::sort(ranges.begin(), ranges.end(), [](const StoredRange& a, const StoredRange& b) {
     return a.offset != b.offset ? a.offset < b.offset : a.image < b.image;
   });
@@ -89,8 +94,6 @@ std::vector<std::pair<StoredRange, StoredRange>> find_overlaps(std::vector<Store
   }
   return overlaps;
 }
-
-}  // namespace
 
 namespace {
 
@@ -151,7 +154,6 @@ int FileFlsSource::read_at(uint64_t offset, uint8_t* out, size_t len, size_t* go
 FlsListing read_fls(FlsSource* source) {
   FlsListing listing;
   listing.file_size = source->size();
-  std::vector<StoredRange> ranges;
   uint64_t at = 0;
   ImageWalk walk(listing.file_size);
   for (; walk.more(); walk.passed(listing.images.back().header)) {
@@ -165,14 +167,11 @@ FlsListing read_fls(FlsSource* source) {
       listing.fault_header = h;
       break;
     }
-    const std::vector<StoredRange> stored = stored_ranges(listing.images.size(), h);
-    ranges.insert(ranges.end(), stored.begin(), stored.end());
     listing.images.push_back({h, at + kImageHeaderSize});
     at += kImageHeaderSize + uint64_t{h.image_length()};
   }
   if (listing.fault == ImageFault::kNone && listing.error == 0)
     listing.ignored_tail = listing.file_size - at;
-  listing.overlaps = find_overlaps(std::move(ranges));
   return listing;
 }
 

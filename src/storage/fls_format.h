@@ -120,17 +120,15 @@ struct FlsListing {
   ImageHeader fault_header = {};
   // Bytes after the last image that a copy ignores.
   uint64_t ignored_tail = 0;
-  // Stretches that two of the accepted images both store, each paired with
-  // one before it in flash order.
-  std::vector<std::pair<StoredRange, StoredRange>> overlaps;
 
   // The text the launcher prints where the copy stops; empty when it
   // reaches the end.
   std::string stop_text() const { return image_fault_text(fault, fault_header); }
 };
 
-// The stretches of flash |h| stores; none outside flash or of no length.
-std::vector<StoredRange> stored_ranges(size_t image, const ImageHeader& h);
+// Stretches of flash that two of the listed images both store, each paired
+// with one before it in flash order.
+std::vector<std::pair<StoredRange, StoredRange>> find_overlaps(const FlsListing& listing);
 
 // The one reader of the format: what a copy would find in |source|.
 FlsListing read_fls(FlsSource* source);
