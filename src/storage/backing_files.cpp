@@ -30,6 +30,9 @@ constexpr size_t kBatchBytes = 1 << 20;
 // Erasing compares what a file holds in blocks of this size, which stay in
 // the processor's cache from the read to the comparison.
 constexpr size_t kCompareBlock = 64 * 1024;
+constexpr size_t kFirstCompareBlock = 4096;
+// So every piece of a new chip after the first holds the same bytes.
+static_assert(kFactoryBlockSize <= kBatchBytes, "the factory block lies in the first piece");
 
 void new_bytes(Memory memory, uint64_t offset, uint8_t* out, size_t len) {
   if (memory == Memory::kFlash) new_flash_bytes(offset, out, len);
@@ -110,11 +113,12 @@ bool is_new(Memory memory, uint64_t offset, const uint8_t* bytes, size_t len) {
 
 // Reads the |len| bytes at |at| a block at a time, as far as the first
 // that differs from a new chip's. True when none does; false, with
-// |error| 0, at the first that does.
+// |error| 0, at the first that does. The first block is small: in a piece
+// that was written, it is usually all that needs reading.
 bool reads_as_new(FILE* file, Memory memory, uint64_t at, size_t len, std::vector<uint8_t>* block,
                   int* error) {
   for (size_t done = 0; done < len;) {
-    const size_t n = std::min(block->size(), len - done);
+    const size_t n = std::min(done == 0 ? kFirstCompareBlock : block->size(), len - done);
     if (fread(block->data(), 1, n, file) != n) {
       *error = failed_call_error();
       return false;
@@ -137,6 +141,7 @@ Reset reset_file(const std::string& path, Memory memory) {
   }
   setvbuf(file.get(), nullptr, _IONBF, 0);
   std::vector<uint8_t> block(kCompareBlock), want;
+  uint64_t want_at = UINT64_MAX;  // the piece |want| holds
   for (uint64_t at = 0; at < r.size; at += kBatchBytes) {
     const size_t len = static_cast<size_t>(std::min<uint64_t>(kBatchBytes, r.size - at));
     if (!seek_file(file.get(), at)) {
@@ -145,8 +150,11 @@ Reset reset_file(const std::string& path, Memory memory) {
     }
     if (reads_as_new(file.get(), memory, at, len, &block, &r.error)) continue;
     if (r.error != 0) return r;
-    want.resize(len);
-    new_bytes(memory, at, want.data(), len);
+    if (want_at == UINT64_MAX || (want_at == 0) != (at == 0)) {
+      want.resize(kBatchBytes);
+      new_bytes(memory, at, want.data(), want.size());
+      want_at = at;
+    }
     errno = 0;
     if (!seek_file(file.get(), at) || fwrite(want.data(), 1, len, file.get()) != len) {
       r.error = failed_call_error();
