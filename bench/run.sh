@@ -22,6 +22,10 @@
 #     dd writing 128 MiB over a file in place                     target <= 1.0x
 # (h) zelk_flash info of the 16 MiB ELF against arm-none-eabi-readelf -S
 #                                                                 target <= 1.0x
+# (i) zelk_flash erase flash of an erased flash (it only reads) against dd
+#     writing 128 MiB over a file in place                       target <= 0.8x
+# (j) zelk_flash erase flash of a fully written flash (every byte differs)
+#     against the same dd                                         target <= 1.3x
 #
 # The copies (c) and (d) go through bench/copy_bench.cpp, which calls the
 # launcher's copier and nothing else.
@@ -163,6 +167,19 @@ run_pair g "zelk_flash erase flash (8 MiB written)" 1.0 \
   erase "$FLASH_TOOL erase flash" \
   dd "dd if=/dev/zero of=$W/dd.bin bs=1M count=128 conv=notrunc status=none" \
   --runs 20 --prepare "dd if=$W/fw/other.bin of=$FLASH bs=1M seek=1 conv=notrunc status=none"
+
+# The flash already erased: every run reads it whole and writes nothing.
+$FLASH_TOOL erase flash >/dev/null
+run_pair i "zelk_flash erase flash (already erased)" 0.8 \
+  erase "$FLASH_TOOL erase flash" \
+  dd "dd if=/dev/zero of=$W/dd.bin bs=1M count=128 conv=notrunc status=none" \
+  --runs 20
+
+# Every byte of flash differs before each run: all 128 MiB are rewritten.
+run_pair j "zelk_flash erase flash (fully written)" 1.3 \
+  erase "$FLASH_TOOL erase flash" \
+  dd "dd if=/dev/zero of=$W/dd.bin bs=1M count=128 conv=notrunc status=none" \
+  --runs 20 --prepare "dd if=/dev/zero of=$FLASH bs=1M count=128 conv=notrunc status=none"
 rm -f "$W/dd.bin"
 
 # ---------------------------------------------------------------------------
