@@ -67,9 +67,7 @@ int copy_stop_status(const CopyResult& r, const std::string& fls, const std::str
   }
   if (r.firmware_error != 0) return complain(kExitTrouble, cannot("read", fls, r.firmware_error));
   if (r.fault != ImageFault::kNone)
-    return complain(kExitFound, "image " + std::to_string(r.images) + ": " +
-                                    image_fault_text(r.fault, r.fault_header) +
-                                    "; a launch's copy stops there");
+    return complain(kExitFound, copy_stops_text(r.images, image_fault_text(r.fault, r.fault_header)));
   return kExitOk;
 }
 

@@ -45,6 +45,9 @@ int usage_error(const std::string& command, const std::string& text);
 // "cannot VERB PATH: REASON", REASON being the system's text for |error|.
 std::string cannot(const char* verb, const std::string& path, int error);
 
+// "image N: WHY; a launch's copy stops there".
+std::string copy_stops_text(size_t image, const std::string& why);
+
 // A number as the commands take them: decimal, or hexadecimal after 0x.
 bool parse_number(const std::string& text, uint64_t* value);
 

@@ -59,8 +59,7 @@ int info_fls(const std::string& path) {
            l.ignored_tail == 1 ? " is" : "s are");
   int status = kExitOk;
   if (l.fault != ImageFault::kNone)
-    status = complain(kExitFound, "image " + std::to_string(l.images.size()) + ": " +
-                                      l.stop_text() + "; a launch's copy stops there");
+    status = complain(kExitFound, copy_stops_text(l.images.size(), l.stop_text()));
   for (const auto& [first, second] : find_overlaps(l))
     status = complain(kExitFound, range_text(first) + " and " + range_text(second) + " overlap");
   return status;

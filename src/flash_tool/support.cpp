@@ -20,6 +20,10 @@ std::string cannot(const char* verb, const std::string& path, int error) {
   return std::string("cannot ") + verb + " " + path + ": " + strerror(error);
 }
 
+std::string copy_stops_text(size_t image, const std::string& why) {
+  return "image " + std::to_string(image) + ": " + why + "; a launch's copy stops there";
+}
+
 bool parse_number(const std::string& text, uint64_t* value) {
   const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
   const uint64_t base = hex ? 16 : 10;

@@ -19,6 +19,18 @@ bool fits_in_flash(uint32_t addr, uint64_t len) {
   return !is_image_flash_address(addr) || flash_offset(addr) + len <= kFlashSize;
 }
 
+// Why a copy stops at the image of header |h|, |left| being the bytes of
+// the file from its header on.
+ImageFault check_image(const ImageHeader& h, uint64_t left) {
+  if (h.magic() != kImageMagic) return ImageFault::kBadMagic;
+  const uint32_t len = h.image_length();
+  if (len > kMaxImageLength) return ImageFault::kTooLarge;
+  if (left < kImageHeaderSize || len > left - kImageHeaderSize) return ImageFault::kPastEndOfFile;
+  if (!fits_in_flash(h.header_address(), kImageHeaderSize) || !fits_in_flash(h.image_address(), len))
+    return ImageFault::kBeyondFlash;
+  return ImageFault::kNone;
+}
+
 }  // namespace
 
 ImageHeader make_image_header(uint32_t addr, uint32_t header_addr, const uint8_t* data,
@@ -36,16 +48,6 @@ ImageHeader make_image_header(uint32_t addr, uint32_t header_addr, const uint8_t
   memcpy(h.bytes + kNameField, name.data(), n);
   h.bytes[kNameField + n] = 0;
   return h;
-}
-
-ImageFault check_image(const ImageHeader& h, uint64_t left) {
-  if (h.magic() != kImageMagic) return ImageFault::kBadMagic;
-  const uint32_t len = h.image_length();
-  if (len > kMaxImageLength) return ImageFault::kTooLarge;
-  if (left < kImageHeaderSize || len > left - kImageHeaderSize) return ImageFault::kPastEndOfFile;
-  if (!fits_in_flash(h.header_address(), kImageHeaderSize) || !fits_in_flash(h.image_address(), len))
-    return ImageFault::kBeyondFlash;
-  return ImageFault::kNone;
 }
 
 std::string image_fault_text(ImageFault fault, const ImageHeader& h) {

@@ -48,10 +48,8 @@ struct ImageHeader {
 ImageHeader make_image_header(uint32_t addr, uint32_t header_addr, const uint8_t* data,
                               uint32_t len, const std::string& name);
 
-// Why a copy stops at an image, |left| being the bytes of the file from
-// its header on.
+// Why a copy stops at an image.
 enum class ImageFault { kNone, kBadMagic, kTooLarge, kPastEndOfFile, kBeyondFlash };
-ImageFault check_image(const ImageHeader& h, uint64_t left);
 
 // The fault's text, as the launcher prints it.
 std::string image_fault_text(ImageFault fault, const ImageHeader& h);
