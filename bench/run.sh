@@ -22,13 +22,17 @@
 #     dd writing 128 MiB over a file in place                     target <= 1.0x
 # (h) zelk_flash info of the 16 MiB ELF against arm-none-eabi-readelf -S
 #                                                                 target <= 1.0x
-# (i) a watched launch whose simulator prints 256 MiB, with an --expect
+# (i) zelk_flash erase flash of an erased flash (it only reads) against dd
+#     writing 128 MiB over a file in place                       target <= 0.8x
+# (j) zelk_flash erase flash of a fully written flash (every byte differs)
+#     against the same dd                                         target <= 1.3x
+# (k) a watched launch whose simulator prints 256 MiB, with an --expect
 #     that never matches, against the same line's output through cat
 #                                                                 target <= 1.25x
-# (j) a watched launch ended at its expected text, against the same launch
+# (l) a watched launch ended at its expected text, against the same launch
 #     whose simulator ends by itself right after the text: the difference
 #     is the launcher's reaction                                  aim < 20 ms
-# (k) (b) with the chip in a folder of its own (--chip-dir)      target <= 1.5x
+# (m) (b) with the chip in a folder of its own (--chip-dir)      target <= 1.5x
 #
 # The copies (c) and (d) go through bench/copy_bench.cpp, which calls the
 # launcher's copier and nothing else.
@@ -130,12 +134,12 @@ run_pair b "launch, backing files present" 1.5 \
   "sh -c" "sh -c '$LINE'" \
   --runs 60 --prepare "sh -c 'rm -f $W/tmp/zelk_raw_*'"
 
-run_pair i "watched launch relaying 256 MiB" 1.25 \
+run_pair k "watched launch relaying 256 MiB" 1.25 \
   launcher "env ZELK_STANDIN_CHATTER_BYTES=268435456 $LAUNCH --expect NEVER-SEEN" \
   cat "env ZELK_STANDIN_CHATTER_BYTES=268435456 sh -c '$LINE | cat'" \
   --runs 10 --prepare "sh -c 'rm -f $W/tmp/zelk_raw_*'" --ignore-failure
 
-run_pair j "watched launch ended at its text" 99 \
+run_pair l "watched launch ended at its text" 99 \
   ended "env ZELK_STANDIN_PRINT=PASS ZELK_STANDIN_HOLD_MS=10000 $LAUNCH --expect PASS" \
   "by itself" "env ZELK_STANDIN_PRINT=PASS $LAUNCH --expect PASS" \
   --runs 40 --prepare "sh -c 'rm -f $W/tmp/zelk_raw_*'"
@@ -147,7 +151,7 @@ TMPDIR=$W/keep ZELK_STANDIN_RECORD=$W/record.txt "$W/bin/zelk_sim" -elf app.elf 
   --chip-dir "$W/chip" </dev/null >/dev/null
 CHIP_LINE=qemu-system-cskyv2
 while IFS= read -r arg; do CHIP_LINE+=" $(printf '%q' "$arg")"; done <"$W/record.txt"
-run_pair k "launch, chip in a folder of its own" 1.5 \
+run_pair m "launch, chip in a folder of its own" 1.5 \
   launcher "$LAUNCH --chip-dir $W/chip" \
   "sh -c" "sh -c '$CHIP_LINE'" \
   --runs 60 --prepare "sh -c 'rm -f $W/tmp/zelk_raw_*'"
@@ -192,6 +196,19 @@ run_pair g "zelk_flash erase flash (8 MiB written)" 1.0 \
   erase "$FLASH_TOOL erase flash" \
   dd "dd if=/dev/zero of=$W/dd.bin bs=1M count=128 conv=notrunc status=none" \
   --runs 20 --prepare "dd if=$W/fw/other.bin of=$FLASH bs=1M seek=1 conv=notrunc status=none"
+
+# The flash already erased: every run reads it whole and writes nothing.
+$FLASH_TOOL erase flash >/dev/null
+run_pair i "zelk_flash erase flash (already erased)" 0.8 \
+  erase "$FLASH_TOOL erase flash" \
+  dd "dd if=/dev/zero of=$W/dd.bin bs=1M count=128 conv=notrunc status=none" \
+  --runs 20
+
+# Every byte of flash differs before each run: all 128 MiB are rewritten.
+run_pair j "zelk_flash erase flash (fully written)" 1.3 \
+  erase "$FLASH_TOOL erase flash" \
+  dd "dd if=/dev/zero of=$W/dd.bin bs=1M count=128 conv=notrunc status=none" \
+  --runs 20 --prepare "dd if=/dev/zero of=$FLASH bs=1M count=128 conv=notrunc status=none"
 rm -f "$W/dd.bin"
 
 # ---------------------------------------------------------------------------
@@ -209,4 +226,4 @@ run_pair h "zelk_flash info of the 16 MiB ELF" 1.0 \
 
 step "summary: medians of $ROUNDS rounds (hyperfine tables in ${RESULTS#"$ROOT"/})"
 printf '%s\n' "${SUMMARY[@]}"
-echo "(j) reaction: from the expected text to the launcher's exit with the simulator ended, $REACTION ms"
+echo "(l) reaction: from the expected text to the launcher's exit with the simulator ended, $REACTION ms"

@@ -44,3 +44,29 @@ void new_flash_bytes(uint64_t offset, uint8_t* out, size_t len) {
 }
 
 void new_eeprom_bytes(uint8_t* out, size_t len) { memset(out, kErasedByte, len); }
+
+namespace {
+
+bool is_erased(const uint8_t* bytes, size_t len) {
+  static const std::array<uint8_t, 4096> erased = [] {
+    std::array<uint8_t, 4096> block;
+    block.fill(kErasedByte);
+    return block;
+  }();
+  for (size_t at = 0; at < len; at += erased.size())
+    if (memcmp(bytes + at, erased.data(), std::min(erased.size(), len - at)) != 0) return false;
+  return true;
+}
+
+}  // namespace
+
+bool is_new_flash(uint64_t offset, const uint8_t* bytes, size_t len) {
+  size_t factory = 0;
+  if (offset < kFactoryBlockSize) {
+    factory = std::min(len, kFactoryBlockSize - static_cast<size_t>(offset));
+    if (memcmp(bytes, flash_ft_data.data() + offset, factory) != 0) return false;
+  }
+  return is_erased(bytes + factory, len - factory);
+}
+
+bool is_new_eeprom(const uint8_t* bytes, size_t len) { return is_erased(bytes, len); }

@@ -19,4 +19,10 @@ void new_flash_bytes(uint64_t offset, uint8_t* out, size_t len);
 // Fills |out| with |len| bytes of a new chip's EEPROM.
 void new_eeprom_bytes(uint8_t* out, size_t len);
 
+// True when the |len| bytes at |bytes| are what a new chip's flash holds
+// from flash file offset |offset| on, or its EEPROM. Compared in place,
+// without making a new chip's bytes first.
+bool is_new_flash(uint64_t offset, const uint8_t* bytes, size_t len);
+bool is_new_eeprom(const uint8_t* bytes, size_t len);
+
 #endif  // ZELK_CHIP_NEW_CHIP_H_

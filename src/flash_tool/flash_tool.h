@@ -1,5 +1,7 @@
-// The commands of zelk_flash. Each prints its results on standard output
-// and its problems on standard error, and returns the exit status.
+// zelk_flash as a library: the commands, the table that lists and
+// dispatches them, and the pieces of their output. Each command prints its
+// results on standard output and its problems on standard error, and
+// returns the exit status.
 #ifndef ZELK_FLASH_TOOL_FLASH_TOOL_H_
 #define ZELK_FLASH_TOOL_FLASH_TOOL_H_
 
@@ -17,24 +19,56 @@ enum ExitStatus : int {
 
 using Words = std::vector<std::string>;
 
-int info_command(const Words& args);
+// Runs zelk_flash on the words after the program's name.
+int run_flash_tool(const Words& words);
+
+// The commands. Those on the chip's memories are given the backing files;
+// the others ignore them.
+int info_command(const BackingFiles& files, const Words& args);
 int diff_command(const BackingFiles& files, const Words& args);
 int write_command(const BackingFiles& files, const Words& args);
 int erase_command(const BackingFiles& files, const Words& args);
 int dump_command(const BackingFiles& files, const Words& args);
-int pack_command(const Words& args);
+int pack_command(const BackingFiles& files, const Words& args);
+int help_command(const BackingFiles& files, const Words& args);
 
 // Reports a problem on standard error, after the program's name; returns
 // |status| for the caller to pass on.
 int complain(int status, const std::string& text);
 
+// The command's usage line without the program's name.
+const char* command_usage(const std::string& name);
+
 // A usage error of |command|: the problem, then how the command is used.
 int usage_error(const std::string& command, const std::string& text);
+
+// "cannot VERB PATH: REASON", REASON being the system's text for |error|.
+std::string cannot(const char* verb, const std::string& path, int error);
+
+// "image N: WHY; a launch's copy stops there".
+std::string copy_stops_text(size_t image, const std::string& why);
 
 // A number as the commands take them: decimal, or hexadecimal after 0x.
 bool parse_number(const std::string& text, uint64_t* value);
 
 // A chip address as the commands print them.
 std::string hex32(uint64_t value);
+
+// Hex dump lines as hexdump -C prints them: 16 bytes a line after their
+// address, a line equal to the one before folded into one "*", and at the
+// end the address after the last byte. Bytes come in pieces of whole lines
+// but for the last.
+class HexDump {
+ public:
+  explicit HexDump(uint64_t address) : address_(address) {}
+  std::string add(const uint8_t* bytes, size_t len);
+  std::string finish() const;
+
+ private:
+  static constexpr size_t kLine = 16;
+  uint64_t address_;
+  uint8_t last_[kLine] = {};
+  bool have_last_ = false, folded_ = false;
+};
 
 #endif  // ZELK_FLASH_TOOL_FLASH_TOOL_H_

@@ -1,3 +1,4 @@
+// info: what a .fls or an ELF holds, and what a launch takes from it.
 #include <cstdio>
 #include <cstring>
 
@@ -41,14 +42,14 @@ std::string range_text(const StoredRange& r) {
 }
 
 int info_fls(const std::string& path) {
-  FlsListing l;
-  if (!list_images(path, &l)) return complain(kExitTrouble, "cannot read " + path);
+  const FlsListing l = list_images(path);
+  if (l.error != 0) return complain(kExitTrouble, cannot("read", path, l.error));
   printf("%s: firmware image file of %llu bytes, %zu image%s\n", path.c_str(),
          static_cast<unsigned long long>(l.file_size), l.images.size(),
          l.images.size() == 1 ? "" : "s");
   if (!l.images.empty()) printf("image  header      data        length      end         a launch writes\n");
   for (size_t i = 0; i < l.images.size(); ++i) {
-    const ImageHeader& h = l.images[i];
+    const ImageHeader& h = l.images[i].header;
     printf("%5zu  %s  %s  %-10u  %s  %s\n", i, hex32(h.header_address()).c_str(),
            hex32(h.image_address()).c_str(), h.image_length(),
            hex32(uint64_t{h.image_address()} + h.image_length()).c_str(), launch_writes(h));
@@ -58,10 +59,8 @@ int info_fls(const std::string& path) {
            l.ignored_tail == 1 ? " is" : "s are");
   int status = kExitOk;
   if (l.fault != ImageFault::kNone)
-    status = complain(kExitFound, "image " + std::to_string(l.images.size()) + ": " +
-                                      image_fault_text(l.fault, l.fault_header) +
-                                      "; a launch's copy stops there");
-  for (const auto& [first, second] : l.overlaps)
+    status = complain(kExitFound, copy_stops_text(l.images.size(), l.stop_text()));
+  for (const auto& [first, second] : find_overlaps(l))
     status = complain(kExitFound, range_text(first) + " and " + range_text(second) + " overlap");
   return status;
 }
@@ -98,7 +97,7 @@ bool starts_as_elf(const std::string& path) {
 
 }  // namespace
 
-int info_command(const Words& args) {
+int info_command(const BackingFiles&, const Words& args) {
   if (args.size() != 1) return usage_error("info", "give one file");
   return starts_as_elf(args[0]) ? info_elf(args[0]) : info_fls(args[0]);
 }

@@ -1,3 +1,5 @@
+// pack: a firmware image file from raw binaries.
+#include <cerrno>
 #include <cstdio>
 
 #include "chip/memory_map.h"
@@ -35,25 +37,25 @@ bool parse_spec(const std::string& text, Spec* spec) {
   return true;
 }
 
-bool read_whole(const std::string& path, std::vector<uint8_t>* bytes) {
+// Reads the whole file at |path|; 0, or the system's error number.
+int read_whole(const std::string& path, std::vector<uint8_t>* bytes) {
   uint64_t size = 0;
-  if (!path_is_existing_non_directory(path) || !file_size_of(path, &size) || size > kMaxImageLength)
-    return false;
+  const PathKind kind = path_kind(path);
+  if (kind == PathKind::kMissing) return failed_call_error();
+  if (kind == PathKind::kFolder) return EISDIR;
   File file = open_file(path, "rb");
+  if (!file || !stream_size(file.get(), &size)) return failed_call_error();
+  // An image's length is a signed 32-bit count.
+  if (size > kMaxImageLength) return EFBIG;
   bytes->resize(static_cast<size_t>(size));
-  return file && fread(bytes->data(), 1, bytes->size(), file.get()) == bytes->size();
-}
-
-bool write_whole(const std::string& path, const std::vector<uint8_t>& bytes) {
-  FILE* file = open_file_stream(path, "wb");
-  if (!file) return false;
-  const bool written = fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-  return fclose(file) == 0 && written;
+  errno = 0;
+  if (fread(bytes->data(), 1, bytes->size(), file.get()) != bytes->size()) return failed_call_error();
+  return 0;
 }
 
 }  // namespace
 
-int pack_command(const Words& args) {
+int pack_command(const BackingFiles&, const Words& args) {
   std::string out;
   std::vector<Spec> specs;
   for (size_t i = 0; i < args.size(); ++i) {
@@ -67,32 +69,34 @@ int pack_command(const Words& args) {
   std::vector<uint8_t> fls;
   for (const Spec& spec : specs) {
     std::vector<uint8_t> data;
-    if (!read_whole(spec.path, &data)) return complain(kExitTrouble, "cannot read " + spec.path);
+    if (int error = read_whole(spec.path, &data))
+      return complain(kExitTrouble, cannot("read", spec.path, error));
     const ImageHeader h = make_image_header(spec.addr, spec.header_addr, data.data(),
                                             static_cast<uint32_t>(data.size()),
                                             last_path_component(spec.path));
     fls.insert(fls.end(), h.bytes, h.bytes + kImageHeaderSize);
     fls.insert(fls.end(), data.begin(), data.end());
   }
-  if (!write_whole(out, fls)) {
-    remove_file(out);
-    return complain(kExitTrouble, "cannot write " + out);
-  }
-  // Read back by the rules a launch copies by.
-  FlsListing listing;
-  if (!list_images(out, &listing)) return complain(kExitTrouble, "cannot read " + out);
-  if (listing.fault != ImageFault::kNone) {
-    remove_file(out);
+  // Read by the rules a launch copies by, before anything is written.
+  MemoryFlsSource source(fls.data(), fls.size());
+  const FlsListing listing = read_fls(&source);
+  if (listing.fault != ImageFault::kNone)
     return complain(kExitTrouble, "image " + std::to_string(listing.images.size()) + ": " +
-                                      image_fault_text(listing.fault, listing.fault_header) +
-                                      "; nothing written");
-  }
+                                      listing.stop_text() + "; nothing written");
+  // Only an image of no data at the end can go unread: it lies within the
+  // trailing bytes a copy ignores.
+  if (listing.images.size() != specs.size())
+    return complain(kExitTrouble, "image " + std::to_string(listing.images.size()) +
+                                      ": no data, at the end of the file, where a launch "
+                                      "ignores 64 bytes; nothing written");
   for (size_t i = 0; i < listing.images.size(); ++i)
-    if (!is_image_flash_address(listing.images[i].image_address()))
+    if (!is_image_flash_address(listing.images[i].header.image_address()))
       complain(kExitOk, "note: image " + std::to_string(i) + "'s data lies outside flash; a launch skips it");
-  if (!listing.overlaps.empty())
-    complain(kExitOk, "note: " + std::to_string(listing.overlaps.size()) +
+  const size_t overlaps = find_overlaps(listing).size();
+  if (overlaps != 0)
+    complain(kExitOk, "note: " + std::to_string(overlaps) +
                           " overlap(s) in flash; 'zelk_flash info " + out + "' lists them");
+  if (int error = write_whole_file(out, fls)) return complain(kExitTrouble, cannot("write", out, error));
   printf("%s: %zu image%s, %zu bytes\n", out.c_str(), specs.size(), specs.size() == 1 ? "" : "s",
          fls.size());
   return kExitOk;

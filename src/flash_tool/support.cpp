@@ -1,7 +1,9 @@
+// What the commands share: the forms of their messages, numbers and
+// addresses.
 #include <cstdio>
+#include <cstring>
 
 #include "flash_tool/flash_tool.h"
-#include "flash_tool/help.h"
 
 int complain(int status, const std::string& text) {
   fprintf(stderr, "zelk_flash: %s\n", text.c_str());
@@ -12,6 +14,14 @@ int usage_error(const std::string& command, const std::string& text) {
   fprintf(stderr, "zelk_flash %s: %s\nusage: zelk_flash [--dir DIR] %s\n", command.c_str(),
           text.c_str(), command_usage(command));
   return kExitTrouble;
+}
+
+std::string cannot(const char* verb, const std::string& path, int error) {
+  return std::string("cannot ") + verb + " " + path + ": " + strerror(error);
+}
+
+std::string copy_stops_text(size_t image, const std::string& why) {
+  return "image " + std::to_string(image) + ": " + why + "; a launch's copy stops there";
 }
 
 bool parse_number(const std::string& text, uint64_t* value) {

@@ -189,7 +189,9 @@ int launch(const Request& r) {
   if (!r.error.empty()) return complain(kStatusUsage, r.error);
   const ChipChoice chip = choose_chip(r.chip_dir, "--chip-dir");
   if (!chip.problem.empty()) return complain(kStatusUsage, chip.problem);
-  const BackingFiles& files = chip.files;
+  // A folder that was named reaches the simulator whole, wherever it was
+  // named from.
+  const BackingFiles files = chip.named ? backing_files_in(absolute_path(chip.files.dir)) : chip.files;
   Reports reports;
   if (!open_reports(r, &reports)) return kStatusUsage;
 

@@ -18,4 +18,6 @@ void print_preparation(const Preparation& p) {
 void print_copy(const CopyResult& result) {
   if (result.fault != ImageFault::kNone)
     printf("%s\n", image_fault_text(result.fault, result.fault_header).c_str());
+  if (result.flash_failure.op != FlashFailure::Op::kNone)
+    printf("%s\n", flash_failure_text(result.flash_failure).c_str());
 }

@@ -1,5 +1,6 @@
 // The launcher's notes on what the storage steps of a launch did: firmware
-// faults on standard output, failed creations on standard error.
+// faults and failed flash writes on standard output, failed creations on
+// standard error.
 #ifndef ZELK_LAUNCHER_NOTES_H_
 #define ZELK_LAUNCHER_NOTES_H_
 
@@ -10,7 +11,8 @@
 // that was not created.
 void print_preparation(const Preparation& p);
 
-// The fault the copy stopped at, if any.
+// Where the copy stopped, if it did: a fault of the firmware file, or a
+// read or write of flash that failed.
 void print_copy(const CopyResult& result);
 
 #endif  // ZELK_LAUNCHER_NOTES_H_

@@ -2,6 +2,7 @@
 #ifndef ZELK_PLATFORM_FILE_H_
 #define ZELK_PLATFORM_FILE_H_
 
+#include <cerrno>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -16,5 +17,9 @@ using File = std::unique_ptr<FILE, FileCloser>;
 inline File open_file(const std::string& path, const char* mode) {
   return File(open_file_stream(path, mode));
 }
+
+// The system's error number for a call that just failed; EIO where the
+// call failed without setting one (a write cut short, say).
+inline int failed_call_error() { return errno != 0 ? errno : EIO; }
 
 #endif  // ZELK_PLATFORM_FILE_H_

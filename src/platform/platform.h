@@ -150,4 +150,31 @@ bool write_standard_output(const char* data, size_t len);
 // words; false on platforms where only the words exist.
 bool raw_command_line(std::string* line);
 
+// Files beyond the first 2 GiB and what stands at a path. These set errno
+// when they fail, also where the system itself reports otherwise, so that
+// a caller can pass the system's reason on.
+
+// What a path names.
+enum class PathKind { kMissing, kFile, kFolder, kOther };
+
+// kMissing also when the path cannot be looked at; errno then says why.
+PathKind path_kind(const std::string& path);
+
+// Moves |file| to |offset| from its start, with 64-bit offsets on every
+// platform (a long is 32 bits on Windows). False when the seek fails.
+bool seek_file(FILE* file, uint64_t offset);
+
+// The size in bytes of the open |file|; false when it cannot be read.
+bool stream_size(FILE* file, uint64_t* size);
+
+// Creates a new file for writing bytes named |stem| followed by a suffix of
+// this program's own (its process id, the clock and a counter), never
+// opening an existing file; nullptr when it cannot. |path| is the name made
+// last.
+FILE* create_own_named_file(const std::string& stem, std::string* path);
+
+// Gives the file |from| the name |to| in the same folder, replacing what
+// has that name. False when it cannot; both then stay as they were.
+bool replace_file(const std::string& from, const std::string& to);
+
 #endif  // ZELK_PLATFORM_PLATFORM_H_

@@ -617,3 +617,43 @@ bool write_standard_output(const char* data, size_t len) {
   }
   return true;
 }
+PathKind path_kind(const std::string& path) {
+  struct stat st;
+  if (!stat_path(path, &st)) return PathKind::kMissing;
+  if (S_ISREG(st.st_mode)) return PathKind::kFile;
+  return S_ISDIR(st.st_mode) ? PathKind::kFolder : PathKind::kOther;
+}
+
+bool seek_file(FILE* file, uint64_t offset) {
+  return offset <= static_cast<uint64_t>(INT64_MAX) &&
+         fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0;
+}
+
+bool stream_size(FILE* file, uint64_t* size) {
+  struct stat st;
+  if (fstat(fileno(file), &st) != 0) return false;
+  *size = static_cast<uint64_t>(st.st_size);
+  return true;
+}
+
+FILE* create_own_named_file(const std::string& stem, std::string* path) {
+  static unsigned counter = 0;
+  struct timespec now = {};
+  clock_gettime(CLOCK_REALTIME, &now);
+  for (int attempt = 0; attempt < 64; ++attempt) {
+    char suffix[64];
+    snprintf(suffix, sizeof suffix, "%ld_%llx_%u", static_cast<long>(getpid()),
+             static_cast<unsigned long long>(now.tv_sec) * 1000000000ull +
+                 static_cast<unsigned long long>(now.tv_nsec),
+             counter++);
+    *path = stem + suffix;
+    if (FILE* file = create_new_file(*path)) return file;
+    if (errno != EEXIST) return nullptr;
+  }
+  return nullptr;
+}
+
+bool replace_file(const std::string& from, const std::string& to) {
+  const ShortPath source(from), target(to);
+  return rename(source.text().c_str(), target.text().c_str()) == 0;
+}

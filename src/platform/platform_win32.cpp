@@ -186,6 +186,10 @@ std::string last_path_component(const std::string& path) {
   return windows_last_component(path, is_lead_byte);
 }
 
+namespace {
+FILE* create_raw_image_file_of_own_name(std::string* path);
+}  // namespace
+
 FILE* create_raw_image_file(std::string* path) {
   const std::string profile = environment_value("userprofile");
   // The runtime checks its names against the current drive's root, not the
@@ -210,7 +214,7 @@ FILE* create_raw_image_file(std::string* path) {
     if (!file) _close(fd);
     return file;
   }
-  return nullptr;
+  return create_raw_image_file_of_own_name(path);
 }
 
 std::string interpreter_quoted(const std::string& text) { return windows_cmd_quoted(text); }
@@ -469,4 +473,86 @@ bool write_standard_output(const char* data, size_t len) {
 bool raw_command_line(std::string* line) {
   *line = GetCommandLineA();
   return true;
+}
+
+namespace {
+
+// The errno that says what the Windows error |code| says, for the callers'
+// messages; the codes a file operation meets, the rest read as EIO.
+int errno_of(DWORD code) {
+  switch (code) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+    case ERROR_BAD_NETPATH:
+    case ERROR_INVALID_DRIVE: return ENOENT;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION: return EACCES;
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS: return EEXIST;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL: return ENOSPC;
+    case ERROR_FILENAME_EXCED_RANGE: return ENAMETOOLONG;
+    case ERROR_NOT_SAME_DEVICE: return EXDEV;
+    case ERROR_WRITE_PROTECT: return EROFS;
+    default: return EIO;
+  }
+}
+
+// Once the runtime's names are used up: they are built from the process id
+// and a counter, and process ids come round again while earlier images
+// stay. The raw image then takes a name of the launcher's own in the folder
+// the runtime's last name pointed into.
+FILE* create_raw_image_file_of_own_name(std::string* path) {
+  const size_t cut = path->find_last_of("\\/");
+  size_t end = cut == std::string::npos ? 0 : cut;
+  while (end > 0 && ((*path)[end - 1] == '\\' || (*path)[end - 1] == '/')) --end;
+  const std::string dir = cut == std::string::npos ? "" : path->substr(0, end) + "\\";
+  return create_own_named_file(dir + "zelk_raw_", path);
+}
+
+}  // namespace
+
+PathKind path_kind(const std::string& path) {
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    errno = errno_of(GetLastError());
+    return PathKind::kMissing;
+  }
+  if (attributes & FILE_ATTRIBUTE_DIRECTORY) return PathKind::kFolder;
+  return attributes & FILE_ATTRIBUTE_DEVICE ? PathKind::kOther : PathKind::kFile;
+}
+
+bool seek_file(FILE* file, uint64_t offset) {
+  return offset <= static_cast<uint64_t>(INT64_MAX) &&
+         _fseeki64(file, static_cast<__int64>(offset), SEEK_SET) == 0;
+}
+
+bool stream_size(FILE* file, uint64_t* size) {
+  const __int64 length = _filelengthi64(_fileno(file));
+  if (length < 0) return false;
+  *size = static_cast<uint64_t>(length);
+  return true;
+}
+
+FILE* create_own_named_file(const std::string& stem, std::string* path) {
+  static unsigned counter = 0;
+  FILETIME now = {};
+  GetSystemTimeAsFileTime(&now);
+  for (int attempt = 0; attempt < 64; ++attempt) {
+    char suffix[64];
+    snprintf(suffix, sizeof suffix, "%lu_%08lx%08lx_%u", GetCurrentProcessId(),
+             now.dwHighDateTime, now.dwLowDateTime, counter++);
+    *path = stem + suffix;
+    if (FILE* file = create_new_file(*path)) return file;
+    if (errno != EEXIST) return nullptr;
+  }
+  return nullptr;
+}
+
+bool replace_file(const std::string& from, const std::string& to) {
+  if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
+  errno = errno_of(GetLastError());
+  return false;
 }

@@ -24,6 +24,12 @@ constexpr size_t kEepromBlock = 64;
 // new flash file reach the disk in a hundred-odd system calls rather than
 // one per block.
 constexpr size_t kBatchBytes = 1 << 20;
+// Erasing compares what a file holds in blocks of this size, which stay in
+// the processor's cache from the read to the comparison.
+constexpr size_t kCompareBlock = 64 * 1024;
+constexpr size_t kFirstCompareBlock = 4096;
+// So every piece of a new chip after the first holds the same bytes.
+static_assert(kFactoryBlockSize <= kBatchBytes, "the factory block lies in the first piece");
 
 void new_bytes(Memory memory, uint64_t offset, uint8_t* out, size_t len) {
   if (memory == Memory::kFlash) new_flash_bytes(offset, out, len);
@@ -98,26 +104,67 @@ std::string launcher_directory(const std::string& exe_path) {
   return cut == std::string::npos ? "." : exe_path.substr(0, cut);
 }
 
-// Rewrites, piece by piece, what differs from a new chip's |memory|.
+bool is_new(Memory memory, uint64_t offset, const uint8_t* bytes, size_t len) {
+  return memory == Memory::kFlash ? is_new_flash(offset, bytes, len) : is_new_eeprom(bytes, len);
+}
+
+// Reads the |len| bytes at |at| a block at a time, as far as the first
+// that differs from a new chip's. True when none does; false, with
+// |error| 0, at the first that does. The first block is small: in a piece
+// that was written, it is usually all that needs reading.
+bool reads_as_new(FILE* file, Memory memory, uint64_t at, size_t len, std::vector<uint8_t>* block,
+                  int* error) {
+  for (size_t done = 0; done < len;) {
+    const size_t n = std::min(done == 0 ? kFirstCompareBlock : block->size(), len - done);
+    if (fread(block->data(), 1, n, file) != n) {
+      *error = failed_call_error();
+      return false;
+    }
+    if (!is_new(memory, at + done, block->data(), n)) return false;
+    done += n;
+  }
+  return true;
+}
+
+// Rewrites, piece by piece, what differs from a new chip's |memory|. A
+// piece is read only as far as its first block that differs: it is then
+// rewritten whole.
 Reset reset_file(const std::string& path, Memory memory) {
   Reset r;
   File file = open_file(path, "r+b");
-  if (!file || !file_size_of(path, &r.size)) return r;
+  if (!file || !stream_size(file.get(), &r.size)) {
+    r.error = failed_call_error();
+    return r;
+  }
   setvbuf(file.get(), nullptr, _IONBF, 0);
-  std::vector<uint8_t> have(kBatchBytes), want(kBatchBytes);
+  std::vector<uint8_t> block(kCompareBlock), want;
+  uint64_t want_at = UINT64_MAX;  // the piece |want| holds
   for (uint64_t at = 0; at < r.size; at += kBatchBytes) {
     const size_t len = static_cast<size_t>(std::min<uint64_t>(kBatchBytes, r.size - at));
-    new_bytes(memory, at, want.data(), len);
-    if (fseek(file.get(), static_cast<long>(at), SEEK_SET) != 0 ||
-        fread(have.data(), 1, len, file.get()) != len)
+    if (!seek_file(file.get(), at)) {
+      r.error = failed_call_error();
       return r;
-    if (memcmp(have.data(), want.data(), len) == 0) continue;
-    if (fseek(file.get(), static_cast<long>(at), SEEK_SET) != 0 ||
-        fwrite(want.data(), 1, len, file.get()) != len)
+    }
+    if (reads_as_new(file.get(), memory, at, len, &block, &r.error)) continue;
+    if (r.error != 0) return r;
+    if (want_at == UINT64_MAX || (want_at == 0) != (at == 0)) {
+      want.resize(kBatchBytes);
+      new_bytes(memory, at, want.data(), want.size());
+      want_at = at;
+    }
+    errno = 0;
+    if (!seek_file(file.get(), at) || fwrite(want.data(), 1, len, file.get()) != len) {
+      r.error = failed_call_error();
       return r;
+    }
     r.rewritten += len;
   }
-  r.done = fflush(file.get()) == 0;
+  // Closing may be where the system reports a write it could not make.
+  if (fclose(file.release()) != 0) {
+    r.error = failed_call_error();
+    return r;
+  }
+  r.done = true;
   return r;
 }
 
@@ -151,17 +198,47 @@ ChipChoice choose_chip(const std::optional<std::string>& named, const std::strin
     choice.files = backing_files_beside_executable();
     return choice;
   }
-  if (dir.empty()) choice.problem = source + " names no folder";
-  else if (!path_exists(dir)) choice.problem = source + " " + dir + ": no such folder";
-  else if (path_is_existing_non_directory(dir)) choice.problem = source + " " + dir + ": not a folder";
-  // The simulator runs elsewhere than the words were typed, so it is
-  // given whole paths.
-  else choice.files = backing_files_in(absolute_path(dir));
+  choice.named = true;
+  choice.problem = chip_dir_problem(source, dir, check_chip_dir(dir));
+  if (choice.problem.empty()) choice.files = backing_files_in(dir);
   return choice;
 }
 
 bool file_is_exist(const std::string& path) {
   return path_is_existing_non_directory(path);
+}
+
+ChipDirCheck check_chip_dir(const std::string& dir) {
+  ChipDirCheck check;
+  if (dir.empty()) {
+    check.status = ChipDirCheck::Status::kEmpty;
+    return check;
+  }
+  const PathKind kind = path_kind(dir);
+  if (kind == PathKind::kFolder) return check;
+  check.status = ChipDirCheck::Status::kUnusable;
+  check.error = kind == PathKind::kMissing ? failed_call_error() : ENOTDIR;
+  return check;
+}
+
+std::string chip_dir_problem(const std::string& source, const std::string& dir,
+                             const ChipDirCheck& check) {
+  switch (check.status) {
+    case ChipDirCheck::Status::kUsable: return "";
+    case ChipDirCheck::Status::kEmpty: return source + " needs a folder";
+    case ChipDirCheck::Status::kUnusable: break;
+  }
+  return source + " " + dir + ": " + strerror(check.error);
+}
+
+std::string backing_file_problem(const std::string& path) {
+  switch (path_kind(path)) {
+    case PathKind::kFile:
+    case PathKind::kMissing: return "";
+    case PathKind::kFolder: return path + " is a folder";
+    case PathKind::kOther: break;
+  }
+  return path + " is not a regular file";
 }
 
 Creation prepare_backing_file(const BackingFiles& files, Memory memory) {

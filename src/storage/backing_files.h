@@ -25,17 +25,38 @@ BackingFiles backing_files_beside_executable();
 // The folder a program keeps the chip in: |named| when a word named one
 // (|word| says which, --chip-dir say), else the one the ZELK_CHIP_DIR
 // variable names when it is set, else the folder beside the executable. A
-// folder that was named but is empty, missing or not a folder gives no
-// files and a |problem| that says so: a script's unset variable must not
+// folder that was named but cannot keep the chip (check_chip_dir) gives no
+// files and a |problem| that says why: a script's unset variable must not
 // fall back to another chip.
 struct ChipChoice {
   BackingFiles files;
+  bool named = false;  // by the word or the variable
   std::string problem;
 };
 ChipChoice choose_chip(const std::optional<std::string>& named, const std::string& word);
 
 // True when |path| names an existing object that is not a directory.
 bool file_is_exist(const std::string& path);
+
+// Whether a folder named by the user (--dir, say) can keep the backing
+// files: kEmpty for an empty name, which is no folder at all; kUnusable
+// with the system's error number for a name that is not an existing
+// folder. Nothing is created or changed.
+struct ChipDirCheck {
+  enum class Status { kUsable, kEmpty, kUnusable } status = Status::kUsable;
+  int error = 0;
+};
+ChipDirCheck check_chip_dir(const std::string& dir);
+// The problem as a program prints it, |source| naming where |dir| came
+// from ("--dir", say).
+std::string chip_dir_problem(const std::string& source, const std::string& dir,
+                             const ChipDirCheck& check);
+
+// What is wrong with the object where the backing file |path| belongs, for
+// a program that reads or writes it: empty for a regular file or nothing
+// (a launch creates it), else "PATH is a folder" or "PATH is not a regular
+// file".
+std::string backing_file_problem(const std::string& path);
 
 // What became of one backing file.
 struct Creation {
@@ -68,7 +89,8 @@ Creation prepare_backing_file(const BackingFiles& files, Memory memory);
 // What erasing one backing file did.
 struct Reset {
   bool done = false;
-  uint64_t size = 0;      // the file's size, kept
+  int error = 0;           // the system's error number when not done
+  uint64_t size = 0;       // the file's size, kept
   uint64_t rewritten = 0;  // bytes that differed from a new chip's
 };
 

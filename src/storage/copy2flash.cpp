@@ -1,6 +1,7 @@
 #include "storage/copy2flash.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <iterator>
@@ -19,39 +20,70 @@ namespace {
 // the comparison (a megabyte made the copy slower than cmp).
 constexpr size_t kPieceSize = 32 * kFlashChunk;
 
-// The flash side of a copy. Writing, it is the flash file. Comparing, it
-// keeps what earlier images would have written and shows it to later reads,
-// so that images that overlap are compared as the copy would compare them;
-// without a file it holds a new chip.
-class Flash {
+// The flash backing file, read and written in whole pieces.
+class FileFlash : public FlashStore {
  public:
-  Flash(FILE* file, CopyMode mode) : file_(file), mode_(mode) {}
+  explicit FileFlash(FILE* file) : file_(file) {}
 
-  // Reads |len| bytes at |offset|; bytes past the end of the file read as
-  // zeros. False when the seek fails, which ends the copy.
-  bool read(uint64_t offset, uint8_t* bytes, size_t len) {
-    if (!file_) {
-      new_flash_bytes(offset, bytes, len);
-    } else {
-      if (fseek(file_, static_cast<long>(offset), SEEK_SET) != 0) return false;
-      const size_t got = fread(bytes, 1, len, file_);
-      if (got != len) {
-        memset(bytes + got, 0, len - got);
-        clearerr(file_);
-      }
+  int read(uint64_t offset, uint8_t* bytes, size_t len) override {
+    if (!seek_file(file_, offset)) return failed_call_error();
+    const size_t got = fread(bytes, 1, len, file_);
+    if (got == len) return 0;
+    if (ferror(file_)) {
+      const int error = failed_call_error();
+      clearerr(file_);
+      return error;
     }
-    show_pending(offset, bytes, len);
-    return true;
+    memset(bytes + got, 0, len - got);
+    clearerr(file_);
+    return 0;
   }
 
-  bool write(uint64_t offset, const uint8_t* bytes, size_t len) {
-    if (mode_ == CopyMode::kCompare) {
-      remember(offset, bytes, len);
-      return true;
-    }
-    if (fseek(file_, static_cast<long>(offset), SEEK_SET) != 0) return false;
-    fwrite(bytes, 1, len, file_);
-    return true;
+  int write(uint64_t offset, const uint8_t* bytes, size_t len, size_t* written) override {
+    *written = 0;
+    if (!seek_file(file_, offset)) return failed_call_error();
+    errno = 0;
+    *written = fwrite(bytes, 1, len, file_);
+    if (*written == len) return 0;
+    const int error = failed_call_error();
+    clearerr(file_);
+    return error;
+  }
+
+ private:
+  FILE* file_;
+};
+
+// The flash of a new chip, for a comparison before the flash file exists.
+class NewChipFlash : public FlashStore {
+ public:
+  int read(uint64_t offset, uint8_t* bytes, size_t len) override {
+    new_flash_bytes(offset, bytes, len);
+    return 0;
+  }
+  int write(uint64_t, const uint8_t*, size_t len, size_t* written) override {
+    *written = len;
+    return 0;
+  }
+};
+
+// A comparison's flash: |base| as it is, with what earlier images would
+// have written shown to later reads, so that images that overlap are
+// compared as the copy would compare them. Nothing reaches |base|.
+class PendingFlash : public FlashStore {
+ public:
+  explicit PendingFlash(FlashStore* base) : base_(base) {}
+
+  int read(uint64_t offset, uint8_t* bytes, size_t len) override {
+    if (int error = base_->read(offset, bytes, len)) return error;
+    show_pending(offset, bytes, len);
+    return 0;
+  }
+
+  int write(uint64_t offset, const uint8_t* bytes, size_t len, size_t* written) override {
+    remember(offset, bytes, len);
+    *written = len;
+    return 0;
   }
 
  private:
@@ -89,42 +121,49 @@ class Flash {
     }
   }
 
-  FILE* file_;
-  CopyMode mode_;
+  FlashStore* base_;
   std::map<uint64_t, std::vector<uint8_t>> pending_;
 };
 
 class Copier {
  public:
-  Copier(FILE* firmware, Flash* flash, CopyResult* result)
+  Copier(FlsSource* firmware, FlashStore* flash, CopyResult* result)
       : firmware_(firmware), flash_(flash), result_(result) {}
 
-  // Writes the header if its flash copy differs. False when a seek fails.
+  // Writes the header if its flash copy differs. False when flash fails.
   bool update_header(size_t image, uint32_t offset, const ImageHeader& h) {
     uint8_t have[kImageHeaderSize];
-    if (!flash_->read(offset, have, kImageHeaderSize)) return false;
+    if (!read_flash(offset, have, kImageHeaderSize)) return false;
     if (memcmp(have, h.bytes, kImageHeaderSize) == 0) return true;
-    note({image, true, offset, kImageHeaderSize, 0});
-    return flash_->write(offset, h.bytes, kImageHeaderSize);
+    return write_flash({image, true, offset, kImageHeaderSize, 0}, h.bytes);
   }
 
   // Copies the data of one image in chunks counted from its own address; a
-  // piece holds whole chunks. False when a seek fails.
-  bool copy_data(size_t image, uint32_t addr, uint32_t len) {
-    uint32_t offset = flash_offset(addr);
+  // piece holds whole chunks. False when the copy stops.
+  bool copy_data(size_t image, const ListedImage& listed) {
+    uint32_t offset = flash_offset(listed.header.image_address());
+    uint32_t len = listed.header.image_length();
+    uint64_t from = listed.data_offset;
     while (len > 0) {
       const size_t size = std::min<size_t>(len, kPieceSize);
       if (want_.size() < size) {
         want_.resize(size);
         have_.resize(size);
       }
-      const size_t got = fread(want_.data(), 1, size, firmware_);
+      size_t got = 0;
+      const int error = firmware_->read_at(from, want_.data(), size, &got);
       // Of a piece cut short, the chunks read whole are still stored.
       const size_t whole = got == size ? size : got - got % kFlashChunk;
       if (whole != 0 && !update_piece(image, offset, whole)) return false;
-      if (got != size) return true;
+      if (got != size) {
+        // The file was read to its end when it was listed; it has changed
+        // or cannot be read since.
+        result_->firmware_error = error != 0 ? error : EIO;
+        return false;
+      }
       len -= static_cast<uint32_t>(size);
       offset += static_cast<uint32_t>(size);
+      from += size;
     }
     return true;
   }
@@ -134,7 +173,7 @@ class Copier {
   // Chunks that differ side by side go out in one write; the bytes written
   // are the same as chunk by chunk.
   bool update_piece(size_t image, uint32_t offset, size_t len) {
-    if (!flash_->read(offset, have_.data(), len)) return false;
+    if (!read_flash(offset, have_.data(), len)) return false;
     size_t run = 0, run_start = 0;
     for (size_t at = 0; at < len; at += kFlashChunk) {
       const size_t size = std::min(kFlashChunk, len - at);
@@ -152,9 +191,27 @@ class Copier {
   bool write_run(size_t image, uint32_t piece_offset, size_t start, size_t len) {
     if (len == 0) return true;
     const uint32_t offset = piece_offset + static_cast<uint32_t>(start);
-    note({image, false, offset, static_cast<uint32_t>(len),
-          static_cast<uint32_t>((len + kFlashChunk - 1) / kFlashChunk)});
-    return flash_->write(offset, want_.data() + start, len);
+    return write_flash({image, false, offset, static_cast<uint32_t>(len),
+                        static_cast<uint32_t>((len + kFlashChunk - 1) / kFlashChunk)},
+                       want_.data() + start);
+  }
+
+  bool read_flash(uint32_t offset, uint8_t* bytes, size_t len) {
+    const int error = flash_->read(offset, bytes, len);
+    if (error != 0) result_->flash_failure = {FlashFailure::Op::kRead, offset, error};
+    return error == 0;
+  }
+
+  bool write_flash(const FlashWrite& w, const uint8_t* bytes) {
+    size_t written = 0;
+    const int error = flash_->write(w.offset, bytes, w.size, &written);
+    if (error != 0) {
+      result_->flash_failure = {FlashFailure::Op::kWrite,
+                                w.offset + static_cast<uint32_t>(written), error};
+      return false;
+    }
+    note(w);
+    return true;
   }
 
   // Side-by-side data writes of one image are one stretch.
@@ -171,38 +228,28 @@ class Copier {
     writes.push_back(w);
   }
 
-  FILE* firmware_;
-  Flash* flash_;
+  FlsSource* firmware_;
+  FlashStore* flash_;
   CopyResult* result_;
   std::vector<uint8_t> want_, have_;
 };
 
-void copy_images(FILE* firmware, uint64_t size, Flash* flash, CopyResult* result) {
+// Stores the listed images in turn; data that goes nowhere is skipped.
+void copy_images(const FlsListing& listing, FlsSource* firmware, FlashStore* flash,
+                 CopyResult* result) {
   Copier copier(firmware, flash, result);
-  for (ImageWalk walk(size); walk.more(); ++result->images) {
-    const ImageHeader h = read_image_header(firmware);
-    result->fault = check_image(h, walk.left());
-    if (result->fault != ImageFault::kNone) {
-      result->fault_header = h;
-      return;
-    }
+  for (const ListedImage& listed : listing.images) {
+    const ImageHeader& h = listed.header;
     const size_t image = result->images;
     if (is_image_flash_address(h.header_address()) &&
-        !copier.update_header(image, flash_offset(h.header_address()), h)) {
-      result->seek_failed = true;
+        !copier.update_header(image, flash_offset(h.header_address()), h))
       return;
-    }
-    if (is_image_flash_address(h.image_address())) {
-      if (!copier.copy_data(image, h.image_address(), h.image_length())) {
-        result->seek_failed = true;
-        return;
-      }
-    } else if (fseek(firmware, static_cast<long>(h.image_length()), SEEK_CUR) != 0) {
-      // Data that goes nowhere is skipped, so the next header is read after it.
-      return;
-    }
-    walk.passed(h);
+    if (is_image_flash_address(h.image_address()) && !copier.copy_data(image, listed)) return;
+    ++result->images;
   }
+  result->firmware_error = listing.error;
+  result->fault = listing.fault;
+  result->fault_header = listing.fault_header;
 }
 
 }  // namespace
@@ -218,31 +265,51 @@ uint64_t CopyResult::chunks_written() const {
   return chunks;
 }
 
+CopyResult copy_firmware(FlsSource* firmware, FlashStore* flash, CopyMode mode) {
+  CopyResult result;
+  const FlsListing listing = read_fls(firmware);
+  PendingFlash pending(flash);
+  copy_images(listing, firmware, mode == CopyMode::kCompare ? &pending : flash, &result);
+  return result;
+}
+
 CopyResult copy2flash(const char* image_path, const char* flash_path, CopyMode mode) {
   CopyResult result;
-  result.files = CopyResult::Files::kNoFirmware;
-  // POSIX opens a folder for reading, and its "size" would be read as
-  // images; Windows refuses it. Both skip it this way.
-  if (!path_is_existing_non_directory(image_path)) return result;
-  File firmware = open_file(image_path, "rb");
-  if (!firmware) return result;
-  if (fseek(firmware.get(), 0, SEEK_END) != 0) return result;
-  const long size = ftell(firmware.get());
-  if (size < 0 || fseek(firmware.get(), 0, SEEK_SET) != 0) return result;
-
-  result.files = CopyResult::Files::kNoFlash;
-  File flash_file_stream;
-  if (mode == CopyMode::kCompare && !path_exists(flash_path)) {
-    result.new_chip = true;
-  } else {
-    flash_file_stream = open_file(flash_path, mode == CopyMode::kWrite ? "r+b" : "rb");
-    if (!flash_file_stream) return result;
-    // Flash is read and written in whole pieces, which a stream buffer
-    // would only copy once more.
-    setvbuf(flash_file_stream.get(), nullptr, _IONBF, 0);
+  FileFlsSource firmware;
+  result.open_error = firmware.open(image_path);
+  if (result.open_error != 0) {
+    result.files = CopyResult::Files::kNoFirmware;
+    return result;
   }
-  result.files = CopyResult::Files::kOpened;
-  Flash flash(flash_file_stream.get(), mode);
-  copy_images(firmware.get(), static_cast<uint64_t>(size), &flash, &result);
+  NewChipFlash new_chip;
+  if (mode == CopyMode::kCompare && path_kind(flash_path) == PathKind::kMissing) {
+    result = copy_firmware(&firmware, &new_chip, mode);
+    result.new_chip = true;
+    return result;
+  }
+  File file = open_file(flash_path, mode == CopyMode::kWrite ? "r+b" : "rb");
+  if (!file) {
+    result.files = CopyResult::Files::kNoFlash;
+    result.open_error = failed_call_error();
+    return result;
+  }
+  // Flash is read and written in whole pieces, which a stream buffer
+  // would only copy once more.
+  setvbuf(file.get(), nullptr, _IONBF, 0);
+  FileFlash flash(file.get());
+  result = copy_firmware(&firmware, &flash, mode);
+  // Closing may be where the system reports a write it could not make.
+  if (fclose(file.release()) != 0 && !result.writes.empty() &&
+      result.flash_failure.op == FlashFailure::Op::kNone)
+    result.flash_failure = {FlashFailure::Op::kWrite, result.writes.back().offset,
+                            failed_call_error()};
   return result;
+}
+
+std::string flash_failure_text(const FlashFailure& failure) {
+  if (failure.op == FlashFailure::Op::kNone) return "";
+  char text[64];
+  snprintf(text, sizeof text, "flash %s error at 0x%08x: ",
+           failure.op == FlashFailure::Op::kRead ? "read" : "write", kFlashBase + failure.offset);
+  return text + std::string(strerror(failure.error));
 }

@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/file.h"
+
 constexpr uint32_t kImageMagic = 0xA0FFFF9F;
 constexpr size_t kImageHeaderSize = 64;
 
@@ -46,34 +48,47 @@ struct ImageHeader {
 ImageHeader make_image_header(uint32_t addr, uint32_t header_addr, const uint8_t* data,
                               uint32_t len, const std::string& name);
 
-// Reads the next header from |file|; bytes past a short read stay zero.
-ImageHeader read_image_header(FILE* file);
-
-// Why a copy stops at an image, |left| being the bytes of the file from
-// its header on.
+// Why a copy stops at an image.
 enum class ImageFault { kNone, kBadMagic, kTooLarge, kPastEndOfFile, kBeyondFlash };
-ImageFault check_image(const ImageHeader& h, uint64_t left);
 
 // The fault's text, as the launcher prints it.
 std::string image_fault_text(ImageFault fault, const ImageHeader& h);
 
-// Where the images of a file end: a first header is read whatever the
-// size, later ones only while more than a header's worth is left, so up to
-// 64 trailing bytes are ignored.
-class ImageWalk {
+// Where the bytes of a firmware image file come from: the file, or bytes
+// in memory.
+class FlsSource {
  public:
-  explicit ImageWalk(uint64_t file_size) : left_(file_size) {}
-  bool more() const { return first_ ? left_ != 0 : left_ > kImageHeaderSize; }
-  uint64_t left() const { return left_; }
-  // Past an image that check_image accepted.
-  void passed(const ImageHeader& h) {
-    left_ -= uint64_t{h.image_length()} + kImageHeaderSize;
-    first_ = false;
-  }
+  virtual ~FlsSource() = default;
+  virtual uint64_t size() const = 0;
+  // Reads up to |len| bytes at |offset|; |got| says how many came, fewer
+  // only at the end. Returns 0, or the system's error number.
+  virtual int read_at(uint64_t offset, uint8_t* out, size_t len, size_t* got) = 0;
+};
+
+class MemoryFlsSource : public FlsSource {
+ public:
+  MemoryFlsSource(const uint8_t* bytes, size_t size) : bytes_(bytes), size_(size) {}
+  uint64_t size() const override { return size_; }
+  int read_at(uint64_t offset, uint8_t* out, size_t len, size_t* got) override;
 
  private:
-  uint64_t left_;
-  bool first_ = true;
+  const uint8_t* bytes_;
+  size_t size_;
+};
+
+// A firmware image file open for reading; stays open while it lives.
+class FileFlsSource : public FlsSource {
+ public:
+  // 0, or the system's error number when |path| cannot be opened; a folder
+  // gives EISDIR on every platform.
+  int open(const std::string& path);
+  uint64_t size() const override { return size_; }
+  int read_at(uint64_t offset, uint8_t* out, size_t len, size_t* got) override;
+
+ private:
+  File file_;
+  uint64_t size_ = 0;
+  uint64_t position_ = 0;
 };
 
 // A stretch of flash an image stores: its header or its data.
@@ -84,26 +99,45 @@ struct StoredRange {
   uint32_t size = 0;
 };
 
-// What a copy would find in a firmware image file, read without flash.
+struct ListedImage {
+  ImageHeader header;
+  uint64_t data_offset = 0;  // in the firmware image file
+};
+
+// What a copy finds in a firmware image file, read without flash: the
+// images it accepts and where and why it stops.
 struct FlsListing {
   uint64_t file_size = 0;
+  // The system's error number when the file could not be opened or read;
+  // the listing then holds what came before.
+  int error = 0;
   // The images a copy accepts, in file order.
-  std::vector<ImageHeader> images;
-  // The image it would stop at, counted from 0, and why.
+  std::vector<ListedImage> images;
+  // Why the copy stops at the image after them.
   ImageFault fault = ImageFault::kNone;
   ImageHeader fault_header = {};
   // Bytes after the last image that a copy ignores.
   uint64_t ignored_tail = 0;
-  // Stretches that two of the accepted images both store, each paired with
-  // one before it in flash order.
-  std::vector<std::pair<StoredRange, StoredRange>> overlaps;
+
+  // The text the launcher prints where the copy stops; empty when it
+  // reaches the end.
+  std::string stop_text() const { return image_fault_text(fault, fault_header); }
 };
 
-// The stretches of flash |h| stores; none outside flash or of no length.
-std::vector<StoredRange> stored_ranges(size_t image, const ImageHeader& h);
+// Stretches of flash that two of the listed images both store, each paired
+// with one before it in flash order.
+std::vector<std::pair<StoredRange, StoredRange>> find_overlaps(const FlsListing& listing);
 
-// Lists the images of the firmware image file at |path|; false when it
-// cannot be read.
-bool list_images(const std::string& path, FlsListing* listing);
+// The one reader of the format: what a copy would find in |source|.
+FlsListing read_fls(FlsSource* source);
+
+// The listing of the firmware image file at |path|.
+FlsListing list_images(const std::string& path);
+
+// Writes |bytes| as the file |path| whole or not at all: under a name of
+// its own beside it first, which takes the name only once every byte is
+// out, replacing what had it. Returns 0, or the system's error number; the
+// old file then stays as it was and no other file is left.
+int write_whole_file(const std::string& path, const std::vector<uint8_t>& bytes);
 
 #endif  // ZELK_STORAGE_FLS_FORMAT_H_

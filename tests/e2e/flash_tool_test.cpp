@@ -1,10 +1,16 @@
 // zelk_flash run as a process beside the launcher: what each command
 // prints, its exit status, and that it agrees with what a launch does.
+#include <cerrno>
 #include <chrono>
+#include <cstring>
+#include <fstream>
 
 #include "e2e/harness.h"
+#include "storage/fls_format.h"
 
 namespace {
+
+using Words = std::vector<std::string>;
 
 const char kBlinkyFlsRows[] =
     "image  header      data        length      end         a launch writes\n"
@@ -67,7 +73,8 @@ TEST_F(FlashToolTest, InfoTellsWhatALaunchTakes) {
       {"e64.elf", 1, "",
        "zelk_flash: e64.elf: a launch prints copy cmd ret = -9: not a 32-bit little-endian ELF, "
        "or a field points outside the file\n"},
-      {"missing.fls", 2, "", "zelk_flash: cannot read missing.fls\n"},
+      {"missing.fls", 2, "", "zelk_flash: cannot read missing.fls: No such file or directory\n"},
+      {".", 2, "", "zelk_flash: cannot read .: Is a directory\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.file);
@@ -126,10 +133,20 @@ TEST_F(FlashToolTest, DumpAndUsage) {
       r.out);
   r = run_flash_tool({"dump", "eeprom", "0x7ffe", "100"});
   EXPECT_EQ("00007ffe  ff ff                                             |..|\n00008000\n", r.out);
+  // No bytes, no lines; and a backing file longer than its memory is dumped
+  // only as far as the memory goes.
+  r = run_flash_tool({"dump", "flash", "0x08000000", "0"});
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ("", r.out);
+  write_bytes(bin_dir_ / "zelk.eeprom", std::vector<uint8_t>(0x8000 + 64, 0xFF));
+  r = run_flash_tool({"dump", "eeprom", "0x7ff0", "100"});
+  EXPECT_EQ("00007ff0  ff ff ff ff ff ff ff ff  ff ff ff ff ff ff ff ff  |................|\n00008000\n",
+            r.out);
 
   const std::vector<std::vector<std::string>> errors = {
-      {}, {"frob"}, {"info"}, {"erase", "disk"}, {"dump", "flash", "0x100"},
-      {"dump", "flash", "0x08000000", "12x"}, {"pack", "-o", "x.fls"}, {"--dir", "nowhere", "diff", "app.fls"}};
+      {}, {"frob"}, {"info"}, {"erase", "disk"}, {"erase", "all", "now"}, {"dump", "flash", "0x100"},
+      {"dump", "flash", "0x08000000", "12x"}, {"pack", "-o", "x.fls"}, {"help", "diff", "write"},
+      {"--dir", "nowhere", "diff", "app.fls"}, {"--dir", "", "erase", "all"}, {"--dir=", "info", "app.fls"}};
   for (const auto& words : errors) {
     SCOPED_TRACE(words.empty() ? "" : words[0]);
     r = run_flash_tool(words);
@@ -140,6 +157,131 @@ TEST_F(FlashToolTest, DumpAndUsage) {
   r = run_flash_tool({"diff", "--help"});
   EXPECT_EQ(0, r.status);
   EXPECT_EQ(0u, r.out.find("usage: zelk_flash [--dir DIR] diff FILE.fls\n")) << r.out;
+  r = run_flash_tool({"help", "help"});
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ(0u, r.out.find("usage: zelk_flash [--dir DIR] help [COMMAND]\n")) << r.out;
+}
+
+// Rule: what stands in the way is named with the system's reason, status 2,
+// and no command claims what it did not do: a folder where a backing file
+// belongs, a flash file the disk will not take, an empty --dir, firmware a
+// launch refuses.
+TEST_F(FlashToolTest, FailuresAreNamedAndNothingIsClaimed) {
+  fs::create_directory(bin_dir_ / "zelk.iflash");
+  const std::string folder = "zelk_flash: " + flash_path() + " is a folder\n";
+  for (const std::vector<std::string>& words :
+       {Words{"diff", "app.fls"}, Words{"write", "app.fls"}, Words{"erase", "flash"},
+        Words{"dump", "flash", "0x08000000"}}) {
+    SCOPED_TRACE(words[0]);
+    const RunResult r = run_flash_tool(words);
+    EXPECT_EQ(2, r.status);
+    EXPECT_EQ("", r.out);
+    EXPECT_EQ(folder, r.err);
+  }
+  fs::remove(bin_dir_ / "zelk.iflash");
+
+  // An empty --dir is no folder; the one beside the program stays as it was.
+  const size_t files_before = std::distance(fs::directory_iterator(bin_dir_), {});
+  RunResult r = run_flash_tool({"--dir", "", "erase", "all"});
+  EXPECT_EQ(2, r.status);
+  EXPECT_EQ("zelk_flash: --dir needs a folder\n", r.err);
+  EXPECT_EQ(files_before, static_cast<size_t>(std::distance(fs::directory_iterator(bin_dir_), {})));
+
+  write_bytes(bin_dir_ / "zelk.iflash", std::vector<uint8_t>(16 * 1024, 0xFF));
+  write_bytes(bin_dir_ / "zelk.eeprom", std::vector<uint8_t>(64, 0xFF));
+  write_bytes(work_dir_ / "zeros.fls", std::vector<uint8_t>(128, 0));
+  r = run_flash_tool({"write", "zeros.fls"});
+  EXPECT_EQ(1, r.status);
+  EXPECT_EQ("", r.out);
+  EXPECT_EQ("zelk_flash: image 0: image magic error; a launch's copy stops there\n", r.err);
+
+  if (windows()) return;  // RLIMIT_FSIZE stands in for a full disk on POSIX only
+  RunOptions full;
+  full.file_size_limit = 16 * 1024;
+  r = run_flash_tool({"write", "app.fls"}, full);
+  EXPECT_EQ(2, r.status);
+  EXPECT_EQ("", r.out);
+  EXPECT_EQ("zelk_flash: cannot write " + flash_path() + " at 0x0800ffc0: " + strerror(EFBIG) + "\n",
+            r.err);
+  EXPECT_EQ(std::vector<uint8_t>(16 * 1024, 0xFF), read_bytes(bin_dir_ / "zelk.iflash"));
+}
+
+// Rule: pack checks everything before it writes, and puts OUT.fls in place
+// whole: a refusal leaves the old file byte for byte and nothing beside it;
+// an image a launch would ignore (no data, at the very end) is refused.
+TEST_F(FlashToolTest, PackRefusesBeforeItTouchesTheOldFile) {
+  write_text(work_dir_ / "a.bin", std::string(300, 'A'));
+  write_text(work_dir_ / "empty.bin", "");
+  write_text(work_dir_ / "out.fls", "the old file");
+  const struct {
+    std::vector<std::string> words;
+    std::string err;
+  } refusals[] = {
+      {{"pack", "-o", "out.fls", "0x0ffffff0=a.bin"},
+       "zelk_flash: image 0: image at 0x0ffffff0: length 300 reaches beyond the end of flash; "
+       "nothing written\n"},
+      {{"pack", "-o", "out.fls", "0x08010000=a.bin", "0x08020000=empty.bin"},
+       "zelk_flash: image 1: no data, at the end of the file, where a launch ignores 64 bytes; "
+       "nothing written\n"},
+      {{"pack", "-o", "out.fls", "0x08010000=missing.bin"},
+       "zelk_flash: cannot read missing.bin: No such file or directory\n"},
+  };
+  const size_t files_before = std::distance(fs::directory_iterator(work_dir_), {});
+  for (const auto& c : refusals) {
+    SCOPED_TRACE(c.words.back());
+    const RunResult r = run_flash_tool(c.words);
+    EXPECT_EQ(2, r.status);
+    EXPECT_EQ("", r.out);
+    EXPECT_EQ(c.err, r.err);
+    EXPECT_EQ("the old file", read_text(work_dir_ / "out.fls"));
+    EXPECT_EQ(files_before, static_cast<size_t>(std::distance(fs::directory_iterator(work_dir_), {})));
+  }
+  const RunResult r = run_flash_tool({"pack", "-o", "out.fls", "0x08020000=empty.bin", "0x08010000=a.bin"});
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_EQ(64u + 64 + 300, fs::file_size(work_dir_ / "out.fls"));
+  EXPECT_EQ(files_before, static_cast<size_t>(std::distance(fs::directory_iterator(work_dir_), {})));
+  EXPECT_EQ("out.fls: firmware image file of 428 bytes, 2 images\n",
+            split_lines(run_flash_tool({"info", "out.fls"}).out)[0] + "\n");
+}
+
+// Rule: a firmware file of more than 2 GiB is read through 64-bit offsets
+// on every platform: info lists it, write and a launch store what lies
+// past the 2 GiB mark. The file is sparse.
+TEST_F(FlashToolTest, FirmwareFilesPastTwoGibibytes) {
+  const uint32_t first_length = 0x7FFFFFFF;  // data outside flash, skipped
+  const ImageHeader first = make_image_header(0x20000000, kHeaderNotStored, nullptr, 0, "");
+  std::vector<uint8_t> head(first.bytes, first.bytes + kImageHeaderSize);
+  for (int i = 0; i < 4; ++i) head[kImageLengthField + i] = static_cast<uint8_t>(first_length >> (8 * i));
+  const std::vector<uint8_t> data(16, 'Z');
+  const ImageHeader second = make_image_header(0x08010000, 0x0800ffc0, data.data(), 16, "z.bin");
+  {
+    std::ofstream out(work_dir_ / "big.fls", std::ios::binary);
+    out.write(reinterpret_cast<const char*>(head.data()), static_cast<std::streamsize>(head.size()));
+    out.seekp(static_cast<std::streamoff>(kImageHeaderSize) + first_length);
+    out.write(reinterpret_cast<const char*>(second.bytes), kImageHeaderSize);
+    out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+  }
+  RunResult r = run_flash_tool({"info", "big.fls"});
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_EQ(
+      "big.fls: firmware image file of 2147483791 bytes, 2 images\n"
+      "image  header      data        length      end         a launch writes\n"
+      "    0  0xffffffff  0x20000000  2147483647  0x9fffffff  nothing: header and data lie outside flash\n"
+      "    1  0x0800ffc0  0x08010000  16          0x08010010  header and data\n",
+      r.out);
+  write_bytes(bin_dir_ / "zelk.iflash", std::vector<uint8_t>(128 * 1024, 0xFF));
+  write_bytes(bin_dir_ / "zelk.eeprom", std::vector<uint8_t>(64, 0xFF));
+  r = run_flash_tool({"write", "big.fls"});
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_EQ("wrote 1 header and 1 chunk (80 bytes) into " + flash_path() + "\n", r.out);
+
+  write_bytes(bin_dir_ / "zelk.iflash", std::vector<uint8_t>(128 * 1024, 0xFF));
+  r = run({"-elf", "app.elf", "-img", "big.fls", "-nographic"});
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_EQ(0u, r.out.find("stand-in")) << r.out;
+  const std::vector<uint8_t> flash = read_bytes(bin_dir_ / "zelk.iflash");
+  EXPECT_TRUE(std::equal(data.begin(), data.end(), flash.begin() + 0x10000));
+  EXPECT_TRUE(std::equal(second.bytes, second.bytes + kImageHeaderSize, flash.begin() + 0xffc0));
 }
 
 }  // namespace

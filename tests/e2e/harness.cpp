@@ -192,6 +192,7 @@ LaunchTest::Started LaunchTest::start(const std::vector<std::string>& words,
             windows_env_changes({{"ZELK_STANDIN_RECORD", target_path(record_)},
                                  {"USERPROFILE", target_path(profile_dir_)}},
                                 options.env)}};
+    for (const auto& [name, value] : options.runner_env) env[name] = value;
   }
   argv.insert(argv.end(), words.begin(), words.end());
 

@@ -46,6 +46,9 @@ struct RunOptions {
   // letter case, so that the profile variables Wine takes from its registry
   // can be set too.
   std::map<std::string, std::optional<std::string>> env;
+  // Variables for the Windows leg's zelk_wine_runner itself, not the
+  // program it starts.
+  std::map<std::string, std::string> runner_env;
   bool put_standin_on_path = true;
   // 0: no limit; otherwise RLIMIT_FSIZE in bytes, with SIGXFSZ ignored.
   uint64_t file_size_limit = 0;

@@ -308,11 +308,12 @@ TEST_F(BackingFilesTest, ChipFolderOfTheUsersChoosing) {
     std::optional<std::string> variable;
     std::string err;  // empty: the launch runs on the chip in work/chip
   } cases[] = {
-      {{"--chip-dir", ""}, std::nullopt, "zelk_sim: --chip-dir: the folder name is empty\n"},
-      {{"--chip-dir", missing}, std::nullopt, "zelk_sim: --chip-dir " + missing + ": no such folder\n"},
-      {{"--chip-dir", "file"}, std::nullopt, "zelk_sim: --chip-dir file: not a folder\n"},
-      {{}, "", "zelk_sim: ZELK_CHIP_DIR names no folder\n"},
-      {{}, "file", "zelk_sim: ZELK_CHIP_DIR file: not a folder\n"},
+      {{"--chip-dir", ""}, std::nullopt, "zelk_sim: --chip-dir needs a folder\n"},
+      {{"--chip-dir", missing}, std::nullopt,
+       "zelk_sim: --chip-dir " + missing + ": No such file or directory\n"},
+      {{"--chip-dir", "file"}, std::nullopt, "zelk_sim: --chip-dir file: Not a directory\n"},
+      {{}, "", "zelk_sim: ZELK_CHIP_DIR needs a folder\n"},
+      {{}, "file", "zelk_sim: ZELK_CHIP_DIR file: Not a directory\n"},
       {{"--chip-dir", "chip"}, missing, ""},
       {{}, "chip", ""},
   };
@@ -374,6 +375,11 @@ TEST_F(BackingFilesTest, ChipsSideBySide) {
     std::copy(h.bytes, h.bytes + 64, want.begin() + 0x10000 - 64);
     std::fill(want.begin() + 0x10000, want.begin() + 0x11000, static_cast<uint8_t>(i));
     EXPECT_EQ(want, read_bytes(work_dir_ / ("chip " + std::to_string(i)) / "zelk.iflash")) << i;
+    // zelk_flash sees the chip the variable names, as the launcher does.
+    RunOptions chip;
+    chip.env["ZELK_CHIP_DIR"] = "chip " + std::to_string(i);
+    EXPECT_EQ("flash already holds fw" + std::to_string(i) + ".fls\n",
+              run_flash_tool({"diff", "fw" + std::to_string(i) + ".fls"}, chip).out);
   }
   EXPECT_EQ(2, std::distance(fs::directory_iterator(bin_dir_), {})) << "only the programs";
 }

@@ -225,6 +225,27 @@ TEST_F(WindowsTest, RawImageGoesToTheProfilesTempFolder) {
   expect_raw_image_of("blink");
 }
 
+// The runtime's temporary names come from the process id and a counter,
+// and process ids come round again while earlier images stay. With every
+// name the runtime gives the launcher's process already taken in Temp, the
+// launch still converts, under a name of its own, and replaces nothing.
+TEST_F(WindowsTest, RuntimeNamesAllTakenTheRawImageTakesAnOwnName) {
+  preseed_backing_files();
+  add_fixture_elf("blink", "app.elf");
+  RunOptions options;
+  options.runner_env["ZELK_WINE_RUNNER_TAKE_TEMP_NAMES"] = target_path(tmp_dir_);
+  RunResult r = run({"-elf", "app.elf", "-nographic"}, options);
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_EQ(0u, r.out.find("stand-in")) << r.out;
+  const std::string raw = loader_file();
+  EXPECT_TRUE(starts_with(raw, target_path(tmp_dir_) + "\\zelk_raw_")) << raw;
+  expect_raw_image_of("blink");
+  size_t taken = 0;
+  for (const auto& entry : fs::directory_iterator(tmp_dir_))
+    if (fs::is_empty(entry.path())) ++taken;
+  EXPECT_EQ(256u, taken);
+}
+
 TEST_F(WindowsTest, TheProfileVariableIsFoundInAnyLetterCase) {
   preseed_backing_files();
   add_fixture_elf("blink", "app.elf");

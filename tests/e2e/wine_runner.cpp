@@ -10,6 +10,11 @@
 //   ZELK_WINE_RUNNER_ENV  one change a line: "NAME=VALUE" sets NAME to VALUE,
 //                         "NAME" removes it; names match in any letter case,
 //                         and a set variable keeps the case given here
+//   ZELK_WINE_RUNNER_TAKE_TEMP_NAMES
+//                         a folder: before the program runs, it gets an
+//                         empty file under each of the first 256 names the
+//                         runtime's tmpnam_s gives the program's process,
+//                         as earlier images would have left them
 //
 // Usage: zelk_wine_runner.exe PROGRAM [WORDS...]. The program receives the
 // runner's own command line with the runner's word 0 cut off, so the words
@@ -25,6 +30,7 @@
 namespace {
 
 const char kEnvName[] = "ZELK_WINE_RUNNER_ENV";
+const char kTakeTempNames[] = "ZELK_WINE_RUNNER_TAKE_TEMP_NAMES";
 
 // The rest of |line| after its word 0, by the rule the runtime splits word 0
 // with: up to the closing quote when it starts with one, else up to the
@@ -78,6 +84,7 @@ std::string variable(const char* name) {
 std::vector<char> environment_block() {
   std::vector<std::string> changes = split_lines(variable(kEnvName));
   changes.push_back(kEnvName);
+  changes.push_back(kTakeTempNames);
   std::vector<std::string> entries;
   char* block = GetEnvironmentStringsA();
   for (const char* p = block; *p; p += strlen(p) + 1) {
@@ -97,6 +104,24 @@ std::vector<char> environment_block() {
   }
   out.push_back('\0');
   return out;
+}
+
+// Wine's runtime names its temporary files "\s" PID "." COUNT, both
+// numbers in base 32 with digits 0-9a-v and no digit for 0; the count
+// starts at 0 in each process.
+std::string base32(unsigned long n) {
+  std::string digits;
+  for (; n != 0; n >>= 5) digits.insert(digits.begin(), "0123456789abcdefghijklmnopqrstuv"[n & 31]);
+  return digits;
+}
+
+void take_temp_names(const std::string& dir, DWORD pid) {
+  for (unsigned long count = 0; count < 256; ++count) {
+    const std::string name = dir + "\\s" + base32(pid) + "." + base32(count);
+    HANDLE file = CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+  }
 }
 
 void make_inheritable(DWORD which) {
@@ -126,12 +151,15 @@ int main() {
   startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
   startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
   PROCESS_INFORMATION process = {};
-  if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0,
+  if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED,
                       env.data(), nullptr, &startup, &process)) {
     fprintf(stderr, "zelk_wine_runner: cannot start %s (error %lu)\n",
             line.c_str(), GetLastError());
     return 126;
   }
+  const std::string temp = variable(kTakeTempNames);
+  if (!temp.empty()) take_temp_names(temp, process.dwProcessId);
+  ResumeThread(process.hThread);
   WaitForSingleObject(process.hProcess, INFINITE);
   DWORD status = 1;
   GetExitCodeProcess(process.hProcess, &status);

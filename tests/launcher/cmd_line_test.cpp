@@ -161,7 +161,7 @@ TEST(OptionScanTest, BadValuesOfTheLaunchersOwnWords) {
       {{"-prj", "--timeout", "1e3", "--log", ""}, "--timeout: '1e3' is not a number of seconds above 0"},
       {{"-prj", "--log", ""}, "--log: the file name is empty"},
       {{"-prj", "--junit"}, "--junit: needs a value"},
-      {{"-prj", "--chip-dir", ""}, "--chip-dir: the folder name is empty"},
+      {{"-prj", "--chip-dir"}, "--chip-dir: needs a value"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.error);

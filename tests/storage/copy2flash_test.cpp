@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cstring>
 #include <chrono>
 #include <fstream>
 #include <optional>
@@ -116,8 +118,8 @@ class Copy2FlashTest : public ::testing::Test {
     const CopyResult done = copy2flash(fls_.string().c_str(), flash_.string().c_str());
     if (done.files == CopyResult::Files::kOpened) {
       EXPECT_EQ(writes(predicted), writes(done));
-      FlsListing listing;
-      EXPECT_TRUE(list_images(fls_.string(), &listing));
+      const FlsListing listing = list_images(fls_.string());
+      EXPECT_EQ(0, listing.error);
       EXPECT_EQ(done.fault, listing.fault);
       EXPECT_EQ(done.images, listing.images.size());
     }
@@ -405,6 +407,56 @@ TEST_F(Copy2FlashTest, FlashFileOfAnySizeTakesTheImage) {
   EXPECT_EQ(0x10000u + 5000, fs::file_size(flash_));
   EXPECT_EQ(std::vector<uint8_t>(kChunk, 0xFF), read_range(flash_, 0, kChunk));
   EXPECT_EQ(image.data, read_range(flash_, 0x10000, 5000));
+}
+
+// A flash whose reads or writes fail from a given call on, as a disk that
+// fills up or goes away does.
+class FailingFlash : public FlashStore {
+ public:
+  FailingFlash(int reads_left, int writes_left) : reads_left_(reads_left), writes_left_(writes_left) {}
+  int read(uint64_t, uint8_t* bytes, size_t len) override {
+    memset(bytes, 0xFF, len);
+    return reads_left_-- > 0 ? 0 : EIO;
+  }
+  int write(uint64_t, const uint8_t*, size_t len, size_t* written) override {
+    *written = writes_left_-- > 0 ? len : len / 2;
+    return *written == len ? 0 : ENOSPC;
+  }
+
+ private:
+  int reads_left_, writes_left_;
+};
+
+// Rule: the copy stops at the first read or write of flash that fails,
+// says which, where and why, lists only what was written before it, and
+// reaches no image after it.
+TEST(CopyFirmwareTest, StopsAtTheFirstFailureOfFlash) {
+  const std::vector<uint8_t> fls = fls_of({{0x08001000, 0x08000FC0, pattern(2 * kChunk, 29)},
+                                           {0x08008000, kNoHeader, pattern(100, 30)}});
+  const struct {
+    int reads, writes;
+    FlashFailure::Op op;
+    uint32_t offset;
+    size_t written;
+  } cases[] = {
+      {0, 9, FlashFailure::Op::kRead, 0xFC0, 0},
+      {9, 0, FlashFailure::Op::kWrite, 0xFC0 + 32, 0},
+      {9, 1, FlashFailure::Op::kWrite, 0x1000 + kChunk, 1},
+      {2, 9, FlashFailure::Op::kRead, 0x8000, 2},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.offset);
+    MemoryFlsSource firmware(fls.data(), fls.size());
+    FailingFlash flash(c.reads, c.writes);
+    const CopyResult r = copy_firmware(&firmware, &flash, CopyMode::kWrite);
+    EXPECT_EQ(c.op, r.flash_failure.op);
+    EXPECT_EQ(c.offset, r.flash_failure.offset);
+    EXPECT_EQ(c.written, r.writes.size());
+    EXPECT_EQ(c.op == FlashFailure::Op::kRead ? EIO : ENOSPC, r.flash_failure.error);
+  }
+  FlashFailure failure = {FlashFailure::Op::kWrite, 0x1000, ENOSPC};
+  EXPECT_EQ("flash write error at 0x08001000: " + std::string(strerror(ENOSPC)),
+            flash_failure_text(failure));
 }
 
 }  // namespace
