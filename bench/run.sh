@@ -122,13 +122,17 @@ run_pair a "first launch (128 MiB flash file)" 1.3 \
   --prepare "rm -f $W/dd.bin"
 rm -f "$W/dd.bin"
 
-# The simulator command line the launcher runs, as the stand-in received
-# it, quoted for sh; its raw program image is kept aside, while those of the
-# timed launches are cleared between runs.
-TMPDIR=$W/keep ZELK_STANDIN_RECORD=$W/record.txt "$W/bin/zelk_sim" -elf app.elf -nographic \
-  </dev/null >/dev/null
-LINE=qemu-system-cskyv2
-while IFS= read -r arg; do LINE+=" $(printf '%q' "$arg")"; done <"$W/record.txt"
+# The simulator command line the launcher runs with the words "$@", as the
+# stand-in received it, quoted for sh; its raw program image is kept aside,
+# while those of the timed launches are cleared between runs.
+recorded_line() {
+  TMPDIR=$W/keep ZELK_STANDIN_RECORD=$W/record.txt "$W/bin/zelk_sim" -elf app.elf -nographic \
+    "$@" </dev/null >/dev/null
+  local line=qemu-system-cskyv2 arg
+  while IFS= read -r arg; do line+=" $(printf '%q' "$arg")"; done <"$W/record.txt"
+  echo "$line"
+}
+LINE=$(recorded_line)
 run_pair b "launch, backing files present" 1.5 \
   launcher "$LAUNCH" \
   "sh -c" "sh -c '$LINE'" \
@@ -147,10 +151,7 @@ REACTION=$(printf '%s\n' "${SUMMARY[-1]}" | awk '{ for (i = 1; i <= NF; ++i) if 
 
 mkdir -p "$W/chip"
 cp "$FLASH" "$W/bin/zelk.eeprom" "$W/chip/"
-TMPDIR=$W/keep ZELK_STANDIN_RECORD=$W/record.txt "$W/bin/zelk_sim" -elf app.elf -nographic \
-  --chip-dir "$W/chip" </dev/null >/dev/null
-CHIP_LINE=qemu-system-cskyv2
-while IFS= read -r arg; do CHIP_LINE+=" $(printf '%q' "$arg")"; done <"$W/record.txt"
+CHIP_LINE=$(recorded_line --chip-dir "$W/chip")
 run_pair m "launch, chip in a folder of its own" 1.5 \
   launcher "$LAUNCH --chip-dir $W/chip" \
   "sh -c" "sh -c '$CHIP_LINE'" \
