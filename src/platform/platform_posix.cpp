@@ -141,7 +141,9 @@ bool path_exists(const std::string& path) {
 
 FILE* open_file_stream(const std::string& path, const char* mode) {
   const ShortPath target(path);
-  if (mode[0] != 'r') return fopen(target.text().c_str(), mode);
+  // Not inherited by the programs this process starts, the simulator
+  // among them.
+  if (mode[0] != 'r') return fopen(target.text().c_str(), (std::string(mode) + "e").c_str());
   // Opening a FIFO for reading waits for a writer, who may never come;
   // opened without waiting it reads as empty, as any other file may.
   const int fd = open(target.text().c_str(),
