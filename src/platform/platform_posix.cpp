@@ -5,12 +5,14 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/auxv.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -289,35 +291,58 @@ int64_t now_ms() {
   return int64_t{ts.tv_sec} * 1000 + ts.tv_nsec / 1000000;
 }
 
+// The state and process group of the process /proc/|pid| names, read
+// with plain system calls into this stack only, as the guardian must;
+// false when it has gone.
+bool process_state(const char* pid, char* state, long* group) {
+  char path[64] = "/proc/";
+  size_t at = strlen(path);
+  for (const char* c = pid; *c && at < sizeof path - 8; ++c) path[at++] = *c;
+  memcpy(path + at, "/stat", 6);
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  char line[512];
+  const ssize_t n = read(fd, line, sizeof line - 1);
+  close(fd);
+  if (n <= 0) return false;
+  line[n] = '\0';
+  // "pid (name) state ppid pgrp ...", the name holding any byte.
+  const char* p = strrchr(line, ')');
+  if (!p || p[1] != ' ' || !p[2] || p[3] != ' ') return false;
+  *state = p[2];
+  p += 4;
+  while (*p >= '0' && *p <= '9') ++p;
+  if (*p++ != ' ') return false;
+  const bool negative = *p == '-';
+  if (negative) ++p;
+  long value = 0;
+  while (*p >= '0' && *p <= '9') value = value * 10 + (*p++ - '0');
+  *group = negative ? -value : value;
+  return true;
+}
+
 // True once no process of |group| runs. A zombie counts as gone: it holds
 // nothing open any more, and when it is collected is up to its parent,
 // which after this process has ended is init.
 bool group_gone(pid_t group) {
   if (kill(-group, 0) != 0 && errno == ESRCH) return true;
-  DIR* proc = opendir("/proc");
-  if (!proc) return false;
+  const int proc = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (proc < 0) return false;
   bool running = false;
-  while (const struct dirent* entry = readdir(proc)) {
-    if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
-    char path[300], stat_line[512];
-    snprintf(path, sizeof path, "/proc/%s/stat", entry->d_name);
-    const int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) continue;
-    const ssize_t n = read(fd, stat_line, sizeof stat_line - 1);
-    close(fd);
-    if (n <= 0) continue;
-    stat_line[n] = '\0';
-    // "pid (name) state ppid pgrp ...", the name holding any byte.
-    const char* after_name = strrchr(stat_line, ')');
-    char state = 0;
-    long parent = 0, pgrp = 0;
-    if (after_name && sscanf(after_name + 1, " %c %ld %ld", &state, &parent, &pgrp) == 3 &&
-        pgrp == group && state != 'Z' && state != 'X') {
-      running = true;
-      break;
+  char entries[8192];
+  ssize_t n;
+  while (!running && (n = getdents64(proc, entries, sizeof entries)) > 0) {
+    for (ssize_t at = 0; at < n && !running;) {
+      const struct dirent64* entry = reinterpret_cast<const struct dirent64*>(entries + at);
+      at += entry->d_reclen;
+      char state = 0;
+      long pgrp = 0;
+      running = entry->d_name[0] >= '0' && entry->d_name[0] <= '9' &&
+                process_state(entry->d_name, &state, &pgrp) && pgrp == group && state != 'Z' &&
+                state != 'X';
     }
   }
-  closedir(proc);
+  close(proc);
   return !running;
 }
 
@@ -353,11 +378,19 @@ void end_group(pid_t group, int wake, void (*reap)(void*), void* context) {
   wait_group_gone(group, kForcedMs, wake, reap, context);
 }
 
-// A child of this process that outlives it for one purpose: when this
-// process ends without saying it is done, however it ends, the guardian
-// ends the command's process group, and only then lets go of the files
-// it shares with this process, the chip's lock among them.
-[[noreturn]] void guard(int death) {
+// A process that shares this one's memory and outlives it for one
+// purpose: when this process ends without saying it is done, however it
+// ends, the guardian ends the command's process group, and only then lets
+// go of the files it shares with this process, the chip's lock among
+// them. It shares the memory rather than copying it, which makes it cheap
+// to start, and so it keeps to plain system calls on its own stack: this
+// process may have died anywhere, its heap's lock held.
+int guard(void* death_pipe) {
+  // Both ends of the death pipe, read end low: the guardian's own copy of
+  // the writing end must go, or the pipe never ends.
+  const uint64_t ends = reinterpret_cast<uintptr_t>(death_pipe);
+  const int death = static_cast<int>(ends & 0xFFFFFFFF);
+  close(static_cast<int>(ends >> 32));
   // Named apart from the launcher, so that killing the launcher by name
   // leaves the guardian to do its work. Signals from the terminal or the
   // launcher's job wait for good: only SIGKILL ends it early.
@@ -365,29 +398,27 @@ void end_group(pid_t group, int wake, void (*reap)(void*), void* context) {
   sigset_t all;
   sigfillset(&all);
   sigprocmask(SIG_SETMASK, &all, nullptr);
-  // Whoever reads this process's output must not wait for the guardian.
-  for (int fd = 0; fd < 3; ++fd) close(fd);
   pid_t group = 0;
   size_t got = 0;
   while (got < sizeof group) {
     const ssize_t n = read(death, reinterpret_cast<char*>(&group) + got, sizeof group - got);
-    if (n < 0 && errno == EINTR) continue;
     if (n <= 0) _exit(0);
     got += static_cast<size_t>(n);
   }
   char done = 0;
-  ssize_t n;
-  while ((n = read(death, &done, 1)) < 0 && errno == EINTR) {
-  }
-  if (n == 1 || group <= 0) _exit(0);
+  if (read(death, &done, 1) == 1 || group <= 0) _exit(0);
   end_group(group, -1, nullptr, nullptr);
   _exit(0);
 }
+
+// The guardian's stack: it runs beside this process, not on its stack.
+constexpr size_t kGuardianStack = 64 * 1024;
 
 }  // namespace
 
 struct BoundCommand::State {
   pid_t shell = -1, guardian = -1;
+  void* guardian_stack = MAP_FAILED;
   int out = -1;              // read end of the command's standard output
   int wake[2] = {-1, -1};    // woken by the signal handlers
   int death = -1;            // the guardian's pipe
@@ -453,17 +484,22 @@ bool BoundCommand::start(const std::string& line, bool capture) {
   // collected, not to init.
   prctl(PR_SET_CHILD_SUBREAPER, 1);
 
-  // The guardian comes first, so that it holds none of the pipes below.
+  // The guardian comes first, so that it holds none of the pipes below;
+  // it is given the death pipe's reading end alone.
   int death[2];
   if (pipe2(death, O_CLOEXEC) != 0) return false;
-  s.guardian = fork();
-  if (s.guardian == 0) {
-    close(death[1]);
-    guard(death[0]);
+  s.guardian_stack = mmap(nullptr, kGuardianStack, PROT_READ | PROT_WRITE,
+                          MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+  if (s.guardian_stack != MAP_FAILED) {
+    const uint64_t ends = uint64_t{static_cast<uint32_t>(death[1])} << 32 | static_cast<uint32_t>(death[0]);
+    s.guardian = clone(guard, static_cast<char*>(s.guardian_stack) + kGuardianStack,
+                       CLONE_VM | SIGCHLD, reinterpret_cast<void*>(static_cast<uintptr_t>(ends)));
   }
   close(death[0]);
   if (s.guardian < 0) {
     close(death[1]);
+    if (s.guardian_stack != MAP_FAILED) munmap(s.guardian_stack, kGuardianStack);
+    s.guardian_stack = MAP_FAILED;
     return false;
   }
   s.death = death[1];
@@ -579,6 +615,7 @@ void BoundCommand::end() {
   if (s.guardian > 0) {
     while (waitpid(s.guardian, nullptr, 0) < 0 && errno == EINTR) {
     }
+    munmap(s.guardian_stack, kGuardianStack);
     s.guardian = -1;
   }
 }
