@@ -414,6 +414,41 @@ int guard(void* death_pipe) {
 // The guardian's stack: it runs beside this process, not on its stack.
 constexpr size_t kGuardianStack = 64 * 1024;
 
+// A sanitizer keeps state per thread that a process sharing this one's
+// memory would share as well; under one, the guardian gets a copy of the
+// memory instead.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kGuardianCopiesMemory = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kGuardianCopiesMemory = true;
+#else
+constexpr bool kGuardianCopiesMemory = false;
+#endif
+#else
+constexpr bool kGuardianCopiesMemory = false;
+#endif
+
+// Starts the guardian on the death pipe |death|; its pid, or -1.
+pid_t start_guardian(const int death[2], void** stack) {
+  const uint64_t ends = uint64_t{static_cast<uint32_t>(death[1])} << 32 | static_cast<uint32_t>(death[0]);
+  void* arg = reinterpret_cast<void*>(static_cast<uintptr_t>(ends));
+  if (kGuardianCopiesMemory) {
+    const pid_t pid = fork();
+    if (pid == 0) guard(arg);
+    return pid;
+  }
+  *stack = mmap(nullptr, kGuardianStack, PROT_READ | PROT_WRITE,
+                MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+  if (*stack == MAP_FAILED) return -1;
+  const pid_t pid = clone(guard, static_cast<char*>(*stack) + kGuardianStack, CLONE_VM | SIGCHLD, arg);
+  if (pid < 0) {
+    munmap(*stack, kGuardianStack);
+    *stack = MAP_FAILED;
+  }
+  return pid;
+}
+
 }  // namespace
 
 struct BoundCommand::State {
@@ -488,18 +523,10 @@ bool BoundCommand::start(const std::string& line, bool capture) {
   // it is given the death pipe's reading end alone.
   int death[2];
   if (pipe2(death, O_CLOEXEC) != 0) return false;
-  s.guardian_stack = mmap(nullptr, kGuardianStack, PROT_READ | PROT_WRITE,
-                          MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
-  if (s.guardian_stack != MAP_FAILED) {
-    const uint64_t ends = uint64_t{static_cast<uint32_t>(death[1])} << 32 | static_cast<uint32_t>(death[0]);
-    s.guardian = clone(guard, static_cast<char*>(s.guardian_stack) + kGuardianStack,
-                       CLONE_VM | SIGCHLD, reinterpret_cast<void*>(static_cast<uintptr_t>(ends)));
-  }
+  s.guardian = start_guardian(death, &s.guardian_stack);
   close(death[0]);
   if (s.guardian < 0) {
     close(death[1]);
-    if (s.guardian_stack != MAP_FAILED) munmap(s.guardian_stack, kGuardianStack);
-    s.guardian_stack = MAP_FAILED;
     return false;
   }
   s.death = death[1];
@@ -615,7 +642,8 @@ void BoundCommand::end() {
   if (s.guardian > 0) {
     while (waitpid(s.guardian, nullptr, 0) < 0 && errno == EINTR) {
     }
-    munmap(s.guardian_stack, kGuardianStack);
+    if (s.guardian_stack != MAP_FAILED) munmap(s.guardian_stack, kGuardianStack);
+    s.guardian_stack = MAP_FAILED;
     s.guardian = -1;
   }
 }
