@@ -191,7 +191,14 @@ bool remove_file(const std::string& path) {
 }
 
 FileLock::~FileLock() {
-  if (handle_ >= 0) close(static_cast<int>(handle_));
+  if (handle_ < 0) return;
+  // Let go now: a guardian may still share the open file for a moment,
+  // and the next launch must not find the chip taken.
+  struct flock whole = {};
+  whole.l_type = F_UNLCK;
+  whole.l_whence = SEEK_SET;
+  fcntl(static_cast<int>(handle_), F_OFD_SETLK, &whole);
+  close(static_cast<int>(handle_));
 }
 
 // A lock on the open file, not on the process: the launcher's guardian
@@ -639,9 +646,10 @@ void BoundCommand::end() {
     close(s.death);
     s.death = -1;
   }
-  if (s.guardian > 0) {
-    while (waitpid(s.guardian, nullptr, 0) < 0 && errno == EINTR) {
-    }
+  // Told it is done, the guardian ends by itself; waiting for it would
+  // only delay the launcher. Its stack goes once it is known to be gone,
+  // else with this process.
+  if (s.guardian > 0 && waitpid(s.guardian, nullptr, WNOHANG) == s.guardian) {
     if (s.guardian_stack != MAP_FAILED) munmap(s.guardian_stack, kGuardianStack);
     s.guardian_stack = MAP_FAILED;
     s.guardian = -1;
