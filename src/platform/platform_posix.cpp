@@ -467,6 +467,7 @@ struct BoundCommand::State {
   bool ended = false, gone = false;
   int status = 0;
   bool terminal = false;     // the terminal was handed to the command
+  bool ctrl_c = false;       // which ended it by Ctrl-C
   bool restore_ttou = false, restore_pipe = false;
   bool have_termios = false;
   struct termios termios = {};
@@ -481,6 +482,9 @@ struct BoundCommand::State {
       if (pid != s->shell) continue;
       s->ended = true;
       s->status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+      // Ctrl-C at the terminal the command had reaches its group, not
+      // this process: the interpreter ended by it is an interruption.
+      s->ctrl_c = s->terminal && WIFSIGNALED(st) && WTERMSIG(st) == SIGINT;
     }
   }
 };
@@ -591,6 +595,7 @@ BoundCommand::Event BoundCommand::wait(int64_t timeout_ms, char* buf, size_t cap
   for (;;) {
     if (g_stop_signal != 0) return Event::kInterrupted;
     State::reap(&s);
+    if (s.ctrl_c) return Event::kInterrupted;
     if (s.ended && s.out < 0) return Event::kEnded;
     struct pollfd fds[2] = {{s.wake[0], POLLIN, 0}, {s.out, POLLIN, 0}};
     int wait_ms = -1;
@@ -667,6 +672,8 @@ int run_command_line(const std::string& command_line) {
     if (event != BoundCommand::Event::kInterrupted) continue;
     const int sig = g_stop_signal;
     g_stop_signal = 0;
+    // Ctrl-C at the terminal has ended the command, as system() lets it.
+    if (sig == 0) break;
     if (sig == SIGINT) {
       // As system() lets Ctrl-C reach the command and goes on waiting.
       if (command.s_->shell > 0) kill(-command.s_->shell, SIGINT);

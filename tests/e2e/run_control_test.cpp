@@ -81,7 +81,7 @@ TEST_F(RunControlTest, EachEndHasItsStatus) {
     if (c.ended_by_launcher) {
       EXPECT_LT(took, std::chrono::seconds(15));
       EXPECT_EQ(std::string::npos, r.out.find("released")) << r.out;
-      EXPECT_TRUE(processes_naming(target_path(bin_dir_)).empty());
+      EXPECT_TRUE(processes_naming(target_path(bin_dir_ / "zelk.iflash")).empty());
     }
     if (c.words[0] == "--log") {
       EXPECT_EQ(r.raw_out, read_text(work_dir_ / "console.txt"));
@@ -158,9 +158,26 @@ TEST_F(RunControlTest, InterruptedLauncherEndsTheSimulatorFirst) {
     } else {
       EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
     }
-    EXPECT_TRUE(processes_naming(target_path(bin_dir_)).empty());
+    EXPECT_TRUE(processes_naming(target_path(bin_dir_ / "zelk.iflash")).empty());
     EXPECT_EQ(std::string::npos, read_text(started.out).find("released"));
   }
+  // Ctrl-C at a terminal goes to the simulator's process group, which has
+  // the terminal: the watched launcher says it was interrupted all the same.
+  if (windows() || system("command -v script >/dev/null") != 0) return;
+  const std::string command =
+      "cd '" + work_dir_.string() + "' && (sleep 1; printf '\\003'; sleep 1) | PATH='" +
+      sim_dir_.string() + "':\"$PATH\" TMPDIR='" + tmp_dir_.string() +
+      "' ZELK_STANDIN_HOLD_MS=20000 script -qfec \"'" + launcher_.string() +
+      "' -elf app.elf -nographic --expect never; echo status \\$?\" /dev/null";
+  FILE* terminal = popen(command.c_str(), "r");
+  ASSERT_TRUE(terminal);
+  std::string seen;
+  char buf[256];
+  while (size_t n = fread(buf, 1, sizeof buf, terminal)) seen.append(buf, n);
+  pclose(terminal);
+  EXPECT_NE(std::string::npos, seen.find("zelk_sim: interrupted after ")) << seen;
+  EXPECT_NE(std::string::npos, seen.find("status 130")) << seen;
+  EXPECT_EQ(std::string::npos, seen.find("released")) << seen;
 }
 
 }  // namespace
