@@ -7,6 +7,7 @@
 
 #include "launcher/notes.h"
 #include "loading/elf2bin.h"
+#include "platform/bound_command.h"
 #include "platform/file.h"
 #include "platform/platform.h"
 #include "run_control/junit.h"
@@ -30,7 +31,7 @@ int complain(int status, const std::string& text) {
 // report when the run ends.
 struct Reports {
   File log, junit;
-  std::string junit_path;
+  std::string log_path, junit_path;
 };
 
 // Creates the report files before anything else is done, so that one that
@@ -64,6 +65,7 @@ bool open_reports(const Request& r, Reports* reports) {
     }
   }
   if (reports->log) setvbuf(reports->log.get(), nullptr, _IONBF, 0);
+  if (r.log_path) reports->log_path = *r.log_path;
   if (r.junit_path) reports->junit_path = *r.junit_path;
   return true;
 }
@@ -102,14 +104,58 @@ int refuse_launch(int status, const std::string& reason, const Request& r, Repor
   return status;
 }
 
-// The simulator's console is the launcher's until it ends; its status and a
-// failure to start it are of no concern to the launch.
-void start_qemu(const std::string& line) { run_command_line(line); }
+// The simulator's console is the launcher's until it ends, as with the
+// runtime's system(): Ctrl-C is the simulator's to act on and the launcher
+// waits on; a request to end the launcher ends the simulator first. Its
+// status is of no concern to the launch.
+void start_qemu(const std::string& line, const FileLock& lock) {
+  BoundCommand command;
+  BoundCommand::Options options;
+  options.shared_lock = &lock;
+  const bool started = command.start(line, options);
+  if (!command.problem().empty()) complain(0, command.problem());
+  while (started) {
+    switch (command.wait(-1, nullptr, 0, nullptr)) {
+      case BoundCommand::Event::kEnded:
+        return;
+      case BoundCommand::Event::kInterrupt:
+        command.interrupt();
+        break;
+      case BoundCommand::Event::kStopRequest:
+        command.end();
+        command.obey_stop_request();
+      default:
+        break;
+    }
+  }
+}
+
+// Passes the console output on to the launcher's own output and the log.
+// A write that fails is said once, and the relay to that place stops; a
+// reader that went away (| head) is no failure, and the watch goes on.
+struct Relay {
+  bool to_console = true;
+  bool log_failed = false;
+
+  void pass_on(const char* data, size_t len, Reports* reports) {
+    if (to_console) {
+      const OutputWrite written = write_standard_output(data, len);
+      if (written == OutputWrite::kFailed)
+        complain(0, std::string("cannot write the console output: ") + strerror(errno));
+      to_console = written == OutputWrite::kWritten;
+    }
+    if (reports->log && !log_failed && fwrite(data, 1, len, reports->log.get()) != len) {
+      log_failed = true;
+      complain(0, "cannot write " + reports->log_path + ": " + strerror(errno));
+    }
+  }
+};
 
 // Runs the line with its standard output passing through the launcher on
 // its way to the console, watched for the run-control texts; ends the
 // simulator when they or the timeout decide the run.
-int watch_qemu(const std::string& line, const Request& r, Reports* reports) {
+int watch_qemu(const std::string& line, const FileLock& lock, const Request& r,
+               Reports* reports) {
   using Clock = std::chrono::steady_clock;
   OutputWatch watch(r.control);
   OutputTail tail(kReportTailBytes);
@@ -119,12 +165,16 @@ int watch_qemu(const std::string& line, const Request& r, Reports* reports) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count();
   };
   RunEnd end;
-  bool running = command.start(line, true);
-  // An interpreter that cannot be started ends as a missing command does.
-  if (!running) end.simulator_status = 127;
+  BoundCommand::Options options;
+  options.capture = true;
+  options.shared_lock = &lock;
+  bool running = command.start(line, options);
+  if (!command.problem().empty()) complain(0, command.problem());
+  // Nothing ran: no verdict on the firmware can be given.
+  if (!running) return refuse_launch(kStatusUsage, command.problem(), r, reports);
   // Read into, then kept by the tail without a copy.
   std::vector<char> piece(kRelayPiece);
-  bool relay = true;
+  Relay relay;
   while (running) {
     int64_t left = -1;
     if (r.control.timeout_ms) left = static_cast<int64_t>(*r.control.timeout_ms) - elapsed_ms();
@@ -134,8 +184,7 @@ int watch_qemu(const std::string& line, const Request& r, Reports* reports) {
                                          : command.wait(left, piece.data(), piece.size(), &got);
     switch (event) {
       case BoundCommand::Event::kOutput:
-        relay = relay && write_standard_output(piece.data(), got);
-        if (reports->log) fwrite(piece.data(), 1, got, reports->log.get());
+        relay.pass_on(piece.data(), got, reports);
         watch.feed(piece.data(), got);
         tail.keep(&piece, got);
         if (watch.decided()) {
@@ -153,7 +202,8 @@ int watch_qemu(const std::string& line, const Request& r, Reports* reports) {
         end.cause = RunEnd::Cause::kTimedOut;
         running = false;
         break;
-      case BoundCommand::Event::kInterrupted:
+      case BoundCommand::Event::kInterrupt:
+      case BoundCommand::Event::kStopRequest:
         end.cause = RunEnd::Cause::kInterrupted;
         running = false;
         break;
@@ -162,7 +212,9 @@ int watch_qemu(const std::string& line, const Request& r, Reports* reports) {
   command.end();
   end.seconds = static_cast<double>(elapsed_ms()) / 1000;
   end.expects_seen = watch.expects_seen();
-  const Verdict verdict = judge_run(r.control, end);
+  Verdict verdict = judge_run(r.control, end);
+  // The log promised every byte: a run whose log lost some is no pass.
+  if (relay.log_failed && verdict.status == 0) verdict.status = 1;
   complain(0, verdict.reason);
   write_report(reports, test_name(r), end.seconds, verdict, tail.text());
   return verdict.status;
@@ -216,8 +268,8 @@ int launch(const Request& r) {
   }
   fflush(stdout);
   if (!r.watched) {
-    start_qemu(line.text);
+    start_qemu(line.text, lock);
     return 0;
   }
-  return watch_qemu(line.text, r, &reports);
+  return watch_qemu(line.text, lock, r, &reports);
 }

@@ -53,7 +53,7 @@ bool remove_file(const std::string& path);
 
 // An exclusive lock on a file, held by this process until the object goes
 // or the process ends, however it ends. Programs this process starts do not
-// inherit it.
+// inherit it, except a BoundCommand that is given it to share.
 class FileLock {
  public:
   enum class Status { kTaken, kHeld, kFailed };
@@ -66,6 +66,10 @@ class FileLock {
   // holds the lock; |holder| is then its process id, or 0 where the
   // platform cannot tell.
   Status take(const std::string& path, long* holder);
+
+  // The system's handle of the lock, for a BoundCommand to share; -1 when
+  // none is held.
+  intptr_t handle() const { return handle_; }
 
  private:
   intptr_t handle_ = -1;
@@ -95,56 +99,10 @@ FILE* create_raw_image_file(std::string* path);
 // escaped where it can be.
 std::string interpreter_quoted(const std::string& text);
 
-// Runs |command_line| through the platform's command interpreter and waits
-// for it to end, as the C runtime's system() does, with the console shared
-// and the command bound to this process as BoundCommand binds it. Ctrl-C
-// ends the command and this call returns; a request to end this process
-// ends the command first.
-int run_command_line(const std::string& command_line);
-
-// A command line run through the platform's command interpreter with the
-// words system() would use (POSIX: /bin/sh -c LINE; Windows: %COMSPEC% /c
-// LINE), with the interpreter and everything it starts bound to this
-// process: when this process ends, however it ends, they end too, and a
-// lock this process holds is free only once they have.
-class BoundCommand {
- public:
-  enum class Event { kOutput, kEnded, kInterrupted, kTimedOut };
-
-  BoundCommand();
-  ~BoundCommand();  // ends whatever still runs
-  BoundCommand(const BoundCommand&) = delete;
-  BoundCommand& operator=(const BoundCommand&) = delete;
-
-  // Starts |line|. With |capture| its standard output comes to wait()
-  // instead of this process's; standard input and error stay this
-  // process's. False when the interpreter cannot be started.
-  bool start(const std::string& line, bool capture);
-
-  // Waits up to |timeout_ms| (negative: no limit) for what comes next:
-  // kOutput with up to |cap| bytes read into |buf| and their count in
-  // |*got|; kEnded once the interpreter has ended and its output has been
-  // read; kInterrupted when this process is asked to stop (Ctrl-C, SIGINT,
-  // SIGTERM); kTimedOut.
-  Event wait(int64_t timeout_ms, char* buf, size_t cap, size_t* got);
-
-  // Ends the interpreter and everything it started, asking first and then
-  // forcing, and returns once all of them are gone.
-  void end();
-
-  // The interpreter's exit status once it has ended by itself: its exit
-  // code, or 128 + the signal that killed it.
-  int status() const;
-
- private:
-  friend int run_command_line(const std::string& command_line);
-  struct State;
-  std::unique_ptr<State> s_;
-};
-
 // Writes |len| bytes to standard output as they are, unbuffered and
-// untranslated. False once standard output is gone.
-bool write_standard_output(const char* data, size_t len);
+// untranslated, waiting while a non-blocking output is full.
+enum class OutputWrite { kWritten, kReaderGone, kFailed };  // kFailed sets errno
+OutputWrite write_standard_output(const char* data, size_t len);
 
 // The command line as the process received it, before it was split into
 // words; false on platforms where only the words exist.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/interpreter_rules.h"
+#include "platform/bound_command.h"
 #include "platform/platform.h"
 #include "test_util.h"
 
@@ -45,7 +46,12 @@ TEST(QemuArgsTest, TheInterpreterGivesBackWhatWasQuoted) {
   const fs::path out = dir.path() / "out.txt";
   for (const std::string text : {"p`touch X`q", "$HOME \"$(id)\" \\$x \\", "a\nb\\\nc", "'"}) {
     SCOPED_TRACE(text);
-    run_command_line("printf %s " + interpreter_quoted(text) + " > " + interpreter_quoted(out.string()));
+    BoundCommand command;
+    ASSERT_TRUE(command.start("printf %s " + interpreter_quoted(text) + " > " +
+                                  interpreter_quoted(out.string()),
+                              {}));
+    while (command.wait(-1, nullptr, 0, nullptr) != BoundCommand::Event::kEnded) {
+    }
     EXPECT_EQ(text, read_text(out));
   }
   EXPECT_FALSE(fs::exists("X"));

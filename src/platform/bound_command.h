@@ -1,0 +1,75 @@
+// A command line run through the platform's command interpreter, bound to
+// this process. One implementation file per platform.
+#ifndef ZELK_PLATFORM_BOUND_COMMAND_H_
+#define ZELK_PLATFORM_BOUND_COMMAND_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/platform.h"
+
+// Runs a line with the words system() would use (POSIX: /bin/sh -c LINE;
+// Windows: %COMSPEC% /c LINE). The interpreter and everything it starts are
+// bound to this process: when this process ends, however it ends, they end
+// too. They share this process's console as a program run alone would: its
+// terminal, its job, its signals.
+class BoundCommand {
+ public:
+  enum class Event {
+    kOutput,       // bytes of its standard output, with capture
+    kEnded,        // the interpreter has ended and its output has been read
+    kInterrupt,    // Ctrl-C, at the console or sent to this process
+    kStopRequest,  // this process is asked to end (SIGTERM, SIGHUP, the
+                   // console closing)
+    kTimedOut,
+  };
+
+  struct Options {
+    // Its standard output comes to wait() instead of this process's.
+    bool capture = false;
+    // A lock the command holds as well: free only once this process and
+    // every process of the command have ended, however they end.
+    const FileLock* shared_lock = nullptr;
+  };
+
+  BoundCommand();
+  ~BoundCommand();  // ends whatever still runs
+  BoundCommand(const BoundCommand&) = delete;
+  BoundCommand& operator=(const BoundCommand&) = delete;
+
+  // Starts |line|. False when the interpreter cannot be started; problem()
+  // then says why.
+  bool start(const std::string& line, const Options& options);
+
+  // Waits up to |timeout_ms| (negative: no limit) for what comes next. With
+  // kOutput, up to |cap| bytes were read into |buf|, their count in |*got|.
+  Event wait(int64_t timeout_ms, char* buf, size_t cap, size_t* got);
+
+  // Passes Ctrl-C on to the command, where it has not reached it already
+  // (Ctrl-C typed at a terminal reaches every program of the job).
+  void interrupt();
+
+  // Ends the interpreter and everything it started, asking first and then
+  // forcing, and returns once all of them are gone.
+  void end();
+
+  // Once end() has returned after a kStopRequest: ends this process as the
+  // request would have ended it had it not been caught.
+  [[noreturn]] void obey_stop_request();
+
+  // The interpreter's exit status once it has ended by itself: its exit
+  // code, or 128 + the signal that killed it.
+  int status() const;
+
+  // Why start() failed, or what the platform could not do for the binding
+  // though the command runs (empty when nothing): one line for the user.
+  const std::string& problem() const;
+
+ private:
+  struct State;
+  std::unique_ptr<State> s_;
+};
+
+#endif  // ZELK_PLATFORM_BOUND_COMMAND_H_
