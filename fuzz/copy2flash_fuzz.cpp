@@ -78,8 +78,9 @@ class MemoryFlash : public FlashStore {
     writes_ = 0;
   }
 
-  HARNESS int read(uint64_t offset, uint8_t* bytes, size_t len) override {
+  HARNESS int read(uint64_t offset, uint8_t* bytes, size_t len, size_t* held) override {
     copy_out(offset, bytes, len);
+    *held = offset >= size_ ? 0 : static_cast<size_t>(std::min<uint64_t>(len, size_ - offset));
     return 0;
   }
 

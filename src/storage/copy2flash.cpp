@@ -25,15 +25,21 @@ class FileFlash : public FlashStore {
  public:
   explicit FileFlash(FILE* file) : file_(file) {}
 
-  int read(uint64_t offset, uint8_t* bytes, size_t len) override {
+  int read(uint64_t offset, uint8_t* bytes, size_t len, size_t* held) override {
+    *held = 0;
     if (!seek_file(file_, offset)) return failed_call_error();
     const size_t got = fread(bytes, 1, len, file_);
-    if (got == len) return 0;
+    if (got == len) {
+      *held = len;
+      return 0;
+    }
     if (ferror(file_)) {
       const int error = failed_call_error();
       clearerr(file_);
       return error;
     }
+    // Short without an error: the file ends there.
+    *held = got;
     memset(bytes + got, 0, len - got);
     clearerr(file_);
     return 0;
@@ -57,8 +63,11 @@ class FileFlash : public FlashStore {
 // The flash of a new chip, for a comparison before the flash file exists.
 class NewChipFlash : public FlashStore {
  public:
-  int read(uint64_t offset, uint8_t* bytes, size_t len) override {
+  // A new chip's flash file spans the whole flash window, where every
+  // image lies.
+  int read(uint64_t offset, uint8_t* bytes, size_t len, size_t* held) override {
     new_flash_bytes(offset, bytes, len);
+    *held = len;
     return 0;
   }
   int write(uint64_t, const uint8_t*, size_t len, size_t* written) override {
@@ -74,14 +83,19 @@ class PendingFlash : public FlashStore {
  public:
   explicit PendingFlash(FlashStore* base) : base_(base) {}
 
-  int read(uint64_t offset, uint8_t* bytes, size_t len) override {
-    if (int error = base_->read(offset, bytes, len)) return error;
+  int read(uint64_t offset, uint8_t* bytes, size_t len, size_t* held) override {
+    if (int error = base_->read(offset, bytes, len, held)) return error;
     show_pending(offset, bytes, len);
+    // Earlier writes past the end would have made the file longer up to
+    // their own end, a gap before them reading as zeros.
+    if (end_ > offset)
+      *held = std::max(*held, static_cast<size_t>(std::min<uint64_t>(len, end_ - offset)));
     return 0;
   }
 
   int write(uint64_t offset, const uint8_t* bytes, size_t len, size_t* written) override {
     remember(offset, bytes, len);
+    end_ = std::max(end_, offset + len);
     *written = len;
     return 0;
   }
@@ -123,7 +137,16 @@ class PendingFlash : public FlashStore {
 
   FlashStore* base_;
   std::map<uint64_t, std::vector<uint8_t>> pending_;
+  uint64_t end_ = 0;  // of the furthest write remembered
 };
+
+// Whether the |len| bytes |have| read from flash, of which the first |held|
+// lie before its end, already are |want|. Zeros read past the end are no
+// match: taken as held, they would leave the file shorter than the copy
+// that writes them, and a later write beyond them would change them.
+bool already_held(const uint8_t* want, const uint8_t* have, size_t len, size_t held) {
+  return held >= len && memcmp(want, have, len) == 0;
+}
 
 class Copier {
  public:
@@ -133,8 +156,9 @@ class Copier {
   // Writes the header if its flash copy differs. False when flash fails.
   bool update_header(size_t image, uint32_t offset, const ImageHeader& h) {
     uint8_t have[kImageHeaderSize];
-    if (!read_flash(offset, have, kImageHeaderSize)) return false;
-    if (memcmp(have, h.bytes, kImageHeaderSize) == 0) return true;
+    size_t held = 0;
+    if (!read_flash(offset, have, kImageHeaderSize, &held)) return false;
+    if (already_held(h.bytes, have, kImageHeaderSize, held)) return true;
     return write_flash({image, true, offset, kImageHeaderSize, 0}, h.bytes);
   }
 
@@ -173,11 +197,12 @@ class Copier {
   // Chunks that differ side by side go out in one write; the bytes written
   // are the same as chunk by chunk.
   bool update_piece(size_t image, uint32_t offset, size_t len) {
-    if (!read_flash(offset, have_.data(), len)) return false;
+    size_t held = 0;
+    if (!read_flash(offset, have_.data(), len, &held)) return false;
     size_t run = 0, run_start = 0;
     for (size_t at = 0; at < len; at += kFlashChunk) {
       const size_t size = std::min(kFlashChunk, len - at);
-      if (memcmp(want_.data() + at, have_.data() + at, size) != 0) {
+      if (!already_held(want_.data() + at, have_.data() + at, size, held > at ? held - at : 0)) {
         if (run == 0) run_start = at;
         run += size;
         continue;
@@ -196,8 +221,8 @@ class Copier {
                        want_.data() + start);
   }
 
-  bool read_flash(uint32_t offset, uint8_t* bytes, size_t len) {
-    const int error = flash_->read(offset, bytes, len);
+  bool read_flash(uint32_t offset, uint8_t* bytes, size_t len, size_t* held) {
+    const int error = flash_->read(offset, bytes, len, held);
     if (error != 0) result_->flash_failure = {FlashFailure::Op::kRead, offset, error};
     return error == 0;
   }

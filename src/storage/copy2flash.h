@@ -58,8 +58,10 @@ struct CopyResult {
 class FlashStore {
  public:
   virtual ~FlashStore() = default;
-  // Bytes past the end read as zeros.
-  virtual int read(uint64_t offset, uint8_t* bytes, size_t len) = 0;
+  // |held| says how many of the |len| bytes the store holds; those past
+  // its end read as zeros, and a copy counts them as differing whatever
+  // they are, so that it leaves the store as long as the firmware needs.
+  virtual int read(uint64_t offset, uint8_t* bytes, size_t len, size_t* held) = 0;
   // Bytes past the end make the store longer; |written| says how many of
   // them went in, also when the write fails.
   virtual int write(uint64_t offset, const uint8_t* bytes, size_t len, size_t* written) = 0;

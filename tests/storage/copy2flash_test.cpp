@@ -116,6 +116,7 @@ class Copy2FlashTest : public ::testing::Test {
     const CopyResult predicted =
         copy2flash(fls_.string().c_str(), flash_.string().c_str(), CopyMode::kCompare);
     const CopyResult done = copy2flash(fls_.string().c_str(), flash_.string().c_str());
+    last_copy_ = done;
     if (done.files == CopyResult::Files::kOpened) {
       EXPECT_EQ(writes(predicted), writes(done));
       const FlsListing listing = list_images(fls_.string());
@@ -153,6 +154,7 @@ class Copy2FlashTest : public ::testing::Test {
   ScopedTempDir dir_;
   fs::path flash_, fls_;
   std::vector<uint8_t> erased_;
+  CopyResult last_copy_;
 };
 
 TEST_F(Copy2FlashTest, ImagesLandAtTheirOffsetsUnderEitherAddressAlias) {
@@ -196,10 +198,9 @@ TEST_F(Copy2FlashTest, RecopyWritesOnlyWhenSomethingChanged) {
   EXPECT_TRUE(with_images(with_images(erased_, images), overlapping) == flash());
 }
 
-// Bytes beyond the end of a flash file compare as zeros, so chunks of zeros
-// there are left unwritten and the file's new end shows where the last
-// written chunk ended. The image starts off the 4 KiB grid, so chunks
-// counted from the file's start would end elsewhere.
+// An image of zeros over a flash file of zeros differs only in the chunk
+// of its one changed byte. The image starts off the 4 KiB grid, so chunks
+// counted from the file's start would lie elsewhere.
 TEST_F(Copy2FlashTest, OneChangedByteWritesExactlyItsChunkCountedFromTheImage) {
   const uint32_t addr = 0x08000100;
   // Over a megabyte, larger than any sensible read buffer.
@@ -219,12 +220,15 @@ TEST_F(Copy2FlashTest, OneChangedByteWritesExactlyItsChunkCountedFromTheImage) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.changed);
-    write_bytes(flash_, {});
+    std::vector<uint8_t> want(0x100 + length, 0);
+    write_bytes(flash_, want);
     Image image = {addr, kNoHeader, std::vector<uint8_t>(length, 0)};
     image.data[c.changed] = 0x5A;
     EXPECT_EQ("", copy({image}));
-    EXPECT_EQ(c.end, fs::file_size(flash_));
-    std::vector<uint8_t> want(c.end, 0);
+    const uint32_t start = static_cast<uint32_t>(0x100 + c.changed / kChunk * kChunk);
+    const std::vector<std::vector<uint32_t>> chunk = {
+        {0, 0, start, static_cast<uint32_t>(c.end - start), 1}};
+    EXPECT_EQ(chunk, writes(last_copy_));
     want[0x100 + c.changed] = 0x5A;
     EXPECT_TRUE(want == flash());
   }
@@ -400,13 +404,36 @@ TEST_F(Copy2FlashTest, ImagesEndingAtTheEndOfFlashAreStored) {
   EXPECT_EQ(kFullFlash, fs::file_size(flash_));
 }
 
+// Rule: a flash file shorter than the firmware grows to hold it, since
+// nothing past its end is held, zeros included; a second copy then writes
+// nothing.
 TEST_F(Copy2FlashTest, FlashFileOfAnySizeTakesTheImage) {
-  write_bytes(flash_, std::vector<uint8_t>(kChunk, 0xFF));
-  const Image image = {0x08010000, kNoHeader, pattern(5000, 28)};
-  EXPECT_EQ("", copy({image}));
-  EXPECT_EQ(0x10000u + 5000, fs::file_size(flash_));
-  EXPECT_EQ(std::vector<uint8_t>(kChunk, 0xFF), read_range(flash_, 0, kChunk));
-  EXPECT_EQ(image.data, read_range(flash_, 0x10000, 5000));
+  std::vector<uint8_t> ending_in_zeros(kChunk + 2, 0);
+  std::fill(ending_in_zeros.begin(), ending_in_zeros.begin() + 0x80, 0xFF);
+  const struct {
+    Image image;
+    size_t headers;
+    uint64_t chunks;
+  } cases[] = {
+      {{0x08010000, kNoHeader, pattern(5000, 28)}, 0, 2},
+      // The first chunk matches the file up to its end and is zeros beyond.
+      {{0x08000F80, 0x08000F40, ending_in_zeros}, 1, 2},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.image.addr);
+    write_bytes(flash_, std::vector<uint8_t>(kChunk, 0xFF));
+    EXPECT_EQ("", copy({c.image}));
+    EXPECT_EQ(c.headers, last_copy_.headers_written());
+    EXPECT_EQ(c.chunks, last_copy_.chunks_written());
+    std::vector<uint8_t> want(offset_of(c.image.addr) + c.image.data.size(), 0);
+    std::fill(want.begin(), want.begin() + kChunk, 0xFF);
+    const std::vector<uint8_t> first = flash();
+    EXPECT_TRUE(with_images(want, {c.image}) == first);
+
+    EXPECT_EQ("", copy({c.image}));
+    EXPECT_TRUE(last_copy_.writes.empty());
+    EXPECT_TRUE(first == flash());
+  }
 }
 
 // A flash whose reads or writes fail from a given call on, as a disk that
@@ -414,8 +441,9 @@ TEST_F(Copy2FlashTest, FlashFileOfAnySizeTakesTheImage) {
 class FailingFlash : public FlashStore {
  public:
   FailingFlash(int reads_left, int writes_left) : reads_left_(reads_left), writes_left_(writes_left) {}
-  int read(uint64_t, uint8_t* bytes, size_t len) override {
+  int read(uint64_t, uint8_t* bytes, size_t len, size_t* held) override {
     memset(bytes, 0xFF, len);
+    *held = len;
     return reads_left_-- > 0 ? 0 : EIO;
   }
   int write(uint64_t, const uint8_t*, size_t len, size_t* written) override {
