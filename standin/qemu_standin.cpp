@@ -13,8 +13,16 @@
 //                                  simulator holds them while it runs: open
 //                                  for writing, and on Windows shared with
 //                                  readers only
+//   ZELK_STANDIN_ECHO=1            reads its console input line by line
+//                                  until it ends, answering "got: LINE"
 //   ZELK_STANDIN_EXIT=N            exits with status N (default 0)
+// As the simulator does, it catches SIGINT, SIGTERM and SIGHUP, says
+// "terminating on signal N" and exits with status 0, wherever it is; one
+// that it finds ignored it leaves ignored and says so. What it prints it
+// writes a byte at a time, as a simulated UART does.
 
+#include <atomic>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -93,21 +101,71 @@ std::map<std::string, std::string> properties(const std::string& text) {
   return props;
 }
 
+volatile std::sig_atomic_t g_signal = 0;
+
+void on_signal(int sig) { g_signal = sig; }
+
+// Ends the run as the simulator does on a signal, once one has come.
+void obey_signal() {
+  if (g_signal == 0) return;
+  fflush(stdout);
+  fprintf(stderr, "%s: terminating on signal %d\n", kName, static_cast<int>(g_signal));
+  exit(0);
+}
+
+void catch_signals() {
+  int signals[] = {SIGINT, SIGTERM,
+#ifdef SIGHUP
+                   SIGHUP,
+#endif
+  };
+  for (int sig : signals) {
+    if (std::signal(sig, on_signal) != SIG_IGN) continue;
+    std::signal(sig, SIG_IGN);
+    printf("  ignores signal %d\n", sig);
+  }
+}
+
 void pause_ms(long ms) {
   fflush(stdout);
-  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (std::chrono::steady_clock::now() < end) {
+    obey_signal();
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms < 5 ? ms : 5));
+  }
+  obey_signal();
+}
+
+void put_byte(char c) {
+  putchar(c);
+  fflush(stdout);
 }
 
 void print_text(const std::string& text) {
   for (size_t i = 0; i < text.size(); ++i) {
     if (text[i] == '\\' && i + 1 < text.size() && (text[i + 1] == 'n' || text[i + 1] == 'p')) {
-      if (text[++i] == 'n') putchar('\n');
+      if (text[++i] == 'n') put_byte('\n');
       else pause_ms(100);
     } else {
-      putchar(text[i]);
+      put_byte(text[i]);
     }
   }
-  fflush(stdout);
+}
+
+// Answers each line of console input until the input ends. The reading
+// goes on beside, so that a signal is obeyed while it waits.
+void echo_input() {
+  std::atomic<bool> ended(false);
+  std::thread reader([&ended] {
+    char line[4096];
+    while (fgets(line, sizeof line, stdin)) {
+      printf("got: %s", line);
+      fflush(stdout);
+    }
+    ended = true;
+  });
+  while (!ended) pause_ms(5);
+  reader.join();
 }
 
 // Log lines as a busy firmware prints them: |bytes| of them at once, or,
@@ -116,7 +174,7 @@ void chatter(long long bytes) {
   const std::string line = "log: sensor 0x2a reads 17, all well\n";
   if (bytes < 0) {
     for (;;) {
-      fputs(line.c_str(), stdout);
+      for (char c : line) put_byte(c);
       pause_ms(10);
     }
   }
@@ -224,6 +282,7 @@ int main(int argc, char** argv) {
     if (int ret = take_option(option, argv[++i], &m)) return ret;
   }
   if (m.machine.empty()) return fail("no machine given (-machine zelk)");
+  catch_signals();
   if (!is_file(m.flash)) return fail("zelk_iflash: cannot open flash backing file '" + m.flash + "'");
   if (!is_file(m.eeprom)) return fail("zelk_i2c: cannot open eeprom backing file '" + m.eeprom + "'");
 
@@ -242,6 +301,7 @@ int main(int argc, char** argv) {
   if (!text.empty()) print_text(text);
   const std::string bytes = environment_value("ZELK_STANDIN_CHATTER_BYTES");
   if (!bytes.empty()) chatter(strtoll(bytes.c_str(), nullptr, 10));
+  if (!environment_value("ZELK_STANDIN_ECHO").empty()) echo_input();
   const long hold_ms = strtol(environment_value("ZELK_STANDIN_HOLD_MS").c_str(), nullptr, 10);
   if (hold_ms > 0) hold_backing_files(m, hold_ms);
   return static_cast<int>(strtol(environment_value("ZELK_STANDIN_EXIT").c_str(), nullptr, 10));

@@ -1,0 +1,165 @@
+// BoundCommand against the stand-in simulator, which acts on signals as the
+// simulator does (it catches SIGINT, SIGTERM and SIGHUP, says so and exits
+// with status 0) and prints a byte at a time.
+#include "platform/bound_command.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <chrono>
+#include <thread>
+
+#include "test_util.h"
+
+namespace {
+
+using Event = BoundCommand::Event;
+using Clock = std::chrono::steady_clock;
+
+class BoundCommandTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    write_text(dir_.path() / "flash", "flash");
+    write_text(dir_.path() / "eeprom", "eeprom");
+  }
+
+  // The stand-in's line, with |env| set for it; its errors go to a file.
+  std::string simulator(const std::string& env) const {
+    const fs::path dir = dir_.path();
+    return env + " '" ZELK_DEFAULT_STANDIN "' -machine zelk -nographic -global zelk_iflash.flash='" +
+           (dir / "flash").string() + "' -global zelk_i2c.eeprom='" + (dir / "eeprom").string() +
+           "' 2>>'" + (dir / "err.txt").string() + "'";
+  }
+  std::string simulator_errors() const { return read_text(dir_.path() / "err.txt"); }
+
+  // Waits up to |ms| for an event other than output, collecting the output.
+  Event next(BoundCommand* command, int64_t ms = 10000) {
+    char buf[64];
+    size_t got = 0;
+    Event event;
+    while ((event = command->wait(ms, buf, sizeof buf, &got)) == Event::kOutput)
+      output_.append(buf, got);
+    return event;
+  }
+
+  // True once the process whose id the file |name| holds has ended.
+  bool ended(const std::string& name) const {
+    const std::string pid = read_text(dir_.path() / name);
+    const std::string stat = read_text("/proc/" + pid.substr(0, pid.find('\n')) + "/stat");
+    return stat.empty() || stat.find(") Z ") != std::string::npos;
+  }
+
+  ScopedTempDir dir_;
+  std::string output_;
+};
+
+// Rule: the command's output comes to wait() whole, however it was written,
+// and its status is the interpreter's.
+TEST_F(BoundCommandTest, OutputAndStatusAreTheInterpreters) {
+  const struct {
+    std::string line;
+    std::string output;
+    int status;
+  } cases[] = {
+      {"printf abc; exit 3", "abc", 3},
+      {"kill -9 $$", "", 137},
+      {simulator("ZELK_STANDIN_PRINT='x\\py\\n'"), "xy\n", 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line);
+    output_.clear();
+    BoundCommand command;
+    BoundCommand::Options options;
+    options.capture = true;
+    ASSERT_TRUE(command.start(c.line, options)) << command.problem();
+    EXPECT_EQ(Event::kEnded, next(&command));
+    EXPECT_EQ(c.status, command.status());
+    EXPECT_NE(std::string::npos, output_.find(c.output)) << output_;
+  }
+}
+
+// Rule: end() asks every process of the command to end, a stopped one
+// included, and forces only one that stays past the grace; it returns once
+// all of them are gone, wherever the interpreter put them.
+TEST_F(BoundCommandTest, EndAsksFirstThenForcesEveryProcessOfTheCommand) {
+  const std::string hold = simulator("ZELK_STANDIN_HOLD_MS=20000");
+  const struct {
+    std::string line;
+    bool asked;  // the stand-in said it was ended by SIGTERM
+    int min_ms, max_ms;
+  } cases[] = {
+      {hold, true, 0, 1500},
+      {hold + " & echo $! > a; " + hold + " & echo $! > b; kill -STOP $!; wait", true, 0, 1500},
+      {"trap '' TERM; sleep 30 & echo $! > a; sleep 30 & echo $! > b; wait", false, 1900, 4000},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line);
+    write_text(dir_.path() / "err.txt", "");
+    BoundCommand command;
+    ASSERT_TRUE(command.start("cd '" + dir_.path().string() + "'; " + c.line, {}));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const auto started = Clock::now();
+    command.end();
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
+    EXPECT_GE(took.count(), c.min_ms);
+    EXPECT_LE(took.count(), c.max_ms);
+    EXPECT_EQ(c.asked, simulator_errors().find("terminating on signal 15") != std::string::npos)
+        << simulator_errors();
+    if (c.line.find("> a") != std::string::npos) {
+      EXPECT_TRUE(ended("a"));
+      EXPECT_TRUE(ended("b"));
+    }
+  }
+}
+
+// Rule: Ctrl-C sent to this process alone reaches the command through
+// interrupt(); the simulator acts on it as on Ctrl-C at its terminal.
+TEST_F(BoundCommandTest, InterruptPassesASentCtrlCOn) {
+  BoundCommand command;
+  ASSERT_TRUE(command.start(simulator("ZELK_STANDIN_HOLD_MS=20000"), {}));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  kill(getpid(), SIGINT);
+  ASSERT_EQ(Event::kInterrupt, next(&command));
+  command.interrupt();
+  EXPECT_EQ(Event::kEnded, next(&command));
+  command.end();
+  EXPECT_NE(std::string::npos, simulator_errors().find("terminating on signal 2"));
+}
+
+// Rule: signals ignored when the launcher started stay so for the command,
+// as for a program run alone, and are not the launcher's to catch; SIGCHLD
+// blocked does not keep the launcher from seeing the command end.
+TEST_F(BoundCommandTest, SignalStateOnEntryIsTheCommandsToo) {
+  sigset_t chld, old_mask;
+  sigemptyset(&chld);
+  sigaddset(&chld, SIGCHLD);
+  sigprocmask(SIG_BLOCK, &chld, &old_mask);
+  struct sigaction ignore = {}, old_int;
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGINT, &ignore, &old_int);
+  {
+    BoundCommand command;
+    BoundCommand::Options options;
+    options.capture = true;
+    ASSERT_TRUE(command.start("grep '^SigIgn' /proc/self/status", options));
+    EXPECT_EQ(Event::kEnded, next(&command));
+    // SIGINT is bit 1 and SIGPIPE bit 12 of the mask. (The interpreter
+    // clears the blocked mask for what it runs.)
+    const auto mask = [&](const std::string& name) {
+      const size_t at = output_.find(name + ":\t");
+      return at == std::string::npos ? 0 : std::stoull(output_.substr(at + name.size() + 2), nullptr, 16);
+    };
+    EXPECT_TRUE(mask("SigIgn") & (1ull << 1)) << output_;
+    EXPECT_FALSE(mask("SigIgn") & (1ull << 12)) << output_;
+  }
+  {
+    BoundCommand command;
+    ASSERT_TRUE(command.start(simulator("ZELK_STANDIN_HOLD_MS=400"), {}));
+    kill(getpid(), SIGINT);
+    EXPECT_EQ(Event::kEnded, next(&command));
+  }
+  sigaction(SIGINT, &old_int, nullptr);
+  sigprocmask(SIG_SETMASK, &old_mask, nullptr);
+}
+
+}  // namespace
