@@ -195,6 +195,8 @@ LaunchTest::Started LaunchTest::start(const std::vector<std::string>& words,
     for (const auto& [name, value] : options.runner_env) env[name] = value;
   }
   argv.insert(argv.end(), words.begin(), words.end());
+  const bool wrapped = wine.empty() && !options.wrapper.empty();
+  if (wrapped) argv.insert(argv.begin(), options.wrapper.begin(), options.wrapper.end());
 
   pid_t pid = fork();
   if (pid == 0) {
@@ -219,7 +221,7 @@ LaunchTest::Started LaunchTest::start(const std::vector<std::string>& words,
     std::vector<char*> args;
     for (std::string& word : argv) args.push_back(word.data());
     args.push_back(nullptr);
-    if (wine.empty()) execv(program.c_str(), args.data());
+    if (wine.empty() && !wrapped) execv(program.c_str(), args.data());
     else execvp(args[0], args.data());
     _exit(127);
   }
@@ -273,6 +275,21 @@ std::vector<pid_t> LaunchTest::processes_naming(const std::string& text) {
     if (read_text(dir / "cmdline").find(text) != std::string::npos) found.push_back(pid);
   }
   closedir(proc);
+  if (!found.empty() && windows() && getenv("ZELK_DEBUG_LINGER")) {
+    const auto t0 = std::chrono::steady_clock::now();
+    std::string states;
+    for (int i = 0; i < 500; ++i) {
+      bool any = false;
+      for (pid_t pid : found) {
+        const std::string st = read_text(fs::path("/proc") / std::to_string(pid) / "stat");
+        if (!st.empty() && st[st.rfind(')') + 2] != 'Z') { any = true; if (i == 0) states += st.substr(0, 60) + " | " + read_text(fs::path("/proc") / std::to_string(pid) / "wchan") + "\n"; }
+      }
+      if (!any) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    fprintf(stderr, "LINGER %zu procs, gone after %lld ms\n%s", found.size(),
+            (long long)std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count(), states.c_str());
+  }
   return found;
 }
 

@@ -54,6 +54,9 @@ struct RunOptions {
   uint64_t file_size_limit = 0;
   // Run zelk_flash, installed beside the launcher, instead of the launcher.
   bool flash_tool = false;
+  // Natively: a command and its words that start the launcher, which
+  // follows as the last words (a wrapper that changes what it inherits).
+  std::vector<std::string> wrapper;
   // Start the launcher by this word 0 instead of its path. On Windows it is
   // the command line's first word, which also names the program to start,
   // so it must be a path Windows finds (or a command such as "cmd").
