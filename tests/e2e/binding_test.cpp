@@ -188,7 +188,9 @@ TEST_F(BindingTest, AKillAtAnyMomentFreesTheChipOnlyOnceTheSimulatorIsGone) {
 // Rule: what the launcher was started with, the simulator gets: blocked
 // SIGCHLD keeps neither launch from seeing its end, signals ignored (nohup,
 // a background job) stay ignored; an interpreter that cannot be started is
-// named with the reason, and a watched run then says nothing ran (2).
+// named with the reason, and a watched run then says nothing ran (2). An
+// output that takes bytes only as its reader makes room gets every byte; a
+// reader that goes away (| head) leaves the watch going.
 TEST_F(BindingTest, WhatTheLauncherInheritsTheSimulatorInheritsToo) {
   const std::string block_chld =
       "import signal,os,sys; signal.pthread_sigmask(signal.SIG_BLOCK,[signal.SIGCHLD]); "
@@ -196,6 +198,18 @@ TEST_F(BindingTest, WhatTheLauncherInheritsTheSimulatorInheritsToo) {
   const std::string ignore_int_hup =
       "import signal,os,sys; signal.signal(signal.SIGINT, signal.SIG_IGN); "
       "signal.signal(signal.SIGHUP, signal.SIG_IGN); os.execv(sys.argv[1], sys.argv[1:])";
+  // Reads the launcher's output slowly from a pipe it writes without
+  // blocking, into the file "received".
+  const std::string slow_reader =
+      "import fcntl,os,subprocess,sys,time\n"
+      "r, w = os.pipe(); fcntl.fcntl(w, fcntl.F_SETFL, os.O_NONBLOCK)\n"
+      "p = subprocess.Popen(sys.argv[1:], stdout=w); os.close(w)\n"
+      "with open('received', 'wb') as out:\n"
+      "  while True:\n"
+      "    time.sleep(0.001); data = os.read(r, 4096)\n"
+      "    if not data: break\n"
+      "    out.write(data)\n"
+      "sys.exit(p.wait())\n";
   auto with_sh = [](const std::string& sh, std::vector<std::string> then) {
     std::vector<std::string> words = {"unshare", "-m", "bash", "-c",
                                       "mount --bind " + sh + " /bin/sh && exec \"$@\"", "_"};
@@ -205,19 +219,26 @@ TEST_F(BindingTest, WhatTheLauncherInheritsTheSimulatorInheritsToo) {
   const struct {
     std::string name;
     std::vector<std::string> wrapper, words;
+    std::map<std::string, std::optional<std::string>> env;
     int status;
     std::string out, err;  // what stdout holds, how stderr's last line starts
   } cases[] = {
-      {"SIGCHLD blocked, unwatched", {"python3", "-c", block_chld}, {}, 0, "stand-in", ""},
+      {"SIGCHLD blocked, unwatched", {"python3", "-c", block_chld}, {}, {}, 0, "stand-in", ""},
       {"SIGCHLD blocked, bash as /bin/sh, watched",
-       with_sh("/bin/bash", {"python3", "-c", block_chld}), {"--expect", "never"}, 1, "stand-in",
+       with_sh("/bin/bash", {"python3", "-c", block_chld}), {"--expect", "never"}, {}, 1, "stand-in",
        "zelk_sim: the simulator ended after "},
-      {"SIGINT and SIGHUP ignored", {"python3", "-c", ignore_int_hup}, {}, 0,
+      {"SIGINT and SIGHUP ignored", {"python3", "-c", ignore_int_hup}, {}, {}, 0,
        "  ignores signal 2\n  ignores signal 1\n", ""},
-      {"no interpreter, watched", with_sh("/dev/null", {}), {"--expect", "PASS"}, 2, "",
+      {"no interpreter, watched", with_sh("/dev/null", {}), {"--expect", "PASS"}, {}, 2, "",
        "zelk_sim: cannot start /bin/sh: Permission denied"},
-      {"no interpreter, unwatched", with_sh("/dev/null", {}), {}, 0, "",
+      {"no interpreter, unwatched", with_sh("/dev/null", {}), {}, {}, 0, "",
        "zelk_sim: cannot start /bin/sh: Permission denied"},
+      {"an output that does not block, read slowly", {"python3", "-c", slow_reader},
+       {"--log", "console.txt", "--status"}, {{"ZELK_STANDIN_CHATTER_BYTES", "2097152"}}, 0, "",
+       "zelk_sim: the simulator ended with status 0"},
+      {"a reader that goes away", {"bash", "-c", "\"$@\" | head -c 10 >/dev/null", "_"},
+       {"--expect", "PASS"}, {{"ZELK_STANDIN_PRINT", "\\pPASS\\n"}}, 0, "",
+       "zelk_sim: \"PASS\" seen after "},
   };
   const bool unshare = can_unshare();
   for (const auto& c : cases) {
@@ -225,6 +246,7 @@ TEST_F(BindingTest, WhatTheLauncherInheritsTheSimulatorInheritsToo) {
     if (c.wrapper[0] == "unshare" && !unshare) continue;
     RunOptions options;
     options.wrapper = c.wrapper;
+    options.env = c.env;
     std::vector<std::string> words = {"-elf", "app.elf", "-nographic"};
     words.insert(words.end(), c.words.begin(), c.words.end());
     const Started started = start(words, options);
@@ -234,6 +256,15 @@ TEST_F(BindingTest, WhatTheLauncherInheritsTheSimulatorInheritsToo) {
     const std::vector<std::string> err = split_lines(read_text(started.err));
     EXPECT_NE(std::string::npos, out.find(c.out)) << out;
     EXPECT_EQ(0u, (err.empty() ? std::string() : err.back()).find(c.err)) << read_text(started.err);
+    if (fs::exists(work_dir_ / "received")) {
+      const std::string received = read_text(work_dir_ / "received");
+      const std::string log = read_text(work_dir_ / "console.txt");
+      EXPECT_GT(log.size(), 2097152u);
+      EXPECT_TRUE(received.size() >= log.size() &&
+                  received.compare(received.size() - log.size(), log.size(), log) == 0)
+          << received.size() << " bytes received of " << log.size();
+      fs::remove(work_dir_ / "received");
+    }
   }
 }
 
