@@ -137,7 +137,7 @@ int watch_qemu(const std::string& line, const Request& r, Reports* reports) {
         relay = relay && write_standard_output(piece.data(), got);
         if (reports->log) fwrite(piece.data(), 1, got, reports->log.get());
         watch.feed(piece.data(), got);
-        tail.keep(&piece, got);
+        tail.keep(piece.data(), got);
         if (watch.decided()) {
           end.cause = watch.cause();
           end.fail_index = watch.fail_index();
