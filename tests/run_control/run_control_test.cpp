@@ -173,7 +173,8 @@ TEST(VerdictTest, SecondsAreDecimalAndAboveZero) {
 
 // Rule: the report stays well-formed XML whatever the simulator printed:
 // markup is escaped, bytes that are not UTF-8 and characters XML forbids
-// become U+FFFD; a failure is told with its reason.
+// become U+FFFD; a failure is told with its reason, and so is a run that
+// has not finished.
 TEST(JunitTest, ReportHoldsAnyOutput) {
   const std::string r = "\xEF\xBF\xBD";
   EXPECT_EQ("a&lt;b&gt;&amp;&quot;'" + r + r + r + r + "&#13;\n\t\xC3\xA9\xE2\x82\xAC",
@@ -195,6 +196,15 @@ TEST(JunitTest, ReportHoldsAnyOutput) {
   Verdict passed;
   passed.passed = true;
   EXPECT_EQ(std::string::npos, junit_report("app", 1, passed, "").find("<failure"));
+  EXPECT_EQ(
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+      "<testsuite name=\"zelk_sim\" tests=\"1\" failures=\"1\" errors=\"0\" skipped=\"0\" time=\"0.000\">\n"
+      "  <testcase name=\"a&lt;b\" classname=\"zelk_sim\" time=\"0.000\">\n"
+      "    <failure message=\"the run did not finish\" type=\"unfinished\">the run did not finish</failure>\n"
+      "    <system-out></system-out>\n"
+      "  </testcase>\n"
+      "</testsuite>\n",
+      junit_unfinished_report("a<b"));
 }
 
 }  // namespace
