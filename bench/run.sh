@@ -33,6 +33,10 @@
 #     its standard output to its exit, the simulator ended
 #     (bench/reaction_bench.cpp, median of 40)                     aim < 20 ms
 # (m) (b) with the chip in a folder of its own (--chip-dir)      target <= 1.5x
+# (n) peak memory (max RSS, GNU time) of a watched launch with an --expect
+#     that never matches, through 60 s of one-byte writes and through 60 s
+#     of a log line every 10 ms; ZELK_BENCH_MEMORY_SECONDS shortens both
+#                                                             target < 16 MiB
 #
 # The copies (c) and (d) go through bench/copy_bench.cpp, which calls the
 # launcher's copier and nothing else.
@@ -41,7 +45,7 @@ cd "$(dirname "$0")/.."
 ROOT=$PWD
 source scripts/lib.sh
 
-need_packages hyperfine cmake ninja-build g++
+need_packages hyperfine cmake ninja-build g++ time
 
 B=$ROOT/build/bench
 W=$B/work
@@ -157,6 +161,28 @@ run_pair m "launch, chip in a folder of its own" 1.5 \
   launcher "$LAUNCH --chip-dir $W/chip" \
   "sh -c" "sh -c '$CHIP_LINE'" \
   --runs 60 --prepare "sh -c 'rm -f $W/tmp/zelk_raw_*'"
+
+# The launcher's memory must not grow with the run's length nor with the
+# number of pieces its output comes in. GNU time reports the largest of the
+# launcher and the processes it waited for, so the figure bounds the
+# launcher's own.
+MEMORY_SECONDS=${ZELK_BENCH_MEMORY_SECONDS:-60}
+peak_memory() {
+  local key=$1 what=$2 chatter=$3 kib
+  step "($key) $what"
+  /usr/bin/time -f %M -o "$RESULTS/$key-$chatter.txt" env ZELK_STANDIN_CHATTER_BYTES="$chatter" \
+    $LAUNCH --expect never --timeout "$MEMORY_SECONDS" >/dev/null 2>&1 || true
+  rm -f "$W"/tmp/zelk_raw_*
+  # The last line: before it, time tells the launcher's status (124).
+  kib=$(tail -n 1 "$RESULTS/$key-$chatter.txt")
+  echo "$kib KiB"
+  SUMMARY+=("$(awk -v key="$key" -v what="$what" -v kib="$kib" 'BEGIN {
+      printf "(%s) %-40s launcher  %8.2f MiB peak%29s target < 16 MiB  %s\n",
+        key, what, kib / 1024, "", kib < 16 * 1024 ? "met" : "MISSED"
+    }')")
+}
+peak_memory n "peak memory, ${MEMORY_SECONDS} s of one-byte writes" -2
+peak_memory n "peak memory, ${MEMORY_SECONDS} s of log lines" -1
 
 # One 8 MiB image of random bytes at 0x08100000, its header just below, so
 # that header and data are one run of flash from offset 0xFFFC0.

@@ -8,7 +8,10 @@
 //                                  pause of 100 ms after what came before
 //                                  reached the reader
 //   ZELK_STANDIN_CHATTER_BYTES=N   prints N bytes of log lines at once, or
-//                                  with -1 a line every 10 ms for good
+//                                  with -1 a line every 10 ms for good, or
+//                                  with -2 one byte every 0.2 ms for good,
+//                                  each byte a write of its own, as a UART
+//                                  without a FIFO delivers them
 //   ZELK_STANDIN_HOLD_MS=N         holds its backing files for N ms, as the
 //                                  simulator holds them while it runs: open
 //                                  for writing, and on Windows shared with
@@ -169,9 +172,16 @@ void echo_input() {
 }
 
 // Log lines as a busy firmware prints them: |bytes| of them at once, or,
-// with -1, one every 10 ms without end.
+// with -1, one every 10 ms without end, or, with -2, byte by byte without
+// end, each byte flushed on its own so that the reader gets it alone.
 void chatter(long long bytes) {
   const std::string line = "log: sensor 0x2a reads 17, all well\n";
+  if (bytes == -2) {
+    for (size_t at = 0;; at = (at + 1) % line.size()) {
+      if (fwrite(&line[at], 1, 1, stdout) != 1 || fflush(stdout) != 0) return;
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+  }
   if (bytes < 0) {
     for (;;) {
       for (char c : line) put_byte(c);

@@ -186,7 +186,7 @@ int watch_qemu(const std::string& line, const FileLock& lock, const Request& r,
       case BoundCommand::Event::kOutput:
         relay.pass_on(piece.data(), got, reports);
         watch.feed(piece.data(), got);
-        tail.keep(&piece, got);
+        tail.keep(piece.data(), got);
         if (watch.decided()) {
           end.cause = watch.cause();
           end.fail_index = watch.fail_index();

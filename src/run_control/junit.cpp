@@ -47,6 +47,27 @@ std::string seconds_value(double seconds) {
   return text;
 }
 
+std::string failure_element(const std::string& message, const std::string& type) {
+  return "    <failure message=\"" + xml_text(message) + "\" type=\"" + type + "\">" +
+         xml_text(message) + "</failure>\n";
+}
+
+// One testsuite holding one testcase; |failure| is empty or its element.
+std::string report(const std::string& name, double seconds, const std::string& failure,
+                   const std::string& tail) {
+  const std::string time = seconds_value(seconds);
+  std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
+  xml += "<testsuite name=\"zelk_sim\" tests=\"1\" failures=\"" +
+         std::string(failure.empty() ? "0" : "1") + "\" errors=\"0\" skipped=\"0\" time=\"" + time +
+         "\">\n";
+  xml += "  <testcase name=\"" + xml_text(name) + "\" classname=\"zelk_sim\" time=\"" + time +
+         "\">\n";
+  xml += failure;
+  xml += "    <system-out>" + xml_text(tail) + "</system-out>\n";
+  xml += "  </testcase>\n</testsuite>\n";
+  return xml;
+}
+
 }  // namespace
 
 std::string xml_text(const std::string& text) {
@@ -76,17 +97,11 @@ std::string xml_text(const std::string& text) {
 
 std::string junit_report(const std::string& name, double seconds, const Verdict& verdict,
                          const std::string& tail) {
-  const std::string time = seconds_value(seconds);
-  std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
-  xml += "<testsuite name=\"zelk_sim\" tests=\"1\" failures=\"" +
-         std::string(verdict.passed ? "0" : "1") + "\" errors=\"0\" skipped=\"0\" time=\"" + time +
-         "\">\n";
-  xml += "  <testcase name=\"" + xml_text(name) + "\" classname=\"zelk_sim\" time=\"" + time +
-         "\">\n";
-  if (!verdict.passed)
-    xml += "    <failure message=\"" + xml_text(verdict.reason) + "\" type=\"status " +
-           std::to_string(verdict.status) + "\">" + xml_text(verdict.reason) + "</failure>\n";
-  xml += "    <system-out>" + xml_text(tail) + "</system-out>\n";
-  xml += "  </testcase>\n</testsuite>\n";
-  return xml;
+  const std::string failure =
+      verdict.passed ? "" : failure_element(verdict.reason, "status " + std::to_string(verdict.status));
+  return report(name, seconds, failure, tail);
+}
+
+std::string junit_unfinished_report(const std::string& name) {
+  return report(name, 0, failure_element("the run did not finish", "unfinished"), "");
 }

@@ -17,6 +17,12 @@ constexpr size_t kReportTailBytes = 64 * 1024;
 std::string junit_report(const std::string& name, double seconds, const Verdict& verdict,
                          const std::string& tail);
 
+// The report of the test |name| while its run has started and not yet
+// ended: a failure saying the run did not finish. Standing in the report's
+// place from the start, it is what CI finds if the launcher is killed
+// before it can write the real one.
+std::string junit_unfinished_report(const std::string& name);
+
 // |text| as XML character data or an attribute value: markup escaped,
 // invalid UTF-8 and characters XML 1.0 forbids replaced by U+FFFD.
 std::string xml_text(const std::string& text);

@@ -131,22 +131,27 @@ void OutputWatch::feed(const char* data, size_t len) {
   }
 }
 
-void OutputTail::keep(std::vector<char>* piece, size_t len) {
-  const size_t size = piece->size();
-  kept_.push_back({std::move(*piece), len});
-  total_ += len;
-  std::vector<char> spare;
-  while (!kept_.empty() && total_ - kept_.front().len >= capacity_) {
-    total_ -= kept_.front().len;
-    spare = std::move(kept_.front().bytes);
-    kept_.pop_front();
+void OutputTail::keep(const char* data, size_t len) {
+  const size_t size = ring_.size();
+  if (size == 0 || len == 0) return;
+  if (len >= size) {
+    memcpy(ring_.data(), data + len - size, size);
+    next_ = 0;
+    kept_ = size;
+    return;
   }
-  if (spare.size() != size) spare.assign(size, 0);
-  *piece = std::move(spare);
+  // Up to the ring's end, then on from its start.
+  const size_t first = std::min(len, size - next_);
+  memcpy(ring_.data() + next_, data, first);
+  memcpy(ring_.data(), data + first, len - first);
+  next_ = (next_ + len) % size;
+  kept_ = std::min(size, kept_ + len);
 }
 
 std::string OutputTail::text() const {
-  std::string all;
-  for (const Kept& k : kept_) all.append(k.bytes.data(), k.len);
-  return all.size() > capacity_ ? all.substr(all.size() - capacity_) : all;
+  // Until the ring is full its bytes start at its start; after, at |next_|.
+  if (kept_ < ring_.size()) return std::string(ring_.data(), kept_);
+  std::string all(ring_.data() + next_, ring_.size() - next_);
+  all.append(ring_.data(), next_);
+  return all;
 }

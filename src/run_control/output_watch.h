@@ -7,7 +7,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
@@ -62,25 +61,22 @@ class OutputWatch {
   size_t fail_index_ = 0;
 };
 
-// The last |capacity| bytes of a stream, kept as the pieces they came in:
-// a piece handed over is kept rather than copied, and a buffer it no
-// longer needs is handed back for the next read.
+// The last |capacity| bytes of a stream, copied into a ring of that size
+// allocated once: its memory stays the same whatever the stream's length
+// and however it is cut into pieces.
 class OutputTail {
  public:
-  explicit OutputTail(size_t capacity) : capacity_(capacity) {}
-  // Keeps the first |len| bytes of |*piece|, leaving in |*piece| a buffer
-  // of the same size to read into next.
-  void keep(std::vector<char>* piece, size_t len);
+  explicit OutputTail(size_t capacity) : ring_(capacity) {}
+  // Keeps the next |len| bytes of the stream; of a piece longer than the
+  // ring, only its last bytes.
+  void keep(const char* data, size_t len);
+  // The kept bytes in the order they came.
   std::string text() const;
 
  private:
-  struct Kept {
-    std::vector<char> bytes;
-    size_t len;
-  };
-  size_t capacity_;
-  std::deque<Kept> kept_;
-  size_t total_ = 0;
+  std::vector<char> ring_;
+  size_t next_ = 0;  // where the next byte goes
+  size_t kept_ = 0;  // how many bytes the ring holds, up to its size
 };
 
 #endif  // ZELK_RUN_CONTROL_OUTPUT_WATCH_H_

@@ -1,0 +1,13 @@
+// Writing a report so that whoever reads its path, at any moment, finds a
+// whole one: the old or the new, never a file cut short.
+#ifndef ZELK_RUN_CONTROL_REPORT_FILE_H_
+#define ZELK_RUN_CONTROL_REPORT_FILE_H_
+
+#include <string>
+
+// Writes |text| to a new file beside |path| and renames it over |path|.
+// False when it cannot, with |*problem| set to "cannot write PATH: REASON";
+// what stood at |path| is then left as it was, and no temporary file stays.
+bool replace_file_whole(const std::string& path, const std::string& text, std::string* problem);
+
+#endif  // ZELK_RUN_CONTROL_REPORT_FILE_H_
