@@ -12,6 +12,7 @@
 #include "platform/platform.h"
 #include "run_control/junit.h"
 #include "run_control/output_watch.h"
+#include "run_control/report_file.h"
 #include "storage/backing_files.h"
 #include "storage/copy2flash.h"
 
@@ -27,48 +28,14 @@ int complain(int status, const std::string& text) {
   return status;
 }
 
-// The files a watched run writes: the console's copy as it arrives, the
-// report when the run ends.
+// The files a watched run writes: the console's copy as it arrives, and
+// the report, which is always a whole document: the run not finished until
+// it has, then its verdict.
 struct Reports {
-  File log, junit;
-  std::string log_path, junit_path;
+  File log;
+  std::string log_path;
+  std::optional<std::string> junit_path;
 };
-
-// Creates the report files before anything else is done, so that one that
-// cannot be created refuses the launch with nothing written; a refusal
-// leaves no file behind that was not there before.
-bool open_reports(const Request& r, Reports* reports) {
-  struct Wanted {
-    const std::optional<std::string>& path;
-    File* file;
-  } wanted[] = {{r.log_path, &reports->log}, {r.junit_path, &reports->junit}};
-  std::vector<std::string> created;
-  for (const Wanted& w : wanted) {
-    if (!w.path) continue;
-    const bool existed = path_exists(*w.path);
-    // Appending creates the file but keeps what it holds until every one
-    // is known to be writable.
-    File probe = open_file(*w.path, "ab");
-    if (!probe) {
-      complain(kStatusUsage, "cannot create " + *w.path + ": " + strerror(errno));
-      for (const std::string& path : created) remove_file(path);
-      return false;
-    }
-    if (!existed) created.push_back(*w.path);
-  }
-  for (const Wanted& w : wanted) {
-    if (!w.path) continue;
-    *w.file = open_file(*w.path, "wb");
-    if (!*w.file) {
-      complain(kStatusUsage, "cannot create " + *w.path + ": " + strerror(errno));
-      return false;
-    }
-  }
-  if (reports->log) setvbuf(reports->log.get(), nullptr, _IONBF, 0);
-  if (r.log_path) reports->log_path = *r.log_path;
-  if (r.junit_path) reports->junit_path = *r.junit_path;
-  return true;
-}
 
 // The test's name in the report: the project's, or the ELF's.
 std::string test_name(const Request& r) {
@@ -85,18 +52,52 @@ std::string test_name(const Request& r) {
   return name;
 }
 
-void write_report(Reports* reports, const std::string& name, double seconds,
+// Creates the report files before anything else is done, so that one that
+// cannot be created refuses the launch with nothing written; a refusal
+// leaves no file behind that was not there before.
+bool open_reports(const Request& r, Reports* reports) {
+  std::vector<std::string> created;
+  auto refuse = [&](const std::string& problem) {
+    complain(kStatusUsage, problem);
+    for (const std::string& path : created) remove_file(path);
+    return false;
+  };
+  for (const auto* path : {&r.log_path, &r.junit_path}) {
+    if (!*path) continue;
+    const bool existed = path_exists(**path);
+    // Appending creates the file but keeps what it holds until every one
+    // is known to be writable.
+    File probe = open_file(**path, "ab");
+    if (!probe) return refuse("cannot create " + **path + ": " + strerror(errno));
+    if (!existed) created.push_back(**path);
+  }
+  std::string problem;
+  if (r.junit_path && !replace_file_whole(*r.junit_path, junit_unfinished_report(test_name(r)),
+                                          &problem))
+    return refuse(problem);
+  if (r.log_path) {
+    reports->log = open_file(*r.log_path, "wb");
+    if (!reports->log) return refuse("cannot create " + *r.log_path + ": " + strerror(errno));
+    setvbuf(reports->log.get(), nullptr, _IONBF, 0);
+    reports->log_path = *r.log_path;
+  }
+  reports->junit_path = r.junit_path;
+  return true;
+}
+
+// Replaces the report with the run's; false, said, when it cannot.
+bool write_report(const Reports& reports, const std::string& name, double seconds,
                   const Verdict& verdict, const std::string& tail) {
-  if (!reports->junit) return;
-  const std::string xml = junit_report(name, seconds, verdict, tail);
-  const bool written = fwrite(xml.data(), 1, xml.size(), reports->junit.get()) == xml.size();
-  // Closing may be where the system reports a write it could not make.
-  if (fclose(reports->junit.release()) != 0 || !written)
-    complain(0, "cannot write " + reports->junit_path + ": " + strerror(errno));
+  std::string problem;
+  if (!reports.junit_path ||
+      replace_file_whole(*reports.junit_path, junit_report(name, seconds, verdict, tail), &problem))
+    return true;
+  complain(0, problem);
+  return false;
 }
 
 // A launch that ends before the simulator starts still has its report.
-int refuse_launch(int status, const std::string& reason, const Request& r, Reports* reports) {
+int refuse_launch(int status, const std::string& reason, const Request& r, const Reports& reports) {
   Verdict v;
   v.status = status;
   v.reason = reason;
@@ -171,8 +172,7 @@ int watch_qemu(const std::string& line, const FileLock& lock, const Request& r,
   bool running = command.start(line, options);
   if (!command.problem().empty()) complain(0, command.problem());
   // Nothing ran: no verdict on the firmware can be given.
-  if (!running) return refuse_launch(kStatusUsage, command.problem(), r, reports);
-  // Read into, then kept by the tail without a copy.
+  if (!running) return refuse_launch(kStatusUsage, command.problem(), r, *reports);
   std::vector<char> piece(kRelayPiece);
   Relay relay;
   while (running) {
@@ -216,7 +216,10 @@ int watch_qemu(const std::string& line, const FileLock& lock, const Request& r,
   // The log promised every byte: a run whose log lost some is no pass.
   if (relay.log_failed && verdict.status == 0) verdict.status = 1;
   complain(0, verdict.reason);
-  write_report(reports, test_name(r), end.seconds, verdict, tail.text());
+  // A report cut short is no report: the run cannot count as a pass.
+  if (!write_report(*reports, test_name(r), end.seconds, verdict, tail.text()) &&
+      verdict.status == 0)
+    return 1;
   return verdict.status;
 }
 
@@ -255,7 +258,7 @@ int launch(const Request& r) {
     if (status == FileLock::Status::kHeld) {
       const std::string text = chip_in_use_text(files.dir, holder);
       fprintf(stderr, "%s\n", text.c_str());
-      return refuse_launch(1, text, r, &reports);
+      return refuse_launch(1, text, r, reports);
     }
     if (status == FileLock::Status::kFailed)
       fprintf(stderr, "%s\n", chip_not_locked_text(files.dir).c_str());
@@ -264,7 +267,7 @@ int launch(const Request& r) {
   const CommandLine line = build_command_line(r, files);
   if (line.region_end >= kArgsLimit) {
     printf("args too long\n");
-    return refuse_launch(1, "args too long", r, &reports);
+    return refuse_launch(1, "args too long", r, reports);
   }
   fflush(stdout);
   if (!r.watched) {

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "platform/file.h"
 #include "platform/platform.h"
@@ -13,21 +14,34 @@ bool cannot_write(const std::string& path, int error, std::string* problem) {
   return false;
 }
 
-}  // namespace
-
-bool replace_file_whole(const std::string& path, const std::string& text, std::string* problem) {
-  std::string temp;
-  File file(create_own_named_file(path + ".", &temp));
-  // Nothing was created then, so nothing is removed: |temp| may name a
-  // file of someone else's.
-  if (!file) return cannot_write(path, failed_call_error(), problem);
+// Writes |text| into |file|, opened as |path|, and closes it.
+bool write_and_close(File file, const std::string& path, const std::string& text,
+                     std::string* problem) {
   int error = 0;
   errno = 0;
   if (fwrite(text.data(), 1, text.size(), file.get()) != text.size()) error = failed_call_error();
   // Closing may be where the system reports a write it could not make.
   if (fclose(file.release()) != 0 && error == 0) error = failed_call_error();
-  if (error == 0 && !replace_file(temp, path)) error = failed_call_error();
-  if (error == 0) return true;
-  remove_file(temp);
-  return cannot_write(path, error, problem);
+  return error == 0 || cannot_write(path, error, problem);
+}
+
+}  // namespace
+
+bool replace_file_whole(const std::string& path, const std::string& text, std::string* problem) {
+  // A device or a pipe named as the report is written to, not replaced by
+  // a file of the same name.
+  if (path_kind(path) == PathKind::kOther) {
+    File file = open_file(path, "wb");
+    if (!file) return cannot_write(path, failed_call_error(), problem);
+    return write_and_close(std::move(file), path, text, problem);
+  }
+  std::string temp;
+  File file(create_own_named_file(path + ".", &temp));
+  // Nothing was created then, so nothing is removed: |temp| may name a
+  // file of someone else's.
+  if (!file) return cannot_write(path, failed_call_error(), problem);
+  bool written = write_and_close(std::move(file), path, text, problem);
+  if (written && !replace_file(temp, path)) written = cannot_write(path, failed_call_error(), problem);
+  if (!written) remove_file(temp);
+  return written;
 }

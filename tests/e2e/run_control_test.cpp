@@ -38,6 +38,7 @@ TEST_F(RunControlTest, EachEndHasItsStatus) {
     int status;
     std::string reason;  // the start of the last line on stderr
     bool ended_by_launcher;
+    uint64_t file_size_limit = 0;  // the report's final form does not fit
   } cases[] = {
       {{"--expect", "holding"}, {{"ZELK_STANDIN_HOLD_MS", "20000"}}, 0,
        "zelk_sim: \"holding\" seen after ", true},
@@ -63,15 +64,24 @@ TEST_F(RunControlTest, EachEndHasItsStatus) {
        "zelk_sim: \"holding\" seen after ", true},
       {{"--timeout", "0.5", "--junit", "report.xml"}, {{"ZELK_STANDIN_HOLD_MS", "20000"}}, 124,
        "zelk_sim: timeout after 0.5 s", true},
+      // A log or report that lost bytes is said, and the run is no pass.
+      {{"--expect", "holding", "--log", "/dev/full"}, {{"ZELK_STANDIN_HOLD_MS", "20000"}}, 1,
+       "zelk_sim: \"holding\" seen after ", true},
+      {{"--expect", "PASS", "--junit", "report.xml"},
+       {{"ZELK_STANDIN_PRINT", std::string(4000, '.') + "PASS"}, {"ZELK_STANDIN_HOLD_MS", "20000"}}, 1,
+       "zelk_sim: cannot write report.xml: File too large", true, 3000},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.reason);
+    const bool full = c.words.back() == "/dev/full";
+    if (full && windows()) continue;
     std::error_code ec;
     fs::remove(junit_path(), ec);
     std::vector<std::string> words = {"-elf", "app.elf", "-nographic"};
     words.insert(words.end(), c.words.begin(), c.words.end());
     RunOptions options;
     options.env = c.env;
+    options.file_size_limit = c.file_size_limit;
     const auto started = std::chrono::steady_clock::now();
     RunResult r = run(words, options);
     const auto took = std::chrono::steady_clock::now() - started;
@@ -82,6 +92,13 @@ TEST_F(RunControlTest, EachEndHasItsStatus) {
       EXPECT_LT(took, std::chrono::seconds(15));
       EXPECT_EQ(std::string::npos, r.out.find("released")) << r.out;
       EXPECT_TRUE(processes_naming(target_path(bin_dir_ / "zelk.iflash")).empty());
+    }
+    if (full) {
+      EXPECT_NE(std::string::npos, r.err.find("zelk_sim: cannot write /dev/full: No space left on device"));
+    }
+    if (c.file_size_limit) {
+      EXPECT_NE(std::string::npos, read_text(junit_path()).find("the run did not finish"));
+      continue;
     }
     if (c.words[0] == "--log") {
       EXPECT_EQ(r.raw_out, read_text(work_dir_ / "console.txt"));
@@ -114,9 +131,11 @@ TEST_F(RunControlTest, BadValuesStopEverything) {
       {{"--fail"}, "zelk_sim: --fail: needs a value\n"},
       {{"--junit", "old.xml", "--log", missing_dir + sep() + "log.txt"},
        "zelk_sim: cannot create " + missing_dir + sep() + "log.txt: No such file or directory\n"},
+      {{"--junit", "/dev/full"}, "zelk_sim: cannot write /dev/full: No space left on device\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.err);
+    if (windows() && c.words.back() == "/dev/full") continue;
     std::vector<std::string> words = {"-elf", "app.elf", "-img", "app.fls"};
     words.insert(words.end(), c.words.begin(), c.words.end());
     RunResult r = run(words);
@@ -141,24 +160,46 @@ TEST_F(RunControlTest, InterruptedLauncherEndsTheSimulatorFirst) {
   const struct {
     bool watched;
     int sig;
-  } cases[] = {{true, SIGINT}, {true, SIGTERM}, {false, SIGTERM}};
+    bool simulator_stopped;  // the simulator was stopped first (SIGSTOP)
+  } cases[] = {{true, SIGINT, false}, {true, SIGTERM, false}, {false, SIGTERM, false},
+               {true, SIGTERM, true}, {true, SIGKILL, false}};
+  const std::string kFlash = target_path(bin_dir_ / "zelk.iflash");
   for (const auto& c : cases) {
     if (windows() && c.sig != SIGINT) continue;
-    SCOPED_TRACE(std::string(c.watched ? "watched, " : "unwatched, ") + strsignal(c.sig));
+    SCOPED_TRACE(std::string(c.watched ? "watched, " : "unwatched, ") + strsignal(c.sig) +
+                 (c.simulator_stopped ? ", the simulator stopped" : ""));
     std::vector<std::string> words = {"-elf", "app.elf", "-nographic"};
-    if (c.watched) words.insert(words.end(), {"--expect", "never"});
+    if (c.watched) words.insert(words.end(), {"--expect", "never", "--junit", "report.xml"});
     const Started started = start(words, holding);
     ASSERT_TRUE(wait_for_output(started, "holding"));
+    if (c.simulator_stopped) {
+      for (pid_t pid : processes_naming(kFlash)) kill(pid, SIGSTOP);
+    }
+    const auto asked = std::chrono::steady_clock::now();
     kill_launcher(started, c.sig);
     int status = 0;
     ASSERT_EQ(started.pid, waitpid(started.pid, &status, 0));
-    if (c.watched) {
+    // A stopped simulator is woken to end as asked, not forced after the
+    // grace.
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::milliseconds(1500));
+    if (c.sig == SIGKILL) {
+      // The guardian ends the simulator; until the run ends, the report
+      // says so.
+      EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+      for (int i = 0; i < 500 && !processes_naming(kFlash).empty(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      EXPECT_NE(std::string::npos, read_text(junit_path()).find("the run did not finish"));
+      EXPECT_TRUE(junit_parser_reads(junit_path()));
+    } else if (c.watched) {
       EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 130) << status;
       EXPECT_EQ(0u, split_lines(read_text(started.err)).back().find("zelk_sim: interrupted after "));
     } else {
       EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
     }
-    EXPECT_TRUE(processes_naming(target_path(bin_dir_ / "zelk.iflash")).empty());
+    if (c.simulator_stopped) {
+      EXPECT_NE(std::string::npos, read_text(started.err).find("terminating on signal 15"));
+    }
+    EXPECT_TRUE(processes_naming(kFlash).empty());
     EXPECT_EQ(std::string::npos, read_text(started.out).find("released"));
   }
   // Ctrl-C at a terminal goes to the simulator's process group, which has
