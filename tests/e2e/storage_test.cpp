@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <chrono>
 #include <fstream>
+#include <set>
 #include <thread>
 
 #include "e2e/harness.h"
@@ -292,6 +293,21 @@ TEST_F(BackingFilesTest, OneLaunchAtATimeOwnsTheChip) {
   EXPECT_NE(std::vector<uint8_t>(256 * 1024, 0xFF), read_bytes(flash_));
   EXPECT_TRUE(processes_naming(target_path(bin_dir_ / "zelk.iflash")).empty());
   EXPECT_EQ(std::string::npos, read_text(killed.out).find("released")) << "the simulator outlived it";
+
+  // Launches at once on a used chip: a refused one names the launch that
+  // won, never a holder gone before.
+  if (windows()) return;
+  holding.env["ZELK_STANDIN_HOLD_MS"] = "300";
+  std::vector<Started> rivals;
+  for (int i = 0; i < 12; ++i) rivals.push_back(start({"-elf", "app.elf", "-nographic"}, holding));
+  std::set<std::string> winners;
+  std::vector<std::string> named;
+  for (const Started& rival : rivals) {
+    const RunResult r = finish(rival);
+    if (r.status == 0) winners.insert(std::to_string(rival.pid));
+    if (r.status == 1) named.push_back(r.err.substr(in_use.size(), r.err.size() - in_use.size() - 1));
+  }
+  for (const std::string& pid : named) EXPECT_EQ(1u, winners.count(pid)) << pid;
 }
 
 // Rule: --chip-dir, or else ZELK_CHIP_DIR, names the folder the chip is
