@@ -72,7 +72,7 @@ bool open_reports(const Request& r, Reports* reports) {
     if (!existed) created.push_back(**path);
   }
   std::string problem;
-  if (r.junit_path && !replace_file_whole(*r.junit_path, junit_unfinished_report(test_name(r)),
+  if (r.junit_path && !write_report_file(*r.junit_path, junit_unfinished_report(test_name(r)),
                                           &problem))
     return refuse(problem);
   if (r.log_path) {
@@ -90,7 +90,7 @@ bool write_report(const Reports& reports, const std::string& name, double second
                   const Verdict& verdict, const std::string& tail) {
   std::string problem;
   if (!reports.junit_path ||
-      replace_file_whole(*reports.junit_path, junit_report(name, seconds, verdict, tail), &problem))
+      write_report_file(*reports.junit_path, junit_report(name, seconds, verdict, tail), &problem))
     return true;
   complain(0, problem);
   return false;

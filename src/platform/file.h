@@ -22,4 +22,10 @@ inline File open_file(const std::string& path, const char* mode) {
 // call failed without setting one (a write cut short, say).
 inline int failed_call_error() { return errno != 0 ? errno : EIO; }
 
+// Writes |len| bytes to a new file beside |path| and renames it over
+// |path|, so that whoever reads |path| finds the old file or the new one,
+// never one cut short. 0, or the system's error number; |path| is then as
+// it was and the new file is gone.
+int replace_file_whole(const std::string& path, const void* data, size_t len);
+
 #endif  // ZELK_PLATFORM_FILE_H_

@@ -22,6 +22,33 @@ int _dowildcard = -1;
 
 const char kPathSeparator = '\\';
 
+namespace {
+
+// The errno that says what the Windows error |code| says, for the callers'
+// messages; the codes a file operation meets, the rest read as EIO.
+int errno_of(DWORD code) {
+  switch (code) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+    case ERROR_BAD_NETPATH:
+    case ERROR_INVALID_DRIVE: return ENOENT;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION: return EACCES;
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS: return EEXIST;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL: return ENOSPC;
+    case ERROR_FILENAME_EXCED_RANGE: return ENAMETOOLONG;
+    case ERROR_NOT_SAME_DEVICE: return EXDEV;
+    case ERROR_WRITE_PROTECT: return EROFS;
+    default: return EIO;
+  }
+}
+
+}  // namespace
+
 bool own_executable_path(std::string* path) {
   // GetModuleFileNameA truncates silently at the buffer's size, so grow
   // until the name fits with room to spare.
@@ -98,17 +125,33 @@ bool remove_file(const std::string& path) { return DeleteFileA(path.c_str()) != 
 
 namespace {
 
-// The lock covers one byte beyond the holder's process id, which is the
-// file's text: a byte-range lock also keeps other processes from reading
-// the range it covers.
-constexpr DWORD kLockedByte = 4096;
+bool process_runs(DWORD id) {
+  HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, id);
+  if (!process) return GetLastError() == ERROR_ACCESS_DENIED;
+  const bool runs = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+  CloseHandle(process);
+  return runs;
+}
 
-long process_id_in(HANDLE file) {
-  char text[32] = {};
-  DWORD got = 0;
-  OVERLAPPED at = {};
-  if (!ReadFile(file, text, sizeof text - 1, &got, &at)) return 0;
-  return strtol(text, nullptr, 10);
+// The id of the process that took the lock file |path|, its text. The
+// holder writes its id just after it opens the file, and an id left by an
+// earlier holder may stand there a moment longer: an id of no running
+// process is read again for a while before it is believed.
+long lock_holder(const std::string& path) {
+  long holder = 0;
+  for (int attempt = 0; attempt < 50; ++attempt) {
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    char text[32] = {};
+    DWORD got = 0;
+    if (file != INVALID_HANDLE_VALUE && ReadFile(file, text, sizeof text - 1, &got, nullptr))
+      holder = strtol(text, nullptr, 10);
+    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+    if (holder > 0 && process_runs(static_cast<DWORD>(holder))) break;
+    Sleep(2);
+  }
+  return holder;
 }
 
 }  // namespace
@@ -117,36 +160,28 @@ FileLock::~FileLock() {
   if (handle_ != -1) CloseHandle(reinterpret_cast<HANDLE>(handle_));
 }
 
+// The lock is the open file itself: opened for writing and shared with
+// readers only, no other process can open it for writing while any handle
+// to this open file remains, this process's or one the processes of a
+// BoundCommand inherited. So it lasts until all of them have ended, however
+// they end. A byte-range lock would not: the system drops a process's
+// byte-range locks when it ends, though another process still has the file
+// open. Readers may still open it for the holder's id, its text.
 FileLock::Status FileLock::take(const std::string& path, long* holder) {
   *holder = 0;
-  // Not inheritable, so the simulator started through cmd.exe does not
-  // keep the lock after the launcher has gone.
-  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                             OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return Status::kFailed;
-  OVERLAPPED at = {};
-  at.Offset = kLockedByte;
-  if (LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
-    char text[32];
-    const int len = snprintf(text, sizeof text, "%lu\n", GetCurrentProcessId());
-    DWORD put = 0;
-    OVERLAPPED start = {};
-    if (len > 0 && WriteFile(file, text, static_cast<DWORD>(len), &put, &start)) {
-      SetFilePointer(file, len, nullptr, FILE_BEGIN);
-      SetEndOfFile(file);
-    }
-    handle_ = reinterpret_cast<intptr_t>(file);
-    return Status::kTaken;
+  if (file == INVALID_HANDLE_VALUE) {
+    if (GetLastError() != ERROR_SHARING_VIOLATION) return Status::kFailed;
+    *holder = lock_holder(path);
+    return Status::kHeld;
   }
-  const DWORD error = GetLastError();
-  Status status = Status::kFailed;
-  if (error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING) {
-    status = Status::kHeld;
-    *holder = process_id_in(file);
-  }
-  CloseHandle(file);
-  return status;
+  char text[32];
+  const int len = snprintf(text, sizeof text, "%lu\n", GetCurrentProcessId());
+  DWORD put = 0;
+  if (len > 0 && WriteFile(file, text, static_cast<DWORD>(len), &put, nullptr)) SetEndOfFile(file);
+  handle_ = reinterpret_cast<intptr_t>(file);
+  return Status::kTaken;
 }
 
 std::string environment_value(const char* name) {
@@ -221,253 +256,29 @@ std::string interpreter_quoted(const std::string& text) { return windows_cmd_quo
 
 namespace {
 
-// How long an ended command may take to be gone before it is given up on.
-constexpr DWORD kForcedMs = 5000;
-constexpr DWORD kOutputPiece = 64 * 1024;
-// How long the output of an ended command may take to arrive.
-constexpr DWORD kDrainMs = 200;
-
-// Set by the console's Ctrl-C, Ctrl-Break or close while a BoundCommand
-// waits.
-HANDLE g_stop_event = nullptr;
-
-BOOL WINAPI on_console_event(DWORD) {
-  if (g_stop_event) SetEvent(g_stop_event);
-  // Handled here: the launcher decides, after its command has ended.
-  return TRUE;
-}
-
-HANDLE inheritable_copy(HANDLE handle) {
-  HANDLE copy = nullptr;
-  if (handle == nullptr || handle == INVALID_HANDLE_VALUE ||
-      !DuplicateHandle(GetCurrentProcess(), handle, GetCurrentProcess(), &copy, 0, TRUE,
-                       DUPLICATE_SAME_ACCESS))
-    return handle;
-  return copy;
-}
-
-// A pipe whose reading end can be waited on with others, which an
-// anonymous pipe's cannot; the writing end is inheritable.
-bool create_output_pipe(HANDLE* read_end, HANDLE* write_end) {
-  static LONG counter = 0;
-  char name[96];
-  snprintf(name, sizeof name, "\\\\.\\pipe\\zelk_sim-%lu-%ld-%lu", GetCurrentProcessId(),
-           InterlockedIncrement(&counter), GetTickCount());
-  *read_end = CreateNamedPipeA(name, PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED |
-                                         FILE_FLAG_FIRST_PIPE_INSTANCE,
-                               PIPE_TYPE_BYTE | PIPE_WAIT, 1, 0, kOutputPiece, 0, nullptr);
-  if (*read_end == INVALID_HANDLE_VALUE) return false;
-  SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-  *write_end = CreateFileA(name, GENERIC_WRITE, 0, &inherit, OPEN_EXISTING, 0, nullptr);
-  if (*write_end != INVALID_HANDLE_VALUE) return true;
-  CloseHandle(*read_end);
-  *read_end = INVALID_HANDLE_VALUE;
-  return false;
-}
+// The most one write hands the system: a console refuses larger ones.
+constexpr DWORD kWritePiece = 64 * 1024;
 
 }  // namespace
 
-struct BoundCommand::State {
-  HANDLE job = nullptr, process = nullptr, stop = nullptr;
-  HANDLE out = INVALID_HANDLE_VALUE;
-  OVERLAPPED read = {};
-  bool reading = false;
-  char piece[kOutputPiece];
-  size_t held = 0, held_at = 0;  // read but not yet handed on
-  bool ended = false, gone = false;
-  DWORD status = 0;
-
-  void close_output() {
-    if (out == INVALID_HANDLE_VALUE) return;
-    if (reading) {
-      // A cancelled read is not always reported as done (Wine does not),
-      // so it is waited for only so long; the buffer outlives it anyway.
-      CancelIo(out);
-      WaitForSingleObject(read.hEvent, kDrainMs);
-      reading = false;
-    }
-    CloseHandle(out);
-    out = INVALID_HANDLE_VALUE;
-  }
-
-  // Hands on what the last read brought, as much as |cap| takes; the next
-  // read starts once all of it is handed on.
-  Event hand_on(char* buf, size_t cap, size_t* got) {
-    const size_t n = held < cap ? held : cap;
-    memcpy(buf, piece + held_at, n);
-    *got = n;
-    held_at += n;
-    held -= n;
-    if (held == 0 && out != INVALID_HANDLE_VALUE && !start_read()) close_output();
-    return Event::kOutput;
-  }
-
-  // Starts the next read; true when it has bytes already or pends.
-  bool start_read() {
-    ResetEvent(read.hEvent);
-    reading = true;
-    DWORD got = 0;
-    if (ReadFile(out, piece, sizeof piece, &got, &read)) return true;
-    return GetLastError() == ERROR_IO_PENDING;
-  }
-
-  void note_end() {
-    GetExitCodeProcess(process, &status);
-    ended = true;
-  }
-};
-
-BoundCommand::BoundCommand() : s_(new State) {}
-
-BoundCommand::~BoundCommand() {
-  if (s_->process && !s_->gone) end();
-  s_->close_output();
-  if (s_->read.hEvent) CloseHandle(s_->read.hEvent);
-  if (s_->process) CloseHandle(s_->process);
-  // Closing the job ends whatever of it might still run.
-  if (s_->job) CloseHandle(s_->job);
-  if (s_->stop) {
-    SetConsoleCtrlHandler(on_console_event, FALSE);
-    g_stop_event = nullptr;
-    CloseHandle(s_->stop);
-  }
-}
-
-bool BoundCommand::start(const std::string& line, bool capture) {
-  State& s = *s_;
-  s.stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  g_stop_event = s.stop;
-  SetConsoleCtrlHandler(on_console_event, TRUE);
-  // Everything the interpreter starts is in the job, which ends them all
-  // when its last handle closes, this process's, however it ends.
-  s.job = CreateJobObjectA(nullptr, nullptr);
-  if (!s.job) return false;
-  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
-  limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-  SetInformationJobObject(s.job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
-
-  HANDLE out_write = INVALID_HANDLE_VALUE;
-  if (capture) {
-    if (!create_output_pipe(&s.out, &out_write)) return false;
-    s.read.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  }
-  STARTUPINFOA startup = {};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = inheritable_copy(GetStdHandle(STD_INPUT_HANDLE));
-  startup.hStdOutput = capture ? out_write : inheritable_copy(GetStdHandle(STD_OUTPUT_HANDLE));
-  startup.hStdError = inheritable_copy(GetStdHandle(STD_ERROR_HANDLE));
-  // The command line the C runtime's system() hands to the interpreter.
-  const std::string comspec = environment_value("COMSPEC");
-  std::string command = (comspec.empty() ? "cmd.exe" : comspec) + " /c " + line;
-  std::vector<char> mutable_command(command.begin(), command.end());
-  mutable_command.push_back('\0');
-  PROCESS_INFORMATION info = {};
-  const bool started = CreateProcessA(comspec.empty() ? nullptr : comspec.c_str(),
-                                      mutable_command.data(), nullptr, nullptr, TRUE,
-                                      CREATE_SUSPENDED, nullptr, nullptr, &startup, &info);
-  for (HANDLE h : {startup.hStdInput, startup.hStdOutput, startup.hStdError}) {
-    if (h != nullptr && h != INVALID_HANDLE_VALUE && h != GetStdHandle(STD_INPUT_HANDLE) &&
-        h != GetStdHandle(STD_OUTPUT_HANDLE) && h != GetStdHandle(STD_ERROR_HANDLE))
-      CloseHandle(h);
-  }
-  if (!started) {
-    s.close_output();
-    return false;
-  }
-  AssignProcessToJobObject(s.job, info.hProcess);
-  ResumeThread(info.hThread);
-  CloseHandle(info.hThread);
-  s.process = info.hProcess;
-  if (capture && !s.start_read()) s.close_output();
-  return true;
-}
-
-BoundCommand::Event BoundCommand::wait(int64_t timeout_ms, char* buf, size_t cap, size_t* got) {
-  State& s = *s_;
-  const ULONGLONG deadline = timeout_ms < 0 ? 0 : GetTickCount64() + static_cast<ULONGLONG>(timeout_ms);
-  for (;;) {
-    if (WaitForSingleObject(s.stop, 0) == WAIT_OBJECT_0) return Event::kInterrupted;
-    if (s.held > 0) return s.hand_on(buf, cap, got);
-    if (s.ended && s.out == INVALID_HANDLE_VALUE) return Event::kEnded;
-    HANDLE handles[3] = {s.stop};
-    DWORD count = 1;
-    if (!s.ended) handles[count++] = s.process;
-    const DWORD read_at = count;
-    if (s.out != INVALID_HANDLE_VALUE) handles[count++] = s.read.hEvent;
-    DWORD wait_ms = INFINITE;
-    if (timeout_ms >= 0) {
-      const ULONGLONG now = GetTickCount64();
-      if (now >= deadline) return Event::kTimedOut;
-      wait_ms = static_cast<DWORD>(deadline - now);
-    }
-    // Once the interpreter has ended, its output is read only as far as it
-    // comes soon: a process it left behind may hold the pipe open.
-    if (s.ended) wait_ms = kDrainMs;
-    const DWORD woke = WaitForMultipleObjects(count, handles, FALSE, wait_ms);
-    if (woke == WAIT_TIMEOUT) {
-      if (s.ended) s.close_output();
-      continue;
-    }
-    if (woke == WAIT_FAILED) return Event::kEnded;
-    const DWORD which = woke - WAIT_OBJECT_0;
-    if (which == 0) continue;
-    if (which < read_at) {
-      s.note_end();
-      continue;
-    }
-    DWORD read = 0;
-    s.reading = false;
-    if (!GetOverlappedResult(s.out, &s.read, &read, FALSE)) {
-      s.close_output();
-      continue;
-    }
-    s.held = read;
-    s.held_at = 0;
-    if (s.held > 0) return s.hand_on(buf, cap, got);
-    if (!s.start_read()) s.close_output();
-  }
-}
-
-void BoundCommand::end() {
-  State& s = *s_;
-  if (!s.process || s.gone) return;
-  if (!s.ended && WaitForSingleObject(s.process, 0) == WAIT_OBJECT_0) s.note_end();
-  TerminateJobObject(s.job, 1);
-  WaitForSingleObject(s.process, kForcedMs);
-  // The job's other processes, the simulator among them, end as well.
-  const ULONGLONG deadline = GetTickCount64() + kForcedMs;
-  JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting = {};
-  while (QueryInformationJobObject(s.job, JobObjectBasicAccountingInformation, &accounting,
-                                   sizeof accounting, nullptr) &&
-         accounting.ActiveProcesses > 0 && GetTickCount64() < deadline)
-    Sleep(5);
-  s.gone = true;
-}
-
-int BoundCommand::status() const { return static_cast<int>(s_->status); }
-
-int run_command_line(const std::string& command_line) {
-  BoundCommand command;
-  if (!command.start(command_line, false)) return -1;
-  // Ctrl-C reaches the simulator through the console as well; the launcher
-  // waits for it to end.
-  while (command.wait(-1, nullptr, 0, nullptr) != BoundCommand::Event::kEnded)
-    ResetEvent(command.s_->stop);
-  command.end();
-  return command.status();
-}
-
-bool write_standard_output(const char* data, size_t len) {
+OutputWrite write_standard_output(const char* data, size_t len) {
   HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
   while (len > 0) {
     DWORD put = 0;
-    const DWORD piece = len > kOutputPiece ? kOutputPiece : static_cast<DWORD>(len);
-    if (!WriteFile(out, data, piece, &put, nullptr) || put == 0) return false;
+    const DWORD piece = len > kWritePiece ? kWritePiece : static_cast<DWORD>(len);
+    if (!WriteFile(out, data, piece, &put, nullptr)) {
+      const DWORD error = GetLastError();
+      // The reading end of a pipe has closed, or is closing.
+      if (error == ERROR_NO_DATA || error == ERROR_BROKEN_PIPE) return OutputWrite::kReaderGone;
+      errno = errno_of(error);
+      return OutputWrite::kFailed;
+    }
+    // A pipe in no-wait mode takes nothing while it is full.
+    if (put == 0) Sleep(1);
     data += put;
     len -= put;
   }
-  return true;
+  return OutputWrite::kWritten;
 }
 
 bool raw_command_line(std::string* line) {
@@ -476,29 +287,6 @@ bool raw_command_line(std::string* line) {
 }
 
 namespace {
-
-// The errno that says what the Windows error |code| says, for the callers'
-// messages; the codes a file operation meets, the rest read as EIO.
-int errno_of(DWORD code) {
-  switch (code) {
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
-    case ERROR_INVALID_NAME:
-    case ERROR_BAD_NETPATH:
-    case ERROR_INVALID_DRIVE: return ENOENT;
-    case ERROR_ACCESS_DENIED:
-    case ERROR_SHARING_VIOLATION:
-    case ERROR_LOCK_VIOLATION: return EACCES;
-    case ERROR_FILE_EXISTS:
-    case ERROR_ALREADY_EXISTS: return EEXIST;
-    case ERROR_DISK_FULL:
-    case ERROR_HANDLE_DISK_FULL: return ENOSPC;
-    case ERROR_FILENAME_EXCED_RANGE: return ENAMETOOLONG;
-    case ERROR_NOT_SAME_DEVICE: return EXDEV;
-    case ERROR_WRITE_PROTECT: return EROFS;
-    default: return EIO;
-  }
-}
 
 // Once the runtime's names are used up: they are built from the process id
 // and a counter, and process ids come round again while earlier images

@@ -27,7 +27,7 @@ bool write_and_close(File file, const std::string& path, const std::string& text
 
 }  // namespace
 
-bool replace_file_whole(const std::string& path, const std::string& text, std::string* problem) {
+bool write_report_file(const std::string& path, const std::string& text, std::string* problem) {
   // A device or a pipe named as the report is written to, not replaced by
   // a file of the same name.
   if (path_kind(path) == PathKind::kOther) {
@@ -35,13 +35,6 @@ bool replace_file_whole(const std::string& path, const std::string& text, std::s
     if (!file) return cannot_write(path, failed_call_error(), problem);
     return write_and_close(std::move(file), path, text, problem);
   }
-  std::string temp;
-  File file(create_own_named_file(path + ".", &temp));
-  // Nothing was created then, so nothing is removed: |temp| may name a
-  // file of someone else's.
-  if (!file) return cannot_write(path, failed_call_error(), problem);
-  bool written = write_and_close(std::move(file), path, text, problem);
-  if (written && !replace_file(temp, path)) written = cannot_write(path, failed_call_error(), problem);
-  if (!written) remove_file(temp);
-  return written;
+  const int error = replace_file_whole(path, text.data(), text.size());
+  return error == 0 || cannot_write(path, error, problem);
 }

@@ -9,6 +9,6 @@
 // False when it cannot, with |*problem| set to "cannot write PATH: REASON";
 // what stood at |path| is then left as it was, and no temporary file stays.
 // A device or pipe at |path| is written to instead.
-bool replace_file_whole(const std::string& path, const std::string& text, std::string* problem);
+bool write_report_file(const std::string& path, const std::string& text, std::string* problem);
 
 #endif  // ZELK_RUN_CONTROL_REPORT_FILE_H_

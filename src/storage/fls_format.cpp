@@ -184,16 +184,3 @@ FlsListing list_images(const std::string& path) {
   return listing.error != 0 ? listing : read_fls(&source);
 }
 
-int write_whole_file(const std::string& path, const std::vector<uint8_t>& bytes) {
-  std::string part;
-  File file(create_own_named_file(path + ".", &part));
-  if (!file) return failed_call_error();
-  int error = 0;
-  errno = 0;
-  if (fwrite(bytes.data(), 1, bytes.size(), file.get()) != bytes.size()) error = failed_call_error();
-  // Closing may be where the system reports a write it could not make.
-  if (fclose(file.release()) != 0 && error == 0) error = failed_call_error();
-  if (error == 0 && !replace_file(part, path)) error = failed_call_error();
-  if (error != 0) remove_file(part);
-  return error;
-}

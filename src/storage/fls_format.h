@@ -134,10 +134,5 @@ FlsListing read_fls(FlsSource* source);
 // The listing of the firmware image file at |path|.
 FlsListing list_images(const std::string& path);
 
-// Writes |bytes| as the file |path| whole or not at all: under a name of
-// its own beside it first, which takes the name only once every byte is
-// out, replacing what had it. Returns 0, or the system's error number; the
-// old file then stays as it was and no other file is left.
-int write_whole_file(const std::string& path, const std::vector<uint8_t>& bytes);
 
 #endif  // ZELK_STORAGE_FLS_FORMAT_H_

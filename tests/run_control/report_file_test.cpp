@@ -34,7 +34,7 @@ TEST(ReportFileTest, ThePathHoldsTheNewTextWholeOrWhatItHeld) {
     if (c.before == Before::kLongerFile) write_text(path, "<old>a longer report than the new one</old>\n");
     if (c.before == Before::kFolder) fs::create_directories(path / "inside");
     std::string problem;
-    EXPECT_EQ(c.written, replace_file_whole(path.string(), "<new/>\n", &problem));
+    EXPECT_EQ(c.written, write_report_file(path.string(), "<new/>\n", &problem));
     const std::string start = "cannot write " + path.string() + ": ";
     if (c.written) {
       EXPECT_EQ("<new/>\n", read_text(path));
