@@ -84,9 +84,20 @@ struct BoundCommand::State {
   bool ignoring_pipe = false;
 
   // Collects the interpreter and whatever of the run became this process's
-  // to collect, and starts a new guardian where the last one was killed.
+  // to collect. A guardian that was killed is replaced before it is
+  // collected, so that whoever sees it gone finds the run guarded again.
   static void reap(void* context) {
     State* s = static_cast<State*>(context);
+    siginfo_t info = {};
+    if (s->guardian > 0 && !s->done &&
+        waitid(P_PID, static_cast<id_t>(s->guardian), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+        info.si_pid == s->guardian) {
+      const pid_t dead = s->guardian;
+      void* stack = s->guardian_stack;
+      s->start_guardian_for_run();
+      waitpid(dead, nullptr, 0);
+      free_guardian_stack(stack);
+    }
     int st = 0;
     pid_t pid;
     while ((pid = waitpid(-1, &st, WNOHANG)) > 0) {
@@ -97,7 +108,6 @@ struct BoundCommand::State {
         s->guardian = -1;
         free_guardian_stack(s->guardian_stack);
         s->guardian_stack = nullptr;
-        if (!s->done) s->start_guardian_for_run();
       }
     }
   }
