@@ -50,6 +50,7 @@ class Handle {
  public:
   explicit Handle(HANDLE h = nullptr) : h_(h) {}
   ~Handle() { reset(); }
+  Handle(Handle&& other) noexcept : h_(other.h_) { other.h_ = nullptr; }
   Handle(const Handle&) = delete;
   Handle& operator=(const Handle&) = delete;
   HANDLE get() const { return h_; }
@@ -149,6 +150,59 @@ class Attributes {
   HANDLE job_ = nullptr;
   bool has_handles_ = false, has_job_ = false;
 };
+
+// Opens the processes of |job| that have not ended yet, to wait for them;
+// false when the system will not list them.
+bool open_running_processes(HANDLE job, std::vector<Handle>* running) {
+  struct {
+    JOBOBJECT_BASIC_PROCESS_ID_LIST list;
+    ULONG_PTR more[255];
+  } ids = {};
+  if (!QueryInformationJobObject(job, JobObjectBasicProcessIdList, &ids, sizeof ids, nullptr) &&
+      GetLastError() != ERROR_MORE_DATA)
+    return false;
+  for (DWORD i = 0; i < ids.list.NumberOfProcessIdsInList; ++i) {
+    Handle process(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
+                               static_cast<DWORD>(ids.list.ProcessIdList[i])));
+    // The id may have passed to another process since it was listed.
+    BOOL in_job = FALSE;
+    if (process.valid() && IsProcessInJob(process.get(), job, &in_job) && in_job &&
+        WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT)
+      running->push_back(std::move(process));
+  }
+  return true;
+}
+
+// True once no process of |job| is active, by the job's count.
+bool job_empty(HANDLE job) {
+  JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting = {};
+  return !QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &accounting,
+                                    sizeof accounting, nullptr) ||
+         accounting.ActiveProcesses == 0;
+}
+
+// Ends every process of |job| and returns once each has ended and closed
+// what it held, or |deadline| has passed. The job's count of active
+// processes may drop as a process exits, before its handles have closed
+// (the chip's lock among them), so each process is waited for itself,
+// where the system lists them. The job is ended again while any is left: a
+// process still being created as the job ends is not ended with it.
+void end_job(HANDLE job, ULONGLONG deadline) {
+  for (;;) {
+    TerminateJobObject(job, 1);
+    std::vector<Handle> running;
+    const bool listed = open_running_processes(job, &running);
+    if (listed ? running.empty() : job_empty(job)) return;
+    const ULONGLONG now = GetTickCount64();
+    if (now >= deadline) return;
+    std::vector<HANDLE> waits;
+    for (const Handle& process : running)
+      if (waits.size() < MAXIMUM_WAIT_OBJECTS) waits.push_back(process.get());
+    const DWORD wait_ms = static_cast<DWORD>(deadline - now < 50 ? deadline - now : 50);
+    if (waits.empty()) Sleep(5);
+    else WaitForMultipleObjects(static_cast<DWORD>(waits.size()), waits.data(), TRUE, wait_ms);
+  }
+}
 
 // A read in flight. The system writes into it until the read is reported
 // done, so it is freed only then.
@@ -398,24 +452,11 @@ void BoundCommand::end() {
   State& s = *s_;
   if (!s.process.valid() || s.gone) return;
   if (!s.ended && WaitForSingleObject(s.process.get(), 0) == WAIT_OBJECT_0) s.note_end();
-  if (!s.job.valid()) {
+  if (s.job.valid()) {
+    end_job(s.job.get(), GetTickCount64() + kForcedMs);
+  } else {
     // Unbound, only the interpreter can be reached.
     TerminateProcess(s.process.get(), 1);
-    WaitForSingleObject(s.process.get(), kForcedMs);
-    s.gone = true;
-    return;
-  }
-  // Ended again while any is left: a process still being created when the
-  // job was ended is not ended with it.
-  const ULONGLONG deadline = GetTickCount64() + kForcedMs;
-  JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting = {};
-  for (;;) {
-    TerminateJobObject(s.job.get(), 1);
-    if (!QueryInformationJobObject(s.job.get(), JobObjectBasicAccountingInformation, &accounting,
-                                   sizeof accounting, nullptr) ||
-        accounting.ActiveProcesses == 0 || GetTickCount64() >= deadline)
-      break;
-    Sleep(5);
   }
   WaitForSingleObject(s.process.get(), kForcedMs);
   s.gone = true;
