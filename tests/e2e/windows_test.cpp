@@ -2,6 +2,7 @@
 // and folder as Windows reports them, the current drive's root as a project
 // folder, wildcard words, the line as the command interpreter hands it on,
 // and the raw image in the profile's Temp folder. Skipped on the native leg.
+#include <cstdlib>
 #include <string>
 #include <system_error>
 
@@ -261,6 +262,28 @@ TEST_F(WindowsTest, TheProfileVariableIsFoundInAnyLetterCase) {
     EXPECT_TRUE(starts_with(raw, target_path(profile) + "\\AppData\\Local\\Temp\\")) << raw;
     expect_raw_image_of("blink");
   }
+}
+
+// Rule: the simulator inherits the chip's lock, which it then holds as
+// long as it runs, and none of the files the launcher writes: the log and
+// the report are the launcher's alone.
+TEST_F(WindowsTest, TheSimulatorInheritsTheLockButNotTheLogOrTheReport) {
+  preseed_backing_files();
+  add_fixture_elf("blink", "app.elf");
+  // The runner, installed as the simulator, lists the files it holds.
+  fs::copy_file(getenv("ZELK_WINE_RUNNER"), sim_dir_ / "qemu-system-cskyv2.exe",
+                fs::copy_options::overwrite_existing);
+  const fs::path held = root_.path() / "held.txt";
+  RunOptions options;
+  options.env["ZELK_WINE_RUNNER_REPORT_HANDLES"] = target_path(held);
+  RunResult r = run({"-elf", "app.elf", "-nographic", "--log", "console.txt", "--junit",
+                     "report.xml"},
+                    options);
+  EXPECT_EQ(0, r.status) << r.err;
+  const std::string files = read_text(held);
+  EXPECT_NE(std::string::npos, files.find("\\zelk.lock\n")) << files;
+  EXPECT_EQ(std::string::npos, files.find("console.txt")) << files;
+  EXPECT_EQ(std::string::npos, files.find("report.xml")) << files;
 }
 
 TEST_F(WindowsTest, NoTempFolderInTheProfileMeansNoRawImage) {

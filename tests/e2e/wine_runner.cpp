@@ -15,6 +15,12 @@
 //                         empty file under each of the first 256 names the
 //                         runtime's tmpnam_s gives the program's process,
 //                         as earlier images would have left them
+//   ZELK_WINE_RUNNER_REPORT_HANDLES
+//                         a file: instead of starting a program, the runner
+//                         writes there the path of each file it holds a
+//                         handle to, one a line, and ends with status 0;
+//                         installed as the simulator, it tells what the
+//                         simulator inherited
 //
 // Usage: zelk_wine_runner.exe PROGRAM [WORDS...]. The program receives the
 // runner's own command line with the runner's word 0 cut off, so the words
@@ -22,6 +28,7 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -31,6 +38,7 @@ namespace {
 
 const char kEnvName[] = "ZELK_WINE_RUNNER_ENV";
 const char kTakeTempNames[] = "ZELK_WINE_RUNNER_TAKE_TEMP_NAMES";
+const char kReportHandles[] = "ZELK_WINE_RUNNER_REPORT_HANDLES";
 
 // The rest of |line| after its word 0, by the rule the runtime splits word 0
 // with: up to the closing quote when it starts with one, else up to the
@@ -130,9 +138,29 @@ void make_inheritable(DWORD which) {
     SetHandleInformation(handle, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
 }
 
+// Handles are multiples of 4; a new process holds only what it inherited
+// and a few of its own, all among the first thousands.
+void report_handles(const std::string& report) {
+  FILE* out = fopen(report.c_str(), "wb");
+  if (!out) return;
+  for (uintptr_t value = 4; value < 0x10000; value += 4) {
+    HANDLE handle = reinterpret_cast<HANDLE>(value);
+    if (GetFileType(handle) != FILE_TYPE_DISK) continue;
+    char path[4096];
+    const DWORD len = GetFinalPathNameByHandleA(handle, path, sizeof path, FILE_NAME_NORMALIZED);
+    if (len > 0 && len < sizeof path) fprintf(out, "%s\n", path);
+  }
+  fclose(out);
+}
+
 }  // namespace
 
 int main() {
+  const std::string report = variable(kReportHandles);
+  if (!report.empty()) {
+    report_handles(report);
+    return 0;
+  }
   std::string line = after_word0(GetCommandLineA());
   if (line.empty()) {
     fprintf(stderr, "usage: zelk_wine_runner PROGRAM [WORDS...]\n");
