@@ -18,6 +18,11 @@
 //                                  readers only
 //   ZELK_STANDIN_ECHO=1            reads its console input line by line
 //                                  until it ends, answering "got: LINE"
+//   ZELK_STANDIN_ANSWER=P=L=R;...  for each step prints the prompt P, reads
+//                                  a line (ended by CR or LF) and prints R
+//                                  and a line feed when it is L, else
+//                                  "unknown: LINE"; P and R as in PRINT
+//   ZELK_STANDIN_INPUT_RECORD=FILE keeps every byte it read in FILE
 //   ZELK_STANDIN_EXIT=N            exits with status N (default 0)
 // As the simulator does, it catches SIGINT, SIGTERM and SIGHUP, says
 // "terminating on signal N" and exits with status 0, wherever it is; one
@@ -25,6 +30,7 @@
 // writes a byte at a time, as a simulated UART does.
 
 #include <atomic>
+#include <mutex>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -155,20 +161,90 @@ void print_text(const std::string& text) {
   }
 }
 
-// Answers each line of console input until the input ends. The reading
-// goes on beside, so that a signal is obeyed while it waits.
-void echo_input() {
-  std::atomic<bool> ended(false);
-  std::thread reader([&ended] {
-    char line[4096];
-    while (fgets(line, sizeof line, stdin)) {
-      printf("got: %s", line);
-      fflush(stdout);
+// The console input as lines, read beside the program, so that a signal
+// is obeyed while it waits. A line ends at CR or LF; an LF right after a
+// CR ends nothing. Every byte read is kept in ZELK_STANDIN_INPUT_RECORD.
+class ConsoleInput {
+ public:
+  ConsoleInput() : reader_([this] { read_all(); }) {}
+  ~ConsoleInput() { reader_.detach(); }
+
+  // The next line; false once the input has ended without one.
+  bool next_line(std::string* line) {
+    for (;;) {
+      {
+        std::lock_guard<std::mutex> hold(lock_);
+        if (!lines_.empty()) {
+          *line = lines_.front();
+          lines_.erase(lines_.begin());
+          return true;
+        }
+        if (ended_) return false;
+      }
+      pause_ms(2);
     }
-    ended = true;
-  });
-  while (!ended) pause_ms(5);
-  reader.join();
+  }
+
+ private:
+  void read_all() {
+    File record;
+    const std::string path = environment_value("ZELK_STANDIN_INPUT_RECORD");
+    if (!path.empty()) record = open_file(path, "wb");
+    std::string line;
+    char last = 0;
+    int c;
+    while ((c = getchar()) != EOF) {
+      if (record) {
+        fputc(c, record.get());
+        fflush(record.get());
+      }
+      const bool end = c == '\r' || c == '\n';
+      if (!(c == '\n' && last == '\r')) {
+        if (end) {
+          std::lock_guard<std::mutex> hold(lock_);
+          lines_.push_back(line);
+          line.clear();
+        } else {
+          line.push_back(static_cast<char>(c));
+        }
+      }
+      last = static_cast<char>(c);
+    }
+    std::lock_guard<std::mutex> hold(lock_);
+    ended_ = true;
+  }
+
+  std::mutex lock_;
+  std::vector<std::string> lines_;
+  bool ended_ = false;
+  std::thread reader_;
+};
+
+// Answers each line of console input until the input ends.
+void echo_input() {
+  ConsoleInput input;
+  std::string line;
+  while (input.next_line(&line)) print_text("got: " + line + "\\n");
+}
+
+// A console that asks and answers, step by step: "PROMPT=LINE=REPLY;...".
+void answer(const std::string& script) {
+  ConsoleInput input;
+  for (size_t at = 0; at < script.size();) {
+    size_t end = script.find(';', at);
+    if (end == std::string::npos) end = script.size();
+    const std::string step = script.substr(at, end - at);
+    at = end + 1;
+    const size_t first = step.find('='), second = step.find('=', first + 1);
+    if (second == std::string::npos) continue;
+    print_text(step.substr(0, first));
+    std::string line;
+    if (!input.next_line(&line)) return;
+    if (line == step.substr(first + 1, second - first - 1))
+      print_text(step.substr(second + 1) + "\\n");
+    else
+      print_text("unknown: " + line + "\\n");
+  }
 }
 
 // Log lines as a busy firmware prints them: |bytes| of them at once, or,
@@ -312,6 +388,8 @@ int main(int argc, char** argv) {
   const std::string bytes = environment_value("ZELK_STANDIN_CHATTER_BYTES");
   if (!bytes.empty()) chatter(strtoll(bytes.c_str(), nullptr, 10));
   if (!environment_value("ZELK_STANDIN_ECHO").empty()) echo_input();
+  const std::string script = environment_value("ZELK_STANDIN_ANSWER");
+  if (!script.empty()) answer(script);
   const long hold_ms = strtol(environment_value("ZELK_STANDIN_HOLD_MS").c_str(), nullptr, 10);
   if (hold_ms > 0) hold_backing_files(m, hold_ms);
   return static_cast<int>(strtol(environment_value("ZELK_STANDIN_EXIT").c_str(), nullptr, 10));

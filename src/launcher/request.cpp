@@ -15,13 +15,14 @@ bool is_one_of(const char* word, std::initializer_list<const char*> list) {
 
 // The launcher's own words. QEMU has no options of these names, so none
 // of them could have meant something to the simulator.
-enum class Own { kNone, kExpect, kFail, kTimeout, kStatus, kLog, kJunit, kChipDir };
+enum class Own { kNone, kExpect, kFail, kSend, kSendBytes, kTimeout, kStatus, kLog, kJunit, kChipDir };
 
 Own own_word(const char* word) {
   static const struct {
     const char* name;
     Own own;
   } kWords[] = {{"--expect", Own::kExpect}, {"--fail", Own::kFail},
+                {"--send", Own::kSend},     {"--send-bytes", Own::kSendBytes},
                 {"--timeout", Own::kTimeout}, {"--status", Own::kStatus},
                 {"--log", Own::kLog},       {"--junit", Own::kJunit},
                 {"--chip-dir", Own::kChipDir}};
@@ -45,6 +46,24 @@ void take_own(Own own, const char* word, const char* value, Request* r) {
       if (!*value) return refuse("the text is empty");
       (own == Own::kExpect ? r->control.expect : r->control.fail).push_back(value);
       break;
+    case Own::kSend:
+    case Own::kSendBytes: {
+      if (!*value) return refuse("the text is empty");
+      Send send;
+      send.after_expects = r->control.expect.size();
+      // Enter at a serial console is a carriage return.
+      if (own == Own::kSend) {
+        send.bytes = std::string(value) + "\r";
+        send.text = value;
+      } else if (!parse_escapes(value, &send.bytes)) {
+        return refuse("'" + std::string(value) +
+                      "' has a backslash that is none of \\r \\n \\t \\\\ \\xHH");
+      } else {
+        send.text = send.bytes;
+      }
+      r->control.sends.push_back(send);
+      break;
+    }
     case Own::kTimeout: {
       uint64_t ms = 0;
       if (!parse_seconds(value, &ms))

@@ -91,7 +91,7 @@ size_t StreamSearch::find_in(const char* data, size_t len) {
   return kNotFound;
 }
 
-OutputWatch::OutputWatch(const RunControl& control) : expect_(control.expect) {
+OutputWatch::OutputWatch(const RunControl& control) : expect_(control.expect), sends_(control.sends) {
   for (const std::string& text : control.fail) fails_.push_back(std::make_unique<StreamSearch>(text));
   if (!expect_.empty()) next_expect_ = std::make_unique<StreamSearch>(expect_[0]);
 }
@@ -112,11 +112,17 @@ void OutputWatch::feed(const char* data, size_t len) {
   // byte, the fail text wins.
   size_t at = 0;
   const size_t limit = fail_end == StreamSearch::kNotFound ? len : fail_end - 1;
-  while (next_expect_ && at < limit) {
+  while (next_expect_ && !send_due() && at < limit) {
     const size_t end = next_expect_->find_in(data + at, limit - at);
     if (end == StreamSearch::kNotFound) break;
     at += end;
     ++expects_seen_;
+    // A conversation that goes on after its last expect is decided when
+    // the simulator ends.
+    if (expects_seen_ == expect_.size() && send_due()) {
+      next_expect_.reset();
+      break;
+    }
     if (expects_seen_ == expect_.size()) {
       next_expect_.reset();
       decided_ = true;
@@ -129,6 +135,19 @@ void OutputWatch::feed(const char* data, size_t len) {
     decided_ = true;
     cause_ = RunEnd::Cause::kFailSeen;
   }
+}
+
+const Send* OutputWatch::send_due() const {
+  if (sends_written_ == sends_.size() || sends_[sends_written_].after_expects > expects_seen_)
+    return nullptr;
+  return &sends_[sends_written_];
+}
+
+void OutputWatch::sent() {
+  ++sends_written_;
+  // What came before the send is not what answers it.
+  if (!send_due() && expects_seen_ < expect_.size())
+    next_expect_ = std::make_unique<StreamSearch>(expect_[expects_seen_]);
 }
 
 void OutputTail::keep(const char* data, size_t len) {

@@ -42,8 +42,15 @@ class OutputWatch {
   OutputWatch& operator=(const OutputWatch&) = delete;
 
   // Feeds the next piece of output. Once the run is decided (every expect
-  // seen, or a fail text seen) later pieces change nothing.
+  // seen, or a fail text seen) later pieces change nothing. While a send is
+  // due, no expect text is looked for: the next is sought only in output
+  // that comes after the send was written.
   void feed(const char* data, size_t len);
+
+  // The send to write now, or nullptr; sent() once it is written.
+  const Send* send_due() const;
+  void sent();
+  size_t sends_written() const { return sends_written_; }
 
   bool decided() const { return decided_; }
   // Valid once decided: which came first.
@@ -53,6 +60,8 @@ class OutputWatch {
 
  private:
   std::vector<std::string> expect_;
+  std::vector<Send> sends_;
+  size_t sends_written_ = 0;
   std::vector<std::unique_ptr<StreamSearch>> fails_;
   std::unique_ptr<StreamSearch> next_expect_;
   size_t expects_seen_ = 0;

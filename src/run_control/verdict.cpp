@@ -16,6 +16,19 @@ std::string ended_text(const RunEnd& end, bool with_status) {
   return text + " after " + seconds_text(end.seconds);
 }
 
+// Where a conversation stood: the send written last, if any.
+std::string step_text(const RunControl& control, const RunEnd& end) {
+  if (end.sends_written == 0) return "";
+  return ", after sending " + quoted_text(control.sends[end.sends_written - 1].text);
+}
+
+// The --expect text the run was waiting for, if any.
+std::string missing_text(const RunControl& control, const RunEnd& end) {
+  if (end.expects_seen >= control.expect.size()) return "";
+  return " before " + quoted_text(control.expect[end.expects_seen]) + " was seen" +
+         step_text(control, end);
+}
+
 }  // namespace
 
 Verdict judge_run(const RunControl& control, const RunEnd& end) {
@@ -33,6 +46,12 @@ Verdict judge_run(const RunControl& control, const RunEnd& end) {
     case RunEnd::Cause::kTimedOut:
       v.status = kStatusTimedOut;
       v.reason = "timeout after " + control.timeout_text + " s";
+      if (!control.sends.empty()) v.reason += missing_text(control, end);
+      return v;
+    case RunEnd::Cause::kSendFailed:
+      v.status = 1;
+      v.reason = "could not send " + quoted_text(control.sends[end.sends_written].text) + ": " +
+                 end.send_error;
       return v;
     case RunEnd::Cause::kInterrupted:
       v.status = kStatusInterrupted;
@@ -48,13 +67,40 @@ Verdict judge_run(const RunControl& control, const RunEnd& end) {
     v.reason = ended_text(end, true);
   } else if (end.expects_seen < control.expect.size()) {
     v.status = 1;
-    v.reason = ended_text(end, control.use_status) + " before " +
-               quoted_text(control.expect[end.expects_seen]) + " was seen";
+    v.reason = ended_text(end, control.use_status) + missing_text(control, end);
   } else {
     v.passed = true;
     v.reason = ended_text(end, control.use_status);
   }
   return v;
+}
+
+bool parse_escapes(const std::string& text, std::string* bytes) {
+  auto hex = [](char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+  };
+  bytes->clear();
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\\') {
+      bytes->push_back(text[i]);
+      continue;
+    }
+    const char next = i + 1 < text.size() ? text[i + 1] : '\0';
+    if (next == 'r' || next == 'n' || next == 't' || next == '\\') {
+      bytes->push_back(next == 'r' ? '\r' : next == 'n' ? '\n' : next == 't' ? '\t' : '\\');
+      ++i;
+    } else if (next == 'x' && i + 3 < text.size() && hex(text[i + 2]) >= 0 &&
+               hex(text[i + 3]) >= 0) {
+      bytes->push_back(static_cast<char>(hex(text[i + 2]) * 16 + hex(text[i + 3])));
+      i += 3;
+    } else {
+      return false;
+    }
+  }
+  return true;
 }
 
 std::string quoted_text(const std::string& text) {

@@ -9,9 +9,19 @@
 #include <string>
 #include <vector>
 
+// Bytes written to the simulator's console input once the --expect texts
+// before it on the line have been seen.
+struct Send {
+  std::string bytes;
+  std::string text;  // as the messages name it
+  size_t after_expects = 0;
+};
+
 struct RunControl {
   // Texts that must appear in the console output in this order.
   std::vector<std::string> expect;
+  // In the order they are written.
+  std::vector<Send> sends;
   // Texts any one of which fails the run.
   std::vector<std::string> fail;
   std::optional<uint64_t> timeout_ms;
@@ -27,10 +37,12 @@ constexpr int kStatusInterrupted = 130;
 
 // How a watched run came to its end.
 struct RunEnd {
-  enum class Cause { kExpectSeen, kFailSeen, kEndedByItself, kTimedOut, kInterrupted };
+  enum class Cause { kExpectSeen, kFailSeen, kEndedByItself, kTimedOut, kInterrupted, kSendFailed };
   Cause cause = Cause::kEndedByItself;
   size_t fail_index = 0;     // kFailSeen: which --fail text
   size_t expects_seen = 0;   // how many --expect texts were seen, in order
+  size_t sends_written = 0;  // how many sends were written
+  std::string send_error;    // kSendFailed: the system's reason
   int simulator_status = 0;  // kEndedByItself: its exit status, 128 + signal if killed
   double seconds = 0;        // from the simulator's start
 };
@@ -46,6 +58,10 @@ Verdict judge_run(const RunControl& control, const RunEnd& end);
 // |text| between double quotes, with what would not print shown as an
 // escape: \n, \r, \t, \\, \" and \xNN.
 std::string quoted_text(const std::string& text);
+
+// Reads the escapes \r, \n, \t, \\ and \xHH of |text| into |bytes|;
+// false for any other backslash.
+bool parse_escapes(const std::string& text, std::string* bytes);
 
 // Parses a count of seconds: decimal digits with an optional fraction,
 // more than 0; false for anything else. Rounded up to whole milliseconds.

@@ -132,7 +132,8 @@ TEST_F(CmdCopyTest, OwnWordsLeaveNothingOnTheLine) {
   const Assembled want = assemble(plain);
   const std::vector<std::string> with = {
       "--expect", "-nographic", "-elf", "--status", "app.elf", "--timeout", "2.5", "-s",
-      "--fail", "-elf", "-uart", "--log", "l.txt", "--junit", "j.xml", "1", "--expect", "B"};
+      "--fail", "-elf", "-uart", "--log", "l.txt", "--junit", "j.xml", "1", "--expect", "B",
+      "--send", "-s", "--send-bytes", "\\x03\\r\\n\\t\\\\"};
   const Assembled got = assemble(with);
   EXPECT_EQ(want.line, got.line);
   EXPECT_EQ(want.region_end, got.region_end);
@@ -143,6 +144,12 @@ TEST_F(CmdCopyTest, OwnWordsLeaveNothingOnTheLine) {
   EXPECT_EQ(std::vector<std::string>{"-elf"}, r.control.fail);
   EXPECT_EQ(2500u, r.control.timeout_ms.value_or(0));
   EXPECT_TRUE(r.control.use_status);
+  // A send is written once the expects before it are seen; Enter at a
+  // serial console is a carriage return.
+  ASSERT_EQ(2u, r.control.sends.size());
+  EXPECT_EQ("-s\r", r.control.sends[0].bytes);
+  EXPECT_EQ("\x03\r\n\t\\", r.control.sends[1].bytes);
+  EXPECT_EQ(2u, r.control.sends[1].after_expects);
   EXPECT_FALSE(parse(plain).watched);
 }
 
@@ -162,6 +169,11 @@ TEST(OptionScanTest, BadValuesOfTheLaunchersOwnWords) {
       {{"-prj", "--log", ""}, "--log: the file name is empty"},
       {{"-prj", "--junit"}, "--junit: needs a value"},
       {{"-prj", "--chip-dir"}, "--chip-dir: needs a value"},
+      {{"-prj", "--send", ""}, "--send: the text is empty"},
+      {{"-prj", "--send-bytes", "a\\qb"},
+       "--send-bytes: 'a\\qb' has a backslash that is none of \\r \\n \\t \\\\ \\xHH"},
+      {{"-prj", "--send-bytes", "\\x3"},
+       "--send-bytes: '\\x3' has a backslash that is none of \\r \\n \\t \\\\ \\xHH"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.error);

@@ -18,13 +18,18 @@ struct Watched {
   size_t fail_index, expects_seen;
 };
 
+// A piece "<send>" stands for the moment the launcher writes the send due.
 Watched watch(const std::vector<std::string>& pieces, const std::vector<std::string>& expect,
-              const std::vector<std::string>& fail) {
+              const std::vector<std::string>& fail, const std::vector<size_t>& sends_after = {}) {
   RunControl control;
   control.expect = expect;
   control.fail = fail;
+  for (size_t after : sends_after) control.sends.push_back({"x", "x", after});
   OutputWatch w(control);
-  for (const std::string& piece : pieces) w.feed(piece.data(), piece.size());
+  for (const std::string& piece : pieces) {
+    if (piece != "<send>") w.feed(piece.data(), piece.size());
+    else if (w.send_due()) w.sent();
+  }
   return {w.decided(), w.cause(), w.fail_index(), w.expects_seen()};
 }
 
@@ -38,6 +43,7 @@ TEST(OutputWatchTest, TextsMatchAcrossPiecesInOrder) {
     bool decided;
     Cause cause;
     size_t fail_index, expects_seen;
+    std::vector<size_t> sends_after = {};
   } cases[] = {
       {{"boot\nPASS\n"}, {"PASS"}, {}, true, Cause::kExpectSeen, 0, 1},
       {{"P", "A", "S", "S"}, {"PASS"}, {}, true, Cause::kExpectSeen, 0, 1},
@@ -55,10 +61,17 @@ TEST(OutputWatchTest, TextsMatchAcrossPiecesInOrder) {
       {{"TEST OK"}, {"TEST OK"}, {"OK"}, true, Cause::kFailSeen, 0, 0},
       {{std::string("a\0b", 3)}, {std::string("\0b", 2)}, {}, true, Cause::kExpectSeen, 0, 1},
       {{"nothing here"}, {"PASS"}, {"FAIL"}, false, Cause::kEndedByItself, 0, 0},
+      // After a send, an expect is sought only in what came after it was
+      // written; a fail text in all of the output.
+      {{"login: # ", "<send>", "# "}, {"login: ", "# "}, {}, true, Cause::kExpectSeen, 0, 2, {1}},
+      {{"login: # ", "<send>"}, {"login: ", "# "}, {}, false, Cause::kEndedByItself, 0, 1, {1}},
+      {{"# ", "<send>", "login: # "}, {"login: ", "# "}, {}, true, Cause::kExpectSeen, 0, 2, {0}},
+      {{"login: FAIL", "<send>"}, {"login: ", "# "}, {"FAIL"}, true, Cause::kFailSeen, 0, 1, {1}},
+      {{"a", "<send>", "b"}, {"a"}, {}, false, Cause::kEndedByItself, 0, 1, {1}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.pieces[0]);
-    const Watched w = watch(c.pieces, c.expect, c.fail);
+    const Watched w = watch(c.pieces, c.expect, c.fail, c.sends_after);
     EXPECT_EQ(c.decided, w.decided);
     if (!c.decided) continue;
     EXPECT_EQ(c.cause, w.cause);
@@ -112,10 +125,14 @@ TEST(VerdictTest, EachEndHasItsStatusAndReason) {
   status.use_status = true;
   RunControl both = expect;
   both.use_status = true;
-  auto end = [](Cause cause, size_t seen = 0, int simulator = 0) {
+  RunControl talk = expect;
+  talk.sends = {{"root\r", "root", 1}};
+  auto end = [](Cause cause, size_t seen = 0, int simulator = 0, size_t sent = 0) {
     RunEnd e;
     e.cause = cause;
     e.expects_seen = seen;
+    e.sends_written = sent;
+    e.send_error = "Broken pipe";
     e.simulator_status = simulator;
     e.seconds = 1.84;
     return e;
@@ -139,6 +156,13 @@ TEST(VerdictTest, EachEndHasItsStatusAndReason) {
       {status, end(Cause::kEndedByItself, 0, 137), 137,
        "the simulator ended with status 137 after 1.8 s"},
       {status, end(Cause::kEndedByItself, 0, 0), 0, "the simulator ended with status 0 after 1.8 s"},
+      // A conversation names the step it reached.
+      {talk, end(Cause::kEndedByItself, 1, 0, 1), 1,
+       "the simulator ended after 1.8 s before \"PASS\" was seen, after sending \"root\""},
+      {talk, end(Cause::kTimedOut, 1, 0, 1), 124,
+       "timeout after 2.5 s before \"PASS\" was seen, after sending \"root\""},
+      {talk, end(Cause::kTimedOut, 0, 0, 0), 124, "timeout after 2.5 s before \"BOOT\" was seen"},
+      {talk, end(Cause::kSendFailed, 1, 0, 0), 1, "could not send \"root\": Broken pipe"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.reason);
