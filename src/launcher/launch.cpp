@@ -87,10 +87,11 @@ bool open_reports(const Request& r, Reports* reports) {
 
 // Replaces the report with the run's; false, said, when it cannot.
 bool write_report(const Reports& reports, const std::string& name, double seconds,
-                  const Verdict& verdict, const std::string& tail) {
+                  const Verdict& verdict, const std::string& tail, const std::string& steps = "") {
   std::string problem;
   if (!reports.junit_path ||
-      write_report_file(*reports.junit_path, junit_report(name, seconds, verdict, tail), &problem))
+      write_report_file(*reports.junit_path, junit_report(name, seconds, verdict, tail, steps),
+                        &problem))
     return true;
   complain(0, problem);
   return false;
@@ -152,6 +153,35 @@ struct Relay {
   }
 };
 
+// A conversation's record for the report: each expect seen and each send
+// written, when.
+struct Steps {
+  std::string text;
+  size_t expects_told = 0;
+
+  void expects_seen(const RunControl& control, const OutputWatch& watch, double seconds) {
+    for (; expects_told < watch.expects_seen(); ++expects_told)
+      text += "expect " + quoted_text(control.expect[expects_told]) + " seen after " +
+              seconds_text(seconds) + "\n";
+  }
+};
+
+// Writes the sends that are due; false, with |end| saying why, when one
+// cannot be written.
+bool write_sends(BoundCommand* command, OutputWatch* watch, double seconds, Steps* steps,
+                 RunEnd* end) {
+  while (const Send* send = watch->send_due()) {
+    if (!command->send(send->bytes.data(), send->bytes.size())) {
+      end->cause = RunEnd::Cause::kSendFailed;
+      end->send_error = strerror(errno);
+      return false;
+    }
+    watch->sent();
+    steps->text += "sent " + quoted_text(send->text) + " after " + seconds_text(seconds) + "\n";
+  }
+  return true;
+}
+
 // Runs the line with its standard output passing through the launcher on
 // its way to the console, watched for the run-control texts; ends the
 // simulator when they or the timeout decide the run.
@@ -165,14 +195,18 @@ int watch_qemu(const std::string& line, const FileLock& lock, const Request& r,
   auto elapsed_ms = [&] {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count();
   };
+  auto elapsed_s = [&] { return static_cast<double>(elapsed_ms()) / 1000; };
   RunEnd end;
+  Steps steps;
   BoundCommand::Options options;
   options.capture = true;
+  options.input = !r.control.sends.empty();
   options.shared_lock = &lock;
   bool running = command.start(line, options);
   if (!command.problem().empty()) complain(0, command.problem());
   // Nothing ran: no verdict on the firmware can be given.
   if (!running) return refuse_launch(kStatusUsage, command.problem(), r, *reports);
+  running = write_sends(&command, &watch, elapsed_s(), &steps, &end);
   std::vector<char> piece(kRelayPiece);
   Relay relay;
   while (running) {
@@ -187,10 +221,13 @@ int watch_qemu(const std::string& line, const FileLock& lock, const Request& r,
         relay.pass_on(piece.data(), got, reports);
         watch.feed(piece.data(), got);
         tail.keep(piece.data(), got);
+        steps.expects_seen(r.control, watch, elapsed_s());
         if (watch.decided()) {
           end.cause = watch.cause();
           end.fail_index = watch.fail_index();
           running = false;
+        } else {
+          running = write_sends(&command, &watch, elapsed_s(), &steps, &end);
         }
         break;
       case BoundCommand::Event::kEnded:
@@ -210,14 +247,15 @@ int watch_qemu(const std::string& line, const FileLock& lock, const Request& r,
     }
   }
   command.end();
-  end.seconds = static_cast<double>(elapsed_ms()) / 1000;
+  end.seconds = elapsed_s();
   end.expects_seen = watch.expects_seen();
+  end.sends_written = watch.sends_written();
   Verdict verdict = judge_run(r.control, end);
   // The log promised every byte: a run whose log lost some is no pass.
   if (relay.log_failed && verdict.status == 0) verdict.status = 1;
   complain(0, verdict.reason);
   // A report cut short is no report: the run cannot count as a pass.
-  if (!write_report(*reports, test_name(r), end.seconds, verdict, tail.text()) &&
+  if (!write_report(*reports, test_name(r), end.seconds, verdict, tail.text(), steps.text) &&
       verdict.status == 0)
     return 1;
   return verdict.status;

@@ -29,6 +29,8 @@ class BoundCommand {
   struct Options {
     // Its standard output comes to wait() instead of this process's.
     bool capture = false;
+    // Its standard input is a pipe that send() writes, open until end().
+    bool input = false;
     // A lock the command holds as well: free only once this process and
     // every process of the command have ended, however they end.
     const FileLock* shared_lock = nullptr;
@@ -46,6 +48,11 @@ class BoundCommand {
   // Waits up to |timeout_ms| (negative: no limit) for what comes next. With
   // kOutput, up to |cap| bytes were read into |buf|, their count in |*got|.
   Event wait(int64_t timeout_ms, char* buf, size_t cap, size_t* got);
+
+  // Writes |len| bytes to the command's input, all of them; false when
+  // they cannot be written (the command closed its input), errno then
+  // saying why.
+  bool send(const char* data, size_t len);
 
   // Passes Ctrl-C on to the command, where it has not reached it already
   // (Ctrl-C typed at a terminal reaches every program of the job).

@@ -70,6 +70,7 @@ struct BoundCommand::State {
   pid_t shell = -1, guardian = -1;
   void* guardian_stack = nullptr;
   int out = -1;            // reading end of the command's standard output
+  int input = -1;          // writing end of its standard input
   int wake[2] = {-1, -1};  // woken by the signal handlers
   int orders = -1;         // the guardian's pipe
   int token = -1;          // writing end of the run's pipe
@@ -142,7 +143,7 @@ BoundCommand::BoundCommand() : s_(new State) {}
 BoundCommand::~BoundCommand() {
   end();
   State& s = *s_;
-  for (int* fd : {&s.out, &s.wake[0], &s.wake[1], &s.orders, &s.token}) close_fd(fd);
+  for (int* fd : {&s.out, &s.input, &s.wake[0], &s.wake[1], &s.orders, &s.token}) close_fd(fd);
   if (!s.started) return;
   for (size_t i = 0; i < kCaughtCount; ++i)
     if (s.caught[i]) sigaction(kCaught[i], &s.entry_actions[i], nullptr);
@@ -177,9 +178,10 @@ bool BoundCommand::start(const std::string& line, const Options& options) {
     if (s.entry_actions[i].sa_handler == SIG_IGN && kCaught[i] != SIGCHLD) continue;
     s.caught[i] = sigaction(kCaught[i], &act, nullptr) == 0;
   }
-  // A reader of the output gone is a failed write, not the launcher's end.
+  // A reader of the output gone, or a command that closed its input, is a
+  // failed write, not the launcher's end.
   sigaction(SIGPIPE, nullptr, &s.entry_pipe);
-  if (options.capture && s.entry_pipe.sa_handler != SIG_IGN) {
+  if ((options.capture || options.input) && s.entry_pipe.sa_handler != SIG_IGN) {
     struct sigaction ignore = {};
     ignore.sa_handler = SIG_IGN;
     s.ignoring_pipe = sigaction(SIGPIPE, &ignore, nullptr) == 0;
@@ -211,10 +213,12 @@ bool BoundCommand::start(const std::string& line, const Options& options) {
     // The guardian is gone; reap() starts another, told the same.
   }
 
-  int out[2] = {-1, -1};
-  if (options.capture && pipe2(out, O_CLOEXEC) != 0) {
+  int out[2] = {-1, -1}, in[2] = {-1, -1};
+  if ((options.capture && pipe2(out, O_CLOEXEC) != 0) ||
+      (options.input && pipe2(in, O_CLOEXEC) != 0)) {
     s.problem = std::string("cannot start /bin/sh: ") + strerror(errno);
-    close(token[0]);
+    for (int fd : {token[0], out[0], out[1], in[0], in[1]})
+      if (fd >= 0) close(fd);
     return false;
   }
   // A roomier pipe lets a simulator that prints much go on while the
@@ -236,6 +240,7 @@ bool BoundCommand::start(const std::string& line, const Options& options) {
   const int lock = options.shared_lock ? static_cast<int>(options.shared_lock->handle()) : -1;
   if (lock >= 0) posix_spawn_file_actions_adddup2(&actions, lock, lock);
   if (options.capture) posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  if (options.input) posix_spawn_file_actions_adddup2(&actions, in[0], 0);
   const char* argv[] = {"sh", "-c", line.c_str(), nullptr};
   const int error = posix_spawn(&s.shell, "/bin/sh", &actions, &attr,
                                 const_cast<char* const*>(argv), environ);
@@ -245,6 +250,10 @@ bool BoundCommand::start(const std::string& line, const Options& options) {
   if (options.capture) {
     close(out[1]);
     s.out = out[0];
+  }
+  if (options.input) {
+    close(in[0]);
+    s.input = in[1];
   }
   if (error != 0) {
     s.shell = -1;
@@ -298,6 +307,22 @@ BoundCommand::Event BoundCommand::wait(int64_t timeout_ms, char* buf, size_t cap
   }
 }
 
+bool BoundCommand::send(const char* data, size_t len) {
+  State& s = *s_;
+  if (s.input < 0) {
+    errno = EPIPE;
+    return false;
+  }
+  while (len > 0) {
+    const ssize_t n = write(s.input, data, len);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    len -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
 void BoundCommand::interrupt() {
   State& s = *s_;
   if (s.shell > 0 && !s.gone && g_interrupt_sent) signal_run(s.order.token, SIGINT);
@@ -310,6 +335,8 @@ void BoundCommand::end() {
     State::reap(&s);
     s.gone = true;
   }
+  // Open until the run has ended: no end of input reaches the simulator.
+  close_fd(&s.input);
   // A simulator that was ended may have left the console raw.
   if (s.order.has_termios && tcgetpgrp(0) == getpgrp()) tcsetattr(0, TCSADRAIN, &s.order.termios);
   s.done = true;

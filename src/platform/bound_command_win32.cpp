@@ -10,6 +10,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -216,6 +217,7 @@ struct Reading {
 struct BoundCommand::State {
   Handle job, process;
   Handle out{INVALID_HANDLE_VALUE};
+  Handle input;  // writing end of the command's standard input
   std::unique_ptr<Reading> reading;
   bool read_pending = false;
   size_t held = 0, held_at = 0;  // read but not yet handed on
@@ -372,7 +374,20 @@ bool BoundCommand::start(const std::string& line, const Options& options) {
       return false;
     }
   }
-  Handle in(inheritable_copy(GetStdHandle(STD_INPUT_HANDLE)));
+  Handle in;
+  if (options.input) {
+    HANDLE read_end = nullptr, write_end = nullptr;
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    if (!CreatePipe(&read_end, &write_end, &inherit, 0)) {
+      s.problem = "cannot start " + interpreter + ": " + system_reason(GetLastError());
+      return false;
+    }
+    in.reset(read_end);
+    s.input.reset(write_end);
+    SetHandleInformation(write_end, HANDLE_FLAG_INHERIT, 0);
+  } else {
+    in.reset(inheritable_copy(GetStdHandle(STD_INPUT_HANDLE)));
+  }
   Handle out(options.capture ? nullptr : inheritable_copy(GetStdHandle(STD_OUTPUT_HANDLE)));
   Handle err(inheritable_copy(GetStdHandle(STD_ERROR_HANDLE)));
   // The lock's open file, shared: it stays locked while any process of the
@@ -443,6 +458,22 @@ BoundCommand::Event BoundCommand::wait(int64_t timeout_ms, char* buf, size_t cap
   }
 }
 
+bool BoundCommand::send(const char* data, size_t len) {
+  State& s = *s_;
+  while (len > 0) {
+    DWORD put = 0;
+    const DWORD piece = len > kOutputPiece ? kOutputPiece : static_cast<DWORD>(len);
+    if (!s.input.valid() || !WriteFile(s.input.get(), data, piece, &put, nullptr) || put == 0) {
+      const DWORD error = s.input.valid() ? GetLastError() : ERROR_BROKEN_PIPE;
+      errno = error == ERROR_BROKEN_PIPE || error == ERROR_NO_DATA ? EPIPE : EIO;
+      return false;
+    }
+    data += put;
+    len -= put;
+  }
+  return true;
+}
+
 // The console's Ctrl-C already reaches every process attached to the
 // console, the interpreter and the simulator among them: there is nothing
 // to pass on.
@@ -460,6 +491,8 @@ void BoundCommand::end() {
   }
   WaitForSingleObject(s.process.get(), kForcedMs);
   s.gone = true;
+  // Open until the run has ended: no end of input reaches the simulator.
+  s.input.reset();
 }
 
 void BoundCommand::obey_stop_request() {

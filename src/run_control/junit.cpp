@@ -54,7 +54,7 @@ std::string failure_element(const std::string& message, const std::string& type)
 
 // One testsuite holding one testcase; |failure| is empty or its element.
 std::string report(const std::string& name, double seconds, const std::string& failure,
-                   const std::string& tail) {
+                   const std::string& tail, const std::string& steps) {
   const std::string time = seconds_value(seconds);
   std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
   xml += "<testsuite name=\"zelk_sim\" tests=\"1\" failures=\"" +
@@ -64,6 +64,7 @@ std::string report(const std::string& name, double seconds, const std::string& f
          "\">\n";
   xml += failure;
   xml += "    <system-out>" + xml_text(tail) + "</system-out>\n";
+  if (!steps.empty()) xml += "    <system-err>" + xml_text(steps) + "</system-err>\n";
   xml += "  </testcase>\n</testsuite>\n";
   return xml;
 }
@@ -96,12 +97,12 @@ std::string xml_text(const std::string& text) {
 }
 
 std::string junit_report(const std::string& name, double seconds, const Verdict& verdict,
-                         const std::string& tail) {
+                         const std::string& tail, const std::string& steps) {
   const std::string failure =
       verdict.passed ? "" : failure_element(verdict.reason, "status " + std::to_string(verdict.status));
-  return report(name, seconds, failure, tail);
+  return report(name, seconds, failure, tail, steps);
 }
 
 std::string junit_unfinished_report(const std::string& name) {
-  return report(name, 0, failure_element("the run did not finish", "unfinished"), "");
+  return report(name, 0, failure_element("the run did not finish", "unfinished"), "", "");
 }

@@ -14,8 +14,10 @@ constexpr size_t kReportTailBytes = 64 * 1024;
 // |seconds|, judged |verdict|, whose console output ended in |tail|.
 // Bytes that XML cannot hold are replaced, so the report stays well formed
 // whatever the simulator printed.
+// |steps|, where not empty, is the conversation's record, one step a line,
+// given as the test's system-err.
 std::string junit_report(const std::string& name, double seconds, const Verdict& verdict,
-                         const std::string& tail);
+                         const std::string& tail, const std::string& steps = "");
 
 // The report of the test |name| while its run has started and not yet
 // ended: a failure saying the run did not finish. Standing in the report's

@@ -2,13 +2,13 @@
 
 #include <cstdio>
 
-namespace {
-
 std::string seconds_text(double seconds) {
   char text[32];
   snprintf(text, sizeof text, "%.1f s", seconds);
   return text;
 }
+
+namespace {
 
 std::string ended_text(const RunEnd& end, bool with_status) {
   std::string text = "the simulator ended";

@@ -55,6 +55,9 @@ struct Verdict {
 
 Verdict judge_run(const RunControl& control, const RunEnd& end);
 
+// |seconds| as the messages give it: "1.8 s".
+std::string seconds_text(double seconds);
+
 // |text| between double quotes, with what would not print shown as an
 // escape: \n, \r, \t, \\, \" and \xNN.
 std::string quoted_text(const std::string& text);

@@ -119,6 +119,15 @@ TEST_F(RealQemuTest, RunControlJudgesARealRun) {
       {"loop", {"--timeout", "2", "--junit", "report.xml"}, 124},
       {"exit3", {"--status"}, 3},
       {"exit0", {"--status", "--expect", "never"}, 1},
+      // A console answered through QEMU's serial input.
+      {"login",
+       {"--expect", "login: ", "--send", "root", "--expect", "hello, root", "--send", "exit",
+        "--status", "--junit", "report.xml"},
+       0},
+      {"login",
+       {"--expect", "login: ", "--send", "rot", "--expect", "hello, root", "--timeout", "3",
+        "--junit", "report.xml"},
+       124},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.firmware_asks + " " + c.control[0]);
@@ -134,6 +143,16 @@ TEST_F(RealQemuTest, RunControlJudgesARealRun) {
     EXPECT_TRUE(processes_naming(target_path(tmp_dir_)).empty()) << "a QEMU was left running";
     if (c.control.back() == "report.xml") {
       EXPECT_TRUE(junit_parser_reads(work_dir_ / "report.xml")) << read_text(work_dir_ / "report.xml");
+    }
+    if (c.firmware_asks == "login") {
+      // The report names every step, and where the conversation stopped.
+      const std::string report = read_text(work_dir_ / "report.xml");
+      EXPECT_NE(std::string::npos, report.find("sent &quot;r"));
+      EXPECT_NE(std::string::npos,
+                report.find(c.status == 0 ? "sent &quot;exit&quot;"
+                                          : "timeout after 3 s before &quot;hello, root&quot; was "
+                                            "seen, after sending &quot;rot&quot;"))
+          << report;
     }
   }
 }

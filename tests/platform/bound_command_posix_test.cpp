@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <cerrno>
 #include <chrono>
 #include <thread>
 
@@ -110,6 +111,28 @@ TEST_F(BoundCommandTest, EndAsksFirstThenForcesEveryProcessOfTheCommand) {
       EXPECT_TRUE(ended("b"));
     }
   }
+}
+
+// Rule: send() writes the command's input, which stays open until the run
+// ends; once the command has closed it, a send fails with the reason.
+TEST_F(BoundCommandTest, SendWritesTheInputUntilTheCommandClosesIt) {
+  BoundCommand command;
+  BoundCommand::Options options;
+  options.capture = options.input = true;
+  ASSERT_TRUE(command.start("read x; echo \"got $x\"; exec 0<&-; sleep 5", options));
+  ASSERT_TRUE(command.send("abc\n", 4));
+  char buf[64];
+  size_t got = 0;
+  ASSERT_EQ(Event::kOutput, command.wait(5000, buf, sizeof buf, &got));
+  EXPECT_EQ("got abc\n", std::string(buf, got));
+  // The interpreter closes its input a moment after it has printed.
+  const auto deadline = Clock::now() + std::chrono::seconds(3);
+  int error = 0;
+  while (error == 0 && Clock::now() < deadline) {
+    if (!command.send("more\n", 5)) error = errno;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_EQ(EPIPE, error);
 }
 
 // Rule: Ctrl-C sent to this process alone reaches the command through
