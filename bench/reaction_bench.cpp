@@ -3,10 +3,14 @@
 // standard output to the launcher's exit, its simulator ended. The
 // simulator must print the text and then run on (the stand-in with
 // ZELK_STANDIN_PRINT and ZELK_STANDIN_HOLD_MS). Prints the median of RUNS
-// launches in milliseconds.
+// launches in milliseconds. With --until REPLY, times from TEXT to REPLY
+// on the launcher's output instead: a send's round trip, when the launch
+// answers TEXT and the simulator answers what it reads with REPLY (the
+// stand-in with ZELK_STANDIN_ANSWER).
 //
-//   reaction_bench RUNS TEXT LAUNCHER WORDS...
+//   reaction_bench RUNS TEXT [--until REPLY] LAUNCHER WORDS...
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -23,7 +27,7 @@ using Clock = std::chrono::steady_clock;
 
 // One launch; the time from TEXT on its standard output to its exit, or a
 // negative number when it ended without the text.
-double one_reaction(const std::string& text, char** argv) {
+double one_reaction(const std::string& text, const std::string& until, char** argv) {
   int out[2];
   if (pipe(out) != 0) return -1;
   const pid_t pid = fork();
@@ -44,9 +48,18 @@ double one_reaction(const std::string& text, char** argv) {
   while (seen.find(text) == std::string::npos && (n = read(out[0], buf, sizeof buf)) > 0)
     seen.append(buf, static_cast<size_t>(n));
   const Clock::time_point arrived = Clock::now();
-  const bool found = seen.find(text) != std::string::npos;
+  bool found = seen.find(text) != std::string::npos;
+  if (!until.empty()) {
+    const size_t after = seen.find(text) + text.size();
+    while (found && seen.find(until, after) == std::string::npos &&
+           (n = read(out[0], buf, sizeof buf)) > 0)
+      seen.append(buf, static_cast<size_t>(n));
+    found = found && seen.find(until, after) != std::string::npos;
+  }
+  const Clock::time_point answered = Clock::now();
+  if (!until.empty()) kill(pid, SIGTERM);
   waitpid(pid, nullptr, 0);
-  const Clock::time_point ended = Clock::now();
+  const Clock::time_point ended = until.empty() ? Clock::now() : answered;
   close(out[0]);
   return found ? std::chrono::duration<double, std::milli>(ended - arrived).count() : -1;
 }
@@ -55,13 +68,19 @@ double one_reaction(const std::string& text, char** argv) {
 
 int main(int argc, char** argv) {
   if (argc < 4) {
-    fprintf(stderr, "usage: reaction_bench RUNS TEXT LAUNCHER WORDS...\n");
+    fprintf(stderr, "usage: reaction_bench RUNS TEXT [--until REPLY] LAUNCHER WORDS...\n");
     return 2;
   }
   const int runs = atoi(argv[1]);
+  std::string until;
+  int launcher = 3;
+  if (std::string(argv[3]) == "--until" && argc > 5) {
+    until = argv[4];
+    launcher = 5;
+  }
   std::vector<double> times;
   for (int i = 0; i < runs; ++i) {
-    const double ms = one_reaction(argv[2], argv + 3);
+    const double ms = one_reaction(argv[2], until, argv + launcher);
     if (ms < 0) {
       fprintf(stderr, "reaction_bench: the launch ended without '%s'\n", argv[2]);
       return 1;

@@ -37,6 +37,10 @@
 #     that never matches, through 60 s of one-byte writes and through 60 s
 #     of a log line every 10 ms; ZELK_BENCH_MEMORY_SECONDS shortens both
 #                                                             target < 16 MiB
+# (o) a send's round trip: from the prompt on a watched launch's output
+#     to the simulator's answer there, the launch having sent what the
+#     prompt asks for (bench/reaction_bench.cpp --until, median of 40)
+#                                                                   aim < 5 ms
 #
 # The copies (c) and (d) go through bench/copy_bench.cpp, which calls the
 # launcher's copier and nothing else.
@@ -154,6 +158,13 @@ REACTION=$(ZELK_STANDIN_PRINT=PASS ZELK_STANDIN_HOLD_MS=10000 \
 rm -f "$W"/tmp/zelk_raw_*
 echo "$REACTION ms"
 
+step "(o) a send's round trip: the prompt on the launcher's output to the answer"
+ROUND_TRIP=$(ZELK_STANDIN_ANSWER='login: =root=hello, root' ZELK_STANDIN_HOLD_MS=10000 \
+  "$B/reaction_bench" 40 "login: " --until "hello, root" $LAUNCH --expect "login: " --send root \
+  --expect never)
+rm -f "$W"/tmp/zelk_raw_*
+echo "$ROUND_TRIP ms"
+
 mkdir -p "$W/chip"
 cp "$FLASH" "$W/bin/zelk.eeprom" "$W/chip/"
 CHIP_LINE=$(recorded_line --chip-dir "$W/chip")
@@ -255,3 +266,4 @@ run_pair h "zelk_flash info of the 16 MiB ELF" 1.0 \
 step "summary: medians of $ROUNDS rounds (hyperfine tables in ${RESULTS#"$ROOT"/})"
 printf '%s\n' "${SUMMARY[@]}"
 echo "(l) reaction: from the expected text to the launcher's exit, the simulator ended: $REACTION ms (aim < 20 ms)"
+echo "(o) a send's round trip: from the prompt on the launcher's output to the simulator's answer there: $ROUND_TRIP ms (aim < 5 ms)"

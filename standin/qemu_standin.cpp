@@ -30,6 +30,7 @@
 // writes a byte at a time, as a simulated UART does.
 
 #include <atomic>
+#include <condition_variable>
 #include <mutex>
 #include <csignal>
 #include <cstdio>
@@ -171,17 +172,20 @@ class ConsoleInput {
 
   // The next line; false once the input has ended without one.
   bool next_line(std::string* line) {
+    fflush(stdout);
+    std::unique_lock<std::mutex> hold(lock_);
     for (;;) {
-      {
-        std::lock_guard<std::mutex> hold(lock_);
-        if (!lines_.empty()) {
-          *line = lines_.front();
-          lines_.erase(lines_.begin());
-          return true;
-        }
-        if (ended_) return false;
+      if (!lines_.empty()) {
+        *line = lines_.front();
+        lines_.erase(lines_.begin());
+        return true;
       }
-      pause_ms(2);
+      if (ended_) return false;
+      // Woken by a line at once, and now and then to obey a signal.
+      changed_.wait_for(hold, std::chrono::milliseconds(5));
+      hold.unlock();
+      obey_signal();
+      hold.lock();
     }
   }
 
@@ -204,6 +208,7 @@ class ConsoleInput {
           std::lock_guard<std::mutex> hold(lock_);
           lines_.push_back(line);
           line.clear();
+          changed_.notify_one();
         } else {
           line.push_back(static_cast<char>(c));
         }
@@ -212,9 +217,11 @@ class ConsoleInput {
     }
     std::lock_guard<std::mutex> hold(lock_);
     ended_ = true;
+    changed_.notify_one();
   }
 
   std::mutex lock_;
+  std::condition_variable changed_;
   std::vector<std::string> lines_;
   bool ended_ = false;
   std::thread reader_;
