@@ -196,24 +196,27 @@ class ConsoleInput {
     if (!path.empty()) record = open_file(path, "wb");
     std::string line;
     char last = 0;
-    int c;
-    while ((c = getchar()) != EOF) {
+    char bytes[256];
+    // Read untranslated: a console's Enter is a lone carriage return.
+    while (size_t n = read_standard_input(bytes, sizeof bytes)) {
       if (record) {
-        fputc(c, record.get());
+        fwrite(bytes, 1, n, record.get());
         fflush(record.get());
       }
-      const bool end = c == '\r' || c == '\n';
-      if (!(c == '\n' && last == '\r')) {
-        if (end) {
-          std::lock_guard<std::mutex> hold(lock_);
-          lines_.push_back(line);
-          line.clear();
-          changed_.notify_one();
-        } else {
-          line.push_back(static_cast<char>(c));
+      for (size_t i = 0; i < n; ++i) {
+        const char c = bytes[i];
+        if (!(c == '\n' && last == '\r')) {
+          if (c == '\r' || c == '\n') {
+            std::lock_guard<std::mutex> hold(lock_);
+            lines_.push_back(line);
+            line.clear();
+            changed_.notify_one();
+          } else {
+            line.push_back(c);
+          }
         }
+        last = c;
       }
-      last = static_cast<char>(c);
     }
     std::lock_guard<std::mutex> hold(lock_);
     ended_ = true;

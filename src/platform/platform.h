@@ -104,6 +104,11 @@ std::string interpreter_quoted(const std::string& text);
 enum class OutputWrite { kWritten, kReaderGone, kFailed };  // kFailed sets errno
 OutputWrite write_standard_output(const char* data, size_t len);
 
+// Reads up to |cap| bytes of standard input as they are, untranslated (a
+// carriage return stays one), waiting for at least one. Their count, or 0
+// once the input has ended or cannot be read.
+size_t read_standard_input(char* buf, size_t cap);
+
 // The command line as the process received it, before it was split into
 // words; false on platforms where only the words exist.
 bool raw_command_line(std::string* line);

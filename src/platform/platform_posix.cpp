@@ -283,6 +283,14 @@ std::string interpreter_quoted(const std::string& text) { return posix_sh_quoted
 
 bool raw_command_line(std::string*) { return false; }
 
+size_t read_standard_input(char* buf, size_t cap) {
+  for (;;) {
+    const ssize_t n = read(0, buf, cap);
+    if (n >= 0) return static_cast<size_t>(n);
+    if (errno != EINTR) return 0;
+  }
+}
+
 OutputWrite write_standard_output(const char* data, size_t len) {
   while (len > 0) {
     const ssize_t n = write(1, data, len);

@@ -261,6 +261,13 @@ constexpr DWORD kWritePiece = 64 * 1024;
 
 }  // namespace
 
+size_t read_standard_input(char* buf, size_t cap) {
+  DWORD got = 0;
+  const DWORD want = cap > kWritePiece ? kWritePiece : static_cast<DWORD>(cap);
+  if (!ReadFile(GetStdHandle(STD_INPUT_HANDLE), buf, want, &got, nullptr)) return 0;
+  return got;
+}
+
 OutputWrite write_standard_output(const char* data, size_t len) {
   HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
   while (len > 0) {

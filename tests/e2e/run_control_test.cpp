@@ -74,7 +74,7 @@ TEST_F(RunControlTest, EachEndHasItsStatus) {
       // A conversation: each send written once the expects before it are
       // seen; a run that goes on after its last expect ends by itself.
       {{"--expect", "login: ", "--send", "root", "--expect", "hello, root", "--send-bytes",
-        "exit\\r", "--status"},
+        "exit\\r", "--status", "--timeout", "20"},
        {{"ZELK_STANDIN_ANSWER", "login: =root=hello, root;# =exit=bye"}}, 0,
        "zelk_sim: the simulator ended with status 0 after ", false, 0, "root\rexit\r"},
       {{"--expect", "login: ", "--send", "rot", "--expect", "hello, root", "--timeout", "1"},
