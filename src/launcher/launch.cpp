@@ -15,6 +15,7 @@
 #include "run_control/report_file.h"
 #include "storage/backing_files.h"
 #include "storage/copy2flash.h"
+#include "storage/fresh_chip.h"
 
 namespace {
 
@@ -108,9 +109,10 @@ int refuse_launch(int status, const std::string& reason, const Request& r, const
 
 // The simulator's console is the launcher's until it ends, as with the
 // runtime's system(): Ctrl-C is the simulator's to act on and the launcher
-// waits on; a request to end the launcher ends the simulator first. Its
-// status is of no concern to the launch.
-void start_qemu(const std::string& line, const FileLock& lock) {
+// waits on; a request to end the launcher ends the simulator first, and
+// true says the launcher is to end as asked. The simulator's status is of
+// no concern to the launch.
+bool start_qemu(const std::string& line, const FileLock& lock) {
   BoundCommand command;
   BoundCommand::Options options;
   options.shared_lock = &lock;
@@ -119,17 +121,18 @@ void start_qemu(const std::string& line, const FileLock& lock) {
   while (started) {
     switch (command.wait(-1, nullptr, 0, nullptr)) {
       case BoundCommand::Event::kEnded:
-        return;
+        return false;
       case BoundCommand::Event::kInterrupt:
         command.interrupt();
         break;
       case BoundCommand::Event::kStopRequest:
         command.end();
-        command.obey_stop_request();
+        return true;
       default:
         break;
     }
   }
+  return false;
 }
 
 // Passes the console output on to the launcher's own output and the log.
@@ -263,7 +266,7 @@ int watch_qemu(const std::string& line, const FileLock& lock, const Request& r,
 
 }  // namespace
 
-CommandLine build_command_line(Request r, const BackingFiles& files) {
+CommandLine build_command_line(Request r, const BackingFiles& files, const std::string& raw_dir) {
   print_preparation(prepare_backing_files(files));
   if (r.project) {
     // A directory that cannot be read leaves the path empty.
@@ -272,23 +275,20 @@ CommandLine build_command_line(Request r, const BackingFiles& files) {
     resolve_project(cwd, &r);
   }
   RawImage raw;
-  const int ret = elf2bin(r.elf_path ? r.elf_path->c_str() : nullptr, &raw);
+  const int ret = elf2bin(r.elf_path ? r.elf_path->c_str() : nullptr, &raw, raw_dir);
   if (ret != kElfOk) printf("copy cmd ret = %d\n", ret);
   if (r.image_path) print_copy(copy2flash(r.image_path->c_str(), files.flash.c_str()));
   return cmd_copy(r, prefix_args(files), ret == kElfOk ? &raw : nullptr);
 }
 
-int launch(const Request& r) {
-  if (!r.error.empty()) return complain(kStatusUsage, r.error);
-  const ChipChoice chip = choose_chip(r.chip_dir, "--chip-dir");
-  if (!chip.problem.empty()) return complain(kStatusUsage, chip.problem);
-  // A folder that was named reaches the simulator whole, wherever it was
-  // named from.
-  const BackingFiles files = chip.named ? backing_files_in(absolute_path(chip.files.dir)) : chip.files;
-  Reports reports;
-  if (!open_reports(r, &reports)) return kStatusUsage;
+namespace {
 
-  // Held until the simulator has ended: one launch at a time owns the chip.
+// The launch on the chip in |files|, its lock held until the simulator has
+// ended; |*stop_requested| when the launcher was asked to end while an
+// unwatched simulator ran.
+int launch_on(const Request& r, const BackingFiles& files, const std::string& raw_dir,
+              Reports* reports, bool* stop_requested) {
+  // One launch at a time owns the chip.
   FileLock lock;
   long holder = 0;
   if (!files.dir.empty()) {
@@ -296,21 +296,68 @@ int launch(const Request& r) {
     if (status == FileLock::Status::kHeld) {
       const std::string text = chip_in_use_text(files.dir, holder);
       fprintf(stderr, "%s\n", text.c_str());
-      return refuse_launch(1, text, r, reports);
+      return refuse_launch(1, text, r, *reports);
     }
     if (status == FileLock::Status::kFailed)
       fprintf(stderr, "%s\n", chip_not_locked_text(files.dir).c_str());
   }
 
-  const CommandLine line = build_command_line(r, files);
+  const CommandLine line = build_command_line(r, files, raw_dir);
   if (line.region_end >= kArgsLimit) {
     printf("args too long\n");
-    return refuse_launch(1, "args too long", r, reports);
+    return refuse_launch(1, "args too long", r, *reports);
   }
   fflush(stdout);
   if (!r.watched) {
-    start_qemu(line.text, lock);
+    *stop_requested = start_qemu(line.text, lock);
     return 0;
   }
-  return watch_qemu(line.text, lock, r, &reports);
+  return watch_qemu(line.text, lock, r, reports);
+}
+
+// A run's own chip folder, removed once the run is over.
+struct FreshChip {
+  std::string dir;
+  ~FreshChip() { remove(); }
+  void remove() {
+    if (!dir.empty()) remove_chip_folder(dir);
+    dir.clear();
+  }
+};
+
+}  // namespace
+
+int launch(const Request& r) {
+  if (!r.error.empty()) return complain(kStatusUsage, r.error);
+  ChipChoice chip;
+  if (!r.fresh_chip) {
+    chip = choose_chip(r.chip_dir, "--chip-dir");
+    if (!chip.problem.empty()) return complain(kStatusUsage, chip.problem);
+  }
+  Reports reports;
+  if (!open_reports(r, &reports)) return kStatusUsage;
+  FreshChip fresh;
+  BackingFiles files;
+  if (r.fresh_chip) {
+    // What runs killed before left behind goes first.
+    remove_abandoned_fresh_chips();
+    if (!create_fresh_chip_dir(&fresh.dir)) {
+      const std::string text =
+          "cannot create a fresh chip in " + temporary_directory() + ": " + strerror(errno);
+      complain(0, text);
+      return refuse_launch(kStatusUsage, text, r, reports);
+    }
+    files = backing_files_in(fresh.dir);
+  } else {
+    // A folder that was named reaches the simulator whole, wherever it was
+    // named from.
+    files = chip.named ? backing_files_in(absolute_path(chip.files.dir)) : chip.files;
+  }
+  bool stop_requested = false;
+  const int status = launch_on(r, files, fresh.dir, &reports, &stop_requested);
+  if (stop_requested) {
+    fresh.remove();
+    BoundCommand::obey_stop_request();
+  }
+  return status;
 }

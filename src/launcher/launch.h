@@ -15,7 +15,9 @@ int launch(const Request& request);
 // The steps of a launch between the lock and the length test, in their
 // order: the backing files in |files| created where missing, the program
 // converted, the firmware copied, each with its notes printed; then the
-// line assembled from |r| and what they did.
-CommandLine build_command_line(Request r, const BackingFiles& files);
+// line assembled from |r| and what they did. The raw image goes to
+// |raw_dir| where one is given.
+CommandLine build_command_line(Request r, const BackingFiles& files,
+                               const std::string& raw_dir = "");
 
 #endif  // ZELK_LAUNCHER_LAUNCH_H_

@@ -15,7 +15,12 @@ bool is_one_of(const char* word, std::initializer_list<const char*> list) {
 
 // The launcher's own words. QEMU has no options of these names, so none
 // of them could have meant something to the simulator.
-enum class Own { kNone, kExpect, kFail, kSend, kSendBytes, kTimeout, kStatus, kLog, kJunit, kChipDir };
+enum class Own {
+  kNone, kExpect, kFail, kSend, kSendBytes, kTimeout, kStatus, kLog, kJunit, kChipDir, kFreshChip
+};
+
+// The words that take no value.
+bool takes_no_value(Own own) { return own == Own::kStatus || own == Own::kFreshChip; }
 
 Own own_word(const char* word) {
   static const struct {
@@ -25,7 +30,7 @@ Own own_word(const char* word) {
                 {"--send", Own::kSend},     {"--send-bytes", Own::kSendBytes},
                 {"--timeout", Own::kTimeout}, {"--status", Own::kStatus},
                 {"--log", Own::kLog},       {"--junit", Own::kJunit},
-                {"--chip-dir", Own::kChipDir}};
+                {"--chip-dir", Own::kChipDir}, {"--fresh-chip", Own::kFreshChip}};
   for (const auto& w : kWords)
     if (strcmp(word, w.name) == 0) return w.own;
   return Own::kNone;
@@ -37,8 +42,8 @@ void take_own(Own own, const char* word, const char* value, Request* r) {
   auto refuse = [&](const std::string& why) {
     if (r->error.empty()) r->error = std::string(word) + ": " + why;
   };
-  if (own != Own::kStatus && !value) return refuse("needs a value");
-  r->watched = r->watched || own != Own::kChipDir;
+  if (!takes_no_value(own) && !value) return refuse("needs a value");
+  r->watched = r->watched || (own != Own::kChipDir && own != Own::kFreshChip);
   switch (own) {
     case Own::kNone: break;
     case Own::kExpect:
@@ -79,6 +84,7 @@ void take_own(Own own, const char* word, const char* value, Request* r) {
       (own == Own::kLog ? r->log_path : r->junit_path) = value;
       break;
     case Own::kChipDir: r->chip_dir = value; break;
+    case Own::kFreshChip: r->fresh_chip = true; break;
   }
 }
 
@@ -114,7 +120,7 @@ Request parse_words(int argc, char** argv) {
     const Own own = own_word(word);
     if (own != Own::kNone) {
       const char* value = nullptr;
-      if (own != Own::kStatus && i + 1 < argc) value = argv[++i];
+      if (!takes_no_value(own) && i + 1 < argc) value = argv[++i];
       take_own(own, word, value, &r);
       continue;
     }
@@ -137,6 +143,8 @@ Request parse_words(int argc, char** argv) {
     if (strcmp(word, "-elf") == 0) p.elf = true;
   }
   r.outcome = launch ? ScanResult::kLaunch : ScanResult::kUsage;
+  if (r.fresh_chip && r.chip_dir && r.error.empty())
+    r.error = "--fresh-chip: a fresh chip has no folder to name (--chip-dir)";
   return r;
 }
 

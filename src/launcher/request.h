@@ -27,6 +27,8 @@ struct Request {
 
   // The folder holding the chip's backing files, from --chip-dir.
   std::optional<std::string> chip_dir;
+  // A new chip for this run alone, from --fresh-chip.
+  bool fresh_chip = false;
   RunControl control;
   std::optional<std::string> log_path, junit_path;
   // Any run-control word given: the launcher then watches the run.

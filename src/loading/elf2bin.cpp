@@ -277,7 +277,7 @@ int plan_elf2bin(const char* elf_path, ElfPlan* plan) {
   return plan_input(&in, true, plan);
 }
 
-int elf2bin(const char* elf_path, RawImage* image) {
+int elf2bin(const char* elf_path, RawImage* image, const std::string& dir) {
   if (!elf_path || !image) return kElfNoPath;
   File elf;
   size_t size = 0;
@@ -289,7 +289,8 @@ int elf2bin(const char* elf_path, RawImage* image) {
   if (int ret = plan_input(&in, false, &plan)) return ret;
 
   std::string raw_path;
-  File raw(create_raw_image_file(&raw_path));
+  File raw(dir.empty() ? create_raw_image_file(&raw_path)
+                       : create_own_named_file(dir + kPathSeparator + "zelk_raw_", &raw_path));
   if (!raw) return kElfCannotCreateRaw;
   // Written a chunk at a time, which a stream buffer would only split.
   setvbuf(raw.get(), nullptr, _IONBF, 0);

@@ -58,9 +58,9 @@ struct RawImage {
 };
 
 // Converts the ELF at |elf_path| (may be null) into a new raw image file in
-// the temporary directory and, on success, says where in |raw|. Returns
-// one of the codes above.
-int elf2bin(const char* elf_path, RawImage* raw);
+// the temporary directory, or in the folder |dir| where one is given, and,
+// on success, says where in |raw|. Returns one of the codes above.
+int elf2bin(const char* elf_path, RawImage* raw, const std::string& dir = "");
 
 // Selects the sections of the |size| bytes at |elf| and writes them to
 // |raw|; sets |load_addr| to the address of the first flash-resident one,

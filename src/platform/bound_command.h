@@ -62,9 +62,9 @@ class BoundCommand {
   // forcing, and returns once all of them are gone.
   void end();
 
-  // Once end() has returned after a kStopRequest: ends this process as the
-  // request would have ended it had it not been caught.
-  [[noreturn]] void obey_stop_request();
+  // Once the command has ended after a kStopRequest: ends this process as
+  // the request would have ended it had it not been caught.
+  [[noreturn]] static void obey_stop_request();
 
   // The interpreter's exit status once it has ended by itself: its exit
   // code, or 128 + the signal that killed it.

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <vector>
 
 // The separator this platform writes into the paths it forms.
 extern const char kPathSeparator;
@@ -135,6 +136,22 @@ bool stream_size(FILE* file, uint64_t* size);
 // opening an existing file; nullptr when it cannot. |path| is the name made
 // last.
 FILE* create_own_named_file(const std::string& stem, std::string* path);
+
+// The user's folder for temporary files: $TMPDIR or /tmp on POSIX, the
+// profile's AppData\Local\Temp on Windows, where the raw images go.
+std::string temporary_directory();
+
+// Creates a new folder named |stem| followed by a suffix of this program's
+// own, as create_own_named_file names files; false, errno set, when it
+// cannot. |path| is the name made last.
+bool create_own_named_folder(const std::string& stem, std::string* path);
+
+// The names of what the folder |dir| holds, "." and ".." aside; empty when
+// it cannot be read.
+std::vector<std::string> folder_entries(const std::string& dir);
+
+// Removes the empty folder |path|; false when it cannot.
+bool remove_folder(const std::string& path);
 
 // Gives the file |from| the name |to| in the same folder, replacing what
 // has that name. False when it cannot; both then stay as they were.

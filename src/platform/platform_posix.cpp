@@ -1,5 +1,6 @@
 #include "platform/platform.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -263,9 +264,13 @@ std::string last_path_component(const std::string& path) {
   return posix_last_component(path);
 }
 
+std::string temporary_directory() {
+  const std::string dir = environment_value("TMPDIR");
+  return dir.empty() ? "/tmp" : dir;
+}
+
 FILE* create_raw_image_file(std::string* path) {
-  std::string dir = environment_value("TMPDIR");
-  if (dir.empty()) dir = "/tmp";
+  const std::string dir = temporary_directory();
   const std::string name = dir + "/zelk_raw_XXXXXX";
   const ShortPath target(name);
   std::vector<char> templ(target.text().begin(), target.text().end());
@@ -333,22 +338,55 @@ bool stream_size(FILE* file, uint64_t* size) {
   return true;
 }
 
-FILE* create_own_named_file(const std::string& stem, std::string* path) {
+namespace {
+
+// A suffix of this program's own: its process id, the clock and a counter.
+std::string own_suffix() {
   static unsigned counter = 0;
   struct timespec now = {};
   clock_gettime(CLOCK_REALTIME, &now);
+  char suffix[64];
+  snprintf(suffix, sizeof suffix, "%ld_%llx_%u", static_cast<long>(getpid()),
+           static_cast<unsigned long long>(now.tv_sec) * 1000000000ull +
+               static_cast<unsigned long long>(now.tv_nsec),
+           counter++);
+  return suffix;
+}
+
+}  // namespace
+
+FILE* create_own_named_file(const std::string& stem, std::string* path) {
   for (int attempt = 0; attempt < 64; ++attempt) {
-    char suffix[64];
-    snprintf(suffix, sizeof suffix, "%ld_%llx_%u", static_cast<long>(getpid()),
-             static_cast<unsigned long long>(now.tv_sec) * 1000000000ull +
-                 static_cast<unsigned long long>(now.tv_nsec),
-             counter++);
-    *path = stem + suffix;
+    *path = stem + own_suffix();
     if (FILE* file = create_new_file(*path)) return file;
     if (errno != EEXIST) return nullptr;
   }
   return nullptr;
 }
+
+bool create_own_named_folder(const std::string& stem, std::string* path) {
+  for (int attempt = 0; attempt < 64; ++attempt) {
+    *path = stem + own_suffix();
+    if (mkdir(ShortPath(*path).text().c_str(), 0777) == 0) return true;
+    if (errno != EEXIST) return false;
+  }
+  return false;
+}
+
+std::vector<std::string> folder_entries(const std::string& dir) {
+  std::vector<std::string> names;
+  const ShortPath target(dir);
+  DIR* folder = opendir(target.text().c_str());
+  if (!folder) return names;
+  while (const struct dirent* entry = readdir(folder)) {
+    const std::string name = entry->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  closedir(folder);
+  return names;
+}
+
+bool remove_folder(const std::string& path) { return rmdir(ShortPath(path).text().c_str()) == 0; }
 
 bool replace_file(const std::string& from, const std::string& to) {
   const ShortPath source(from), target(to);

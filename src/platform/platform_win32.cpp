@@ -331,20 +331,59 @@ bool stream_size(FILE* file, uint64_t* size) {
   return true;
 }
 
-FILE* create_own_named_file(const std::string& stem, std::string* path) {
+namespace {
+
+// A suffix of this program's own: its process id, the clock and a counter.
+std::string own_suffix() {
   static unsigned counter = 0;
   FILETIME now = {};
   GetSystemTimeAsFileTime(&now);
+  char suffix[64];
+  snprintf(suffix, sizeof suffix, "%lu_%08lx%08lx_%u", GetCurrentProcessId(),
+           now.dwHighDateTime, now.dwLowDateTime, counter++);
+  return suffix;
+}
+
+}  // namespace
+
+FILE* create_own_named_file(const std::string& stem, std::string* path) {
   for (int attempt = 0; attempt < 64; ++attempt) {
-    char suffix[64];
-    snprintf(suffix, sizeof suffix, "%lu_%08lx%08lx_%u", GetCurrentProcessId(),
-             now.dwHighDateTime, now.dwLowDateTime, counter++);
-    *path = stem + suffix;
+    *path = stem + own_suffix();
     if (FILE* file = create_new_file(*path)) return file;
     if (errno != EEXIST) return nullptr;
   }
   return nullptr;
 }
+
+std::string temporary_directory() {
+  return environment_value("userprofile") + "\\AppData\\Local\\Temp";
+}
+
+bool create_own_named_folder(const std::string& stem, std::string* path) {
+  for (int attempt = 0; attempt < 64; ++attempt) {
+    *path = stem + own_suffix();
+    if (CreateDirectoryA(path->c_str(), nullptr)) return true;
+    const DWORD error = GetLastError();
+    errno = errno_of(error);
+    if (error != ERROR_ALREADY_EXISTS) return false;
+  }
+  return false;
+}
+
+std::vector<std::string> folder_entries(const std::string& dir) {
+  std::vector<std::string> names;
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA((dir + "\\*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return names;
+  do {
+    const std::string name = found.cFileName;
+    if (name != "." && name != "..") names.push_back(name);
+  } while (FindNextFileA(search, &found));
+  FindClose(search);
+  return names;
+}
+
+bool remove_folder(const std::string& path) { return RemoveDirectoryA(path.c_str()) != 0; }
 
 bool replace_file(const std::string& from, const std::string& to) {
   if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;

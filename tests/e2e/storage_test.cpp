@@ -401,3 +401,61 @@ TEST_F(BackingFilesTest, ChipsSideBySide) {
 }
 
 }  // namespace
+
+namespace {
+
+// Rule: --fresh-chip gives each run a new chip in a folder of its own under
+// the temporary directory, whatever ZELK_CHIP_DIR says, so runs go side by
+// side and each starts from the same chip; once a run is over, nothing of
+// it is left, also where its launcher was killed (the next fresh run
+// clears it). It cannot be had with --chip-dir.
+TEST_F(BackingFilesTest, AFreshChipIsTheRunsOwnAndGoesWithIt) {
+  fs::copy_file(fs::path(ZELK_EXAMPLES) / "blinky" / "build" / "blinky.fls", work_dir_ / "app.fls");
+  const std::vector<std::string> words = {"-elf", "app.elf", "-img", "app.fls", "-nographic",
+                                          "--fresh-chip"};
+  RunOptions holding;
+  holding.env["ZELK_STANDIN_HOLD_MS"] = "1000";
+  holding.env["ZELK_CHIP_DIR"] = "no such folder";
+  std::vector<Started> runs = {start(words, holding), start(words, holding)};
+  for (const Started& started : runs) EXPECT_TRUE(wait_for_output(started, "holding"));
+  std::set<std::string> chips;
+  for (const Started& started : runs) {
+    const RunResult r = finish(started);
+    EXPECT_EQ(0, r.status) << r.err;
+    // A new chip: every piece of the firmware written.
+    EXPECT_NE(std::string::npos, r.out.find("zelk_chip_")) << r.out;
+    EXPECT_NE(std::string::npos, r.out.find("(134217728 bytes)")) << r.out;
+    chips.insert(r.out.substr(r.out.find("zelk_chip_"), 30));
+  }
+  EXPECT_EQ(2u, chips.size()) << "each run its own chip";
+  EXPECT_TRUE(fs::is_empty(tmp_dir_));
+  EXPECT_FALSE(fs::exists(flash_));
+
+  holding.env["ZELK_STANDIN_HOLD_MS"] = "20000";
+  const Started killed = start(words, holding);
+  ASSERT_TRUE(wait_for_output(killed, "holding"));
+  kill_launcher(killed);
+  finish(killed);
+  // Its run is over once its chip's lock is free: the simulator gone.
+  ASSERT_EQ(1, std::distance(fs::directory_iterator(tmp_dir_), {}));
+  const fs::path left = fs::directory_iterator(tmp_dir_)->path();
+  for (int i = 0; i < 500; ++i) {
+    // Under Wine the lock is Windows' own, which this process cannot see.
+    FileLock lock;
+    long holder = 0;
+    if (windows() ? processes_naming("zelk_chip_").empty()
+                  : lock.take(target_path(left / "zelk.lock"), &holder) == FileLock::Status::kTaken)
+      break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  if (windows()) std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_EQ(0, run({"-elf", "app.elf", "-nographic", "--fresh-chip"}).status);
+  EXPECT_TRUE(fs::is_empty(tmp_dir_));
+
+  const RunResult refused = run({"-elf", "app.elf", "--fresh-chip", "--chip-dir", "x"});
+  EXPECT_EQ(2, refused.status);
+  EXPECT_EQ("zelk_sim: --fresh-chip: a fresh chip has no folder to name (--chip-dir)\n", refused.err);
+  EXPECT_TRUE(fs::is_empty(tmp_dir_));
+}
+
+}  // namespace
