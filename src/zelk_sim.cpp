@@ -34,11 +34,15 @@ const char kOwnWords[] =
     "--fail TEXT     fail once TEXT appears (repeatable)\n"
     "--timeout SECS  end the simulator after SECS seconds (fractions allowed)\n"
     "--status        the simulator's exit status decides when it ends by itself\n"
+    "--send TEXT     write TEXT and Enter to the console input once the --expect\n"
+    "                texts before it are seen (repeatable)\n"
+    "--send-bytes TEXT  the same without Enter; \\r \\n \\t \\\\ \\xHH are escapes\n"
     "--log FILE      copy the console output to FILE as it arrives\n"
     "--junit FILE    write a JUnit XML report of the run to FILE\n"
     "\n"
     "--chip-dir DIR  keep the chip's flash and EEPROM in DIR, not beside the\n"
     "                launcher (also from the variable ZELK_CHIP_DIR)\n"
+    "--fresh-chip    a new chip for this run alone, removed when it ends\n"
     "\n";
 
 std::string program_name(const char* word0) {
