@@ -11,6 +11,19 @@ install(FILES README.md LICENSE DESTINATION .)
 # build.sh builds from the source tree, which the archive does not hold.
 install(DIRECTORY examples/blinky DESTINATION examples PATTERN build.sh EXCLUDE)
 
+# The CMake package, found by find_package(zelk_sim) from firmware
+# projects. Its version file takes no word for the architecture: a firmware
+# project is cross-compiled, for 32 bits mostly, and uses the programs of
+# the host.
+include(CMakePackageConfigHelpers)
+set(ZELK_EXE_SUFFIX "${CMAKE_EXECUTABLE_SUFFIX}")
+configure_file(cmake/package/zelk_simConfig.cmake.in package/zelk_simConfig.cmake @ONLY)
+write_basic_package_version_file(package/zelk_simConfigVersion.cmake
+  VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion ARCH_INDEPENDENT)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/package/zelk_simConfig.cmake
+              ${CMAKE_CURRENT_BINARY_DIR}/package/zelk_simConfigVersion.cmake
+        DESTINATION lib/cmake/zelk_sim)
+
 if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64)$")
   set(ZELK_ARCH x64)
 else()

@@ -4,12 +4,14 @@
 # works on its own: the version, zelk_flash info on the sample, a launch of
 # the sample from its folder, and the firmware found in the chip beside the
 # launcher. Only the stand-in simulator comes from the build; the .exe files
-# run under Wine. Runs alone too (bash scripts/test-release.sh).
+# run under Wine. A firmware project's tests run through the CMake package
+# of an installation and of the unpacked Linux archive. Runs alone too
+# (bash scripts/test-release.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib.sh
 
-need_packages cmake ninja-build g++ wine64 g++-mingw-w64-x86-64-posix
+need_packages cmake ninja-build g++ wine64 g++-mingw-w64-x86-64-posix gcc-arm-none-eabi
 
 started=$SECONDS
 windows_take_turn
@@ -62,7 +64,9 @@ check_release() (
   listing=$(cd "$dir" && find . -type f | LC_ALL=C sort | tr '\n' ' ')
   [ "$listing" = "./LICENSE ./README.md ./examples/blinky/build/blinky.elf \
 ./examples/blinky/build/blinky.fls ./examples/blinky/src/blinky.ld ./examples/blinky/src/main.c \
-./examples/blinky/src/startup.c ./zelk_flash$exe ./zelk_sim$exe " ] || fail "the release holds $listing"
+./examples/blinky/src/startup.c ./lib/cmake/zelk_sim/zelk_simConfig.cmake \
+./lib/cmake/zelk_sim/zelk_simConfigVersion.cmake ./zelk_flash$exe ./zelk_sim$exe " ] ||
+    fail "the release holds $listing"
   cd "$dir/examples/blinky"
   expect "zelk_sim$exe v$version (QEMU V8.0.0) B20241207" "${run[@]}" "$dir/zelk_sim$exe" -v
   expect "*720 bytes, 2 images*" "${run[@]}" "$dir/zelk_flash$exe" info build/blinky.fls
@@ -79,6 +83,13 @@ for program in "$dir/zelk_sim" "$dir/zelk_flash"; do
 done
 mkdir "$work/tmp"
 PATH="$sim:$PATH" TMPDIR="$work/tmp" check_release ""
+
+step "a firmware project's tests through the CMake package, installed and unpacked"
+cmake --install build/native --prefix "$work/installed" >/dev/null
+bash tests/firmware_project/run.sh "$work/installed" emulator "$work/firmware-emulator" \
+  build/native/qemu-system-cskyv2
+bash tests/firmware_project/run.sh "$dir" function "$work/firmware-function" \
+  build/native/qemu-system-cskyv2
 
 step "the Windows archive, unpacked and run under Wine"
 unpack "$PWD"/dist/zelk_sim-*-windows-x64.zip windows build/win/qemu-system-cskyv2.exe

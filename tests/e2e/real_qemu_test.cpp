@@ -17,28 +17,9 @@ namespace {
 
 const char kSuccessLine[] = "zelk check: flash and .data in place\n";
 
-// The zelk machine becomes netduino2. -kernel goes: QEMU will not start
-// when the ELF's segments overlap the loader's image. Every other word reaches QEMU
-// exactly as the launcher's shell split it. The timeout bounds a firmware
-// that never reaches its semihosting exit; in the foreground QEMU stays in
-// the launcher's process group, as the simulator itself would.
-const char kWrapper[] = R"(#!/bin/sh
-state=
-for a do
-  shift
-  case $state in
-    kernel) state=; continue ;;
-    machine) state=; [ "$a" = zelk ] && a=netduino2 ;;
-    *)
-      case $a in
-        -kernel) state=kernel; continue ;;
-        -machine) state=machine ;;
-      esac ;;
-  esac
-  set -- "$@" "$a"
-done
-exec timeout --foreground -k 1 30 qemu-system-arm "$@"
-)";
+// The zelk machine becomes netduino2 through the wrapper under the
+// simulator's name in tests/fixtures/netduino2.
+const char kWrapper[] = ZELK_FIXTURES "/netduino2/qemu-system-cskyv2";
 
 std::string search_path() {
   const char* value = getenv("PATH");
@@ -66,7 +47,7 @@ class RealQemuTest : public LaunchTest {
       GTEST_SKIP() << "qemu-system-arm is not on PATH (Debian package qemu-system-arm)";
     const fs::path wrapper_dir = root_.path() / "qemu";
     fs::create_directories(wrapper_dir);
-    write_text(wrapper_dir / "qemu-system-cskyv2", kWrapper);
+    fs::copy_file(kWrapper, wrapper_dir / "qemu-system-cskyv2");
     fs::permissions(wrapper_dir / "qemu-system-cskyv2", fs::perms::owner_all);
     preseed_backing_files();
     add_fixture_elf("qemu_check", "app.elf");

@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# Builds this firmware project against the zelk_sim package in PREFIX and
+# runs its tests with ctest -j4 --output-junit, in the STYLE given (see
+# CMakeLists.txt): four pass and two fail, and CTest's JUnit report and the
+# launcher's own agree on which. The simulator is the real QEMU through the
+# netduino2 wrapper; where qemu-system-arm is missing, the stand-in STANDIN,
+# which runs no firmware, and the run only checks what CTest reports.
+#
+#   run.sh PREFIX STYLE WORK [STANDIN]
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+prefix=$1 style=$2 work=$3 standin=${4:-}
+
+fail() { echo "FAILED: $*" >&2; exit 1; }
+
+rm -rf "$work"
+mkdir -p "$work/sim" "$work/tmp"
+if command -v qemu-system-arm >/dev/null; then
+  cp "$here/../fixtures/netduino2/qemu-system-cskyv2" "$work/sim/"
+  real=1
+else
+  echo "qemu-system-arm is missing: the project runs against the stand-in, which runs no firmware"
+  cp "$standin" "$work/sim/"
+  real=0
+fi
+cmake -S "$here" -B "$work/build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$here/arm-none-eabi.cmake" \
+  -DCMAKE_PREFIX_PATH="$prefix" -DZELK_TEST_STYLE="$style" >/dev/null
+cmake --build "$work/build" >/dev/null
+summary=$(cd "$work/build" && PATH="$work/sim:$PATH" TMPDIR="$work/tmp" \
+  ctest -j4 --output-junit ctest.xml 2>&1 | tee "$work/ctest.log" | grep 'tests passed' || true)
+echo "$style: $summary"
+[ "$real" = 1 ] || exit 0
+[ "$summary" = "67% tests passed, 2 tests failed out of 6" ] || fail "$style: $summary"
+# Each test's verdict, by CTest and by the launcher's report.
+for name in ends_well exits_0 prints answers exits_3 hangs; do
+  ctest_failed=0 launcher_failed=0
+  grep -q "<testcase name=\"$name\"[^>]*status=\"fail\"" "$work/build/ctest.xml" && ctest_failed=1
+  grep -q '<failure' "$work/build/zelk-reports/$name.xml" && launcher_failed=1
+  [ "$ctest_failed" = "$launcher_failed" ] || fail "$style: $name: CTest and the launcher disagree"
+  case $name in exits_3|hangs) want=1 ;; *) want=0 ;; esac
+  [ "$ctest_failed" = "$want" ] || fail "$style: $name: failed=$ctest_failed"
+done
+# Every test had a chip of its own, and none is left.
+[ -z "$(ls -A "$work/tmp")" ] || fail "$style: left behind: $(ls "$work/tmp")"
