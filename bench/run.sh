@@ -41,6 +41,9 @@
 #     to the simulator's answer there, the launch having sent what the
 #     prompt asks for (bench/reaction_bench.cpp --until, median of 40)
 #                                                                   aim < 5 ms
+# (p) a launch with --fresh-chip (a new 128 MiB flash file in a folder of
+#     its own, removed when the run is over) against dd writing 128 MiB and
+#     rm of it                                                  target <= 1.3x
 #
 # The copies (c) and (d) go through bench/copy_bench.cpp, which calls the
 # launcher's copier and nothing else.
@@ -130,6 +133,13 @@ run_pair a "first launch (128 MiB flash file)" 1.3 \
   --prepare "sh -c 'rm -f $W/bin/zelk.iflash $W/bin/zelk.eeprom $W/tmp/zelk_raw_*'" \
   --prepare "rm -f $W/dd.bin"
 rm -f "$W/dd.bin"
+
+# A fresh chip's folder goes with its run, so each run writes 128 MiB and
+# removes it again; dd's file is removed after each run as well.
+run_pair p "fresh-chip launch (128 MiB flash file)" 1.3 \
+  launcher "$LAUNCH --fresh-chip" \
+  dd "sh -c 'dd if=/dev/zero of=$W/dd.bin bs=1M count=128 status=none; rm $W/dd.bin'" \
+  --runs 6
 
 # The simulator command line the launcher runs with the words "$@", as the
 # stand-in received it, quoted for sh; its raw program image is kept aside,
