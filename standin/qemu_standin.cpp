@@ -136,12 +136,14 @@ void catch_signals() {
   }
 }
 
+// Pauses in slices short enough that a signal is obeyed about as soon as
+// the simulator's main loop would.
 void pause_ms(long ms) {
   fflush(stdout);
   const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
   while (std::chrono::steady_clock::now() < end) {
     obey_signal();
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms < 5 ? ms : 5));
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms < 1 ? ms : 1));
   }
   obey_signal();
 }

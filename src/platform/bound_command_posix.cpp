@@ -131,11 +131,6 @@ struct BoundCommand::State {
     return write(orders, bytes, sizeof bytes) == static_cast<ssize_t>(sizeof bytes);
   }
 
-  // True once no process of the run holds the run's pipe.
-  bool run_gone() const {
-    struct pollfd p = {token, 0, 0};
-    return token < 0 || (poll(&p, 1, 0) == 1 && (p.revents & POLLERR));
-  }
 };
 
 BoundCommand::BoundCommand() : s_(new State) {}
@@ -331,7 +326,7 @@ void BoundCommand::interrupt() {
 void BoundCommand::end() {
   State& s = *s_;
   if (s.shell > 0 && !s.gone) {
-    if (!s.run_gone()) end_run(s.order.token, s.wake[0], &State::reap, &s);
+    end_run(s.order.token, s.wake[0], s.token, &State::reap, &s);
     State::reap(&s);
     s.gone = true;
   }

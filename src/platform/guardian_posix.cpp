@@ -120,11 +120,19 @@ int look(const RunToken& token, int sig, Told* told) {
   return holders;
 }
 
-void pause_for(int wake, long ms) {
-  struct pollfd p = {wake, POLLIN, 0};
-  poll(wake >= 0 ? &p : nullptr, wake >= 0 ? 1 : 0, static_cast<int>(ms));
+// True when |gone| reports that the run's pipe has no reader left: no
+// process of the run is left to look for.
+bool gone_already(int gone) {
+  struct pollfd p = {gone, 0, 0};
+  return gone >= 0 && poll(&p, 1, 0) == 1 && (p.revents & POLLERR);
+}
+
+// Waits up to |ms| for |wake| to be readable or |gone| to report an error.
+void pause_for(int wake, int gone, long ms) {
+  struct pollfd p[2] = {{wake, POLLIN, 0}, {gone, 0, 0}};
+  poll(p, 2, static_cast<int>(ms));
   char drain[64];
-  if (wake >= 0 && (p.revents & POLLIN) && read(wake, drain, sizeof drain) < 0) {
+  if (wake >= 0 && (p[0].revents & POLLIN) && read(wake, drain, sizeof drain) < 0) {
     // Drained already.
   }
 }
@@ -151,7 +159,7 @@ int guard(void* ends_value) {
   }
   char done = 0;
   if (read(orders, &done, 1) == 1) _exit(0);
-  end_run(order.token, -1, nullptr, nullptr);
+  end_run(order.token, -1, -1, nullptr, nullptr);
   // A simulator that was forced to end may have left the terminal raw;
   // with every signal blocked, this works from the background too.
   if (order.has_termios) tcsetattr(0, TCSADRAIN, &order.termios);
@@ -177,7 +185,7 @@ constexpr bool kGuardianCopiesMemory = false;
 
 }  // namespace
 
-bool end_run(const RunToken& token, int wake, void (*between)(void*), void* context) {
+bool end_run(const RunToken& token, int wake, int gone, void (*between)(void*), void* context) {
   const struct {
     int sig;
     int ms;
@@ -187,11 +195,11 @@ bool end_run(const RunToken& token, int wake, void (*between)(void*), void* cont
     const long deadline = now_ms() + phase.ms;
     for (;;) {
       if (between) between(context);
-      if (look(token, phase.sig, &told) == 0) return true;
+      if (gone_already(gone) || look(token, phase.sig, &told) == 0) return true;
       const long left = deadline - now_ms();
       if (left <= 0) break;
       // A process gone by SIGTERM takes a few milliseconds.
-      pause_for(wake, left < 5 ? left : 5);
+      pause_for(wake, gone, left < 5 ? left : 5);
     }
   }
   return false;
