@@ -277,6 +277,23 @@ int plan_elf2bin(const char* elf_path, ElfPlan* plan) {
   return plan_input(&in, true, plan);
 }
 
+namespace {
+
+// The file the raw image goes to: in |dir| where one is given; else under
+// the runtime's next temporary name, as the simulator's users have always
+// found it, or, where the runtime has none to give, one of the launcher's
+// own in the temporary directory.
+File create_raw_image(const std::string& dir, std::string* path) {
+  if (dir.empty()) {
+    File file(create_runtime_named_file(path));
+    if (file || !path->empty()) return file;
+  }
+  const std::string folder = dir.empty() ? temporary_directory() : dir;
+  return File(create_own_named_file(folder + kPathSeparator + "zelk_raw_", path));
+}
+
+}  // namespace
+
 int elf2bin(const char* elf_path, RawImage* image, const std::string& dir) {
   if (!elf_path || !image) return kElfNoPath;
   File elf;
@@ -289,8 +306,7 @@ int elf2bin(const char* elf_path, RawImage* image, const std::string& dir) {
   if (int ret = plan_input(&in, false, &plan)) return ret;
 
   std::string raw_path;
-  File raw(dir.empty() ? create_raw_image_file(&raw_path)
-                       : create_own_named_file(dir + kPathSeparator + "zelk_raw_", &raw_path));
+  File raw(create_raw_image(dir, &raw_path));
   if (!raw) return kElfCannotCreateRaw;
   // Written a chunk at a time, which a stream buffer would only split.
   setvbuf(raw.get(), nullptr, _IONBF, 0);

@@ -89,11 +89,12 @@ std::string absolute_path(const std::string& path);
 // Last path component of |path| by the platform's rules.
 std::string last_path_component(const std::string& path);
 
-// Creates a new, uniquely named file in the user's temporary directory for
-// the raw program image, never opening an existing one. Returns the open
-// stream (binary, write) and its path, or nullptr with |path| describing
-// what was tried.
-FILE* create_raw_image_file(std::string* path);
+// Creates a new file for writing bytes under the next name the C runtime
+// hands out for temporary files (tmpnam_s on Windows), never opening an
+// existing one; |path| is the name tried last. nullptr with |path| empty
+// where the runtime has no name to give: POSIX's tmpnam is not safe to use,
+// and the Windows runtime's names run out.
+FILE* create_runtime_named_file(std::string* path);
 
 // |text| as one word for the platform's command interpreter: in double
 // quotes, with whatever the interpreter would still read inside them

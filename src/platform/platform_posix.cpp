@@ -269,19 +269,9 @@ std::string temporary_directory() {
   return dir.empty() ? "/tmp" : dir;
 }
 
-FILE* create_raw_image_file(std::string* path) {
-  const std::string dir = temporary_directory();
-  const std::string name = dir + "/zelk_raw_XXXXXX";
-  const ShortPath target(name);
-  std::vector<char> templ(target.text().begin(), target.text().end());
-  templ.push_back('\0');
-  int fd = mkstemp(templ.data());
-  // mkstemp fills in the last six characters, whichever spelling it got.
-  path->assign(name.substr(0, name.size() - 6) + (templ.data() + templ.size() - 7));
-  if (fd < 0) return nullptr;
-  FILE* file = fdopen(fd, "wb");
-  if (!file) close(fd);
-  return file;
+FILE* create_runtime_named_file(std::string* path) {
+  path->clear();
+  return nullptr;
 }
 
 std::string interpreter_quoted(const std::string& text) { return posix_sh_quoted(text); }

@@ -221,11 +221,7 @@ std::string last_path_component(const std::string& path) {
   return windows_last_component(path, is_lead_byte);
 }
 
-namespace {
-FILE* create_raw_image_file_of_own_name(std::string* path);
-}  // namespace
-
-FILE* create_raw_image_file(std::string* path) {
+FILE* create_runtime_named_file(std::string* path) {
   const std::string profile = environment_value("userprofile");
   // The runtime checks its names against the current drive's root, not the
   // Temp folder, and builds them from the process id, which comes round
@@ -249,7 +245,8 @@ FILE* create_raw_image_file(std::string* path) {
     if (!file) _close(fd);
     return file;
   }
-  return create_raw_image_file_of_own_name(path);
+  path->clear();
+  return nullptr;
 }
 
 std::string interpreter_quoted(const std::string& text) { return windows_cmd_quoted(text); }
@@ -292,22 +289,6 @@ bool raw_command_line(std::string* line) {
   *line = GetCommandLineA();
   return true;
 }
-
-namespace {
-
-// Once the runtime's names are used up: they are built from the process id
-// and a counter, and process ids come round again while earlier images
-// stay. The raw image then takes a name of the launcher's own in the folder
-// the runtime's last name pointed into.
-FILE* create_raw_image_file_of_own_name(std::string* path) {
-  const size_t cut = path->find_last_of("\\/");
-  size_t end = cut == std::string::npos ? 0 : cut;
-  while (end > 0 && ((*path)[end - 1] == '\\' || (*path)[end - 1] == '/')) --end;
-  const std::string dir = cut == std::string::npos ? "" : path->substr(0, end) + "\\";
-  return create_own_named_file(dir + "zelk_raw_", path);
-}
-
-}  // namespace
 
 PathKind path_kind(const std::string& path) {
   const DWORD attributes = GetFileAttributesA(path.c_str());
