@@ -100,7 +100,9 @@ class LaunchTest : public ::testing::Test {
   // end might: natively the process started, under Wine the launcher's
   // own (where SIGINT is the console's Ctrl-C).
   void kill_launcher(const Started& started, int sig = SIGKILL);
-  // The processes, zombies aside, whose command line holds |text|.
+  // The processes, zombies aside, whose command line holds |text|. Under
+  // Wine a process Wine has ended is given up to 2 s to leave the Unix
+  // process table before it counts.
   static std::vector<pid_t> processes_naming(const std::string& text);
   // True when xmllint finds |report| a JUnit report as CI servers read
   // them (tests/fixtures/junit/junit.xsd).
