@@ -73,13 +73,18 @@ wine_start() {
   export WINEDLLOVERRIDES="mscoree,mshtml="
   unset WINEPATH
   mkdir -p "$WINEPREFIX"
-  # Status 2: a server of this prefix is running already, which serves too.
-  "$server" -p || [ $? -eq 2 ]
-  trap "'$server' -k 2>/dev/null || true" EXIT
   if [ ! -d "$WINEPREFIX/drive_c" ]; then
     step "creating the Wine prefix $WINEPREFIX"
     "$wine" wineboot --init >/dev/null 2>&1
+    # A new prefix goes on starting its services for a while after
+    # wineboot returns, and processes started meanwhile now and then fail
+    # to start or end early: the tests wait until all of it has settled
+    # and the server has gone.
+    "$server" -w
   fi
+  # Status 2: a server of this prefix is running already, which serves too.
+  "$server" -p || [ $? -eq 2 ]
+  trap "'$server' -k 2>/dev/null || true" EXIT
   local profile
   profile=$("$wine" cmd /c 'echo %USERPROFILE%' | tr -d '\r\n')
   wine_temp=$("$wine" winepath -u "$profile" | tr -d '\n')/AppData/Local/Temp

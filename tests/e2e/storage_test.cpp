@@ -289,7 +289,7 @@ TEST_F(BackingFilesTest, OneLaunchAtATimeOwnsTheChip) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   EXPECT_EQ(0, after.status) << after.err;
-  EXPECT_TRUE(standin_ran());
+  EXPECT_TRUE(standin_ran()) << after.err;
   EXPECT_NE(std::vector<uint8_t>(256 * 1024, 0xFF), read_bytes(flash_));
   EXPECT_TRUE(processes_naming(target_path(bin_dir_ / "zelk.iflash")).empty());
   EXPECT_EQ(std::string::npos, read_text(killed.out).find("released")) << "the simulator outlived it";
