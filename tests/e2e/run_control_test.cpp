@@ -218,14 +218,16 @@ TEST_F(RunControlTest, InterruptedLauncherEndsTheSimulatorFirst) {
     EXPECT_TRUE(processes_naming(kFlash).empty());
     EXPECT_EQ(std::string::npos, read_text(started.out).find("released"));
   }
-  // Ctrl-C at a terminal goes to the simulator's process group, which has
-  // the terminal: the watched launcher says it was interrupted all the same.
+  // Ctrl-C at a terminal goes to the launch's process group, which has the
+  // terminal: the watched launcher says it was interrupted all the same. The
+  // shell runs the launch as its own job, as an interactive shell does; one
+  // without job control would share the signal and die of it.
   if (windows() || system("command -v script >/dev/null") != 0) return;
   const std::string command =
       "cd '" + work_dir_.string() + "' && (sleep 1; printf '\\003'; sleep 1) | PATH='" +
       sim_dir_.string() + "':\"$PATH\" TMPDIR='" + tmp_dir_.string() +
-      "' ZELK_STANDIN_HOLD_MS=20000 script -qfec \"'" + launcher_.string() +
-      "' -elf app.elf -nographic --expect never; echo status \\$?\" /dev/null";
+      "' ZELK_STANDIN_HOLD_MS=20000 SHELL=/bin/sh script -qfec \"set -m; '" +
+      launcher_.string() + "' -elf app.elf -nographic --expect never; echo status \\$?\" /dev/null";
   FILE* terminal = popen(command.c_str(), "r");
   ASSERT_TRUE(terminal);
   std::string seen;
