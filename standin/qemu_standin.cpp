@@ -16,8 +16,6 @@
 //                                  simulator holds them while it runs: open
 //                                  for writing, and on Windows shared with
 //                                  readers only
-//   ZELK_STANDIN_ECHO=1            reads its console input line by line
-//                                  until it ends, answering "got: LINE"
 //   ZELK_STANDIN_ANSWER=P=L=R;...  for each step prints the prompt P, reads
 //                                  a line (ended by CR or LF) and prints R
 //                                  and a line feed when it is L, else
@@ -232,13 +230,6 @@ class ConsoleInput {
   std::thread reader_;
 };
 
-// Answers each line of console input until the input ends.
-void echo_input() {
-  ConsoleInput input;
-  std::string line;
-  while (input.next_line(&line)) print_text("got: " + line + "\\n");
-}
-
 // A console that asks and answers, step by step: "PROMPT=LINE=REPLY;...".
 void answer(const std::string& script) {
   ConsoleInput input;
@@ -399,7 +390,6 @@ int main(int argc, char** argv) {
   if (!text.empty()) print_text(text);
   const std::string bytes = environment_value("ZELK_STANDIN_CHATTER_BYTES");
   if (!bytes.empty()) chatter(strtoll(bytes.c_str(), nullptr, 10));
-  if (!environment_value("ZELK_STANDIN_ECHO").empty()) echo_input();
   const std::string script = environment_value("ZELK_STANDIN_ANSWER");
   if (!script.empty()) answer(script);
   const long hold_ms = strtol(environment_value("ZELK_STANDIN_HOLD_MS").c_str(), nullptr, 10);

@@ -96,7 +96,8 @@ int pack_command(const BackingFiles&, const Words& args) {
   if (overlaps != 0)
     complain(kExitOk, "note: " + std::to_string(overlaps) +
                           " overlap(s) in flash; 'zelk_flash info " + out + "' lists them");
-  if (int error = replace_file_whole(out, fls.data(), fls.size())) return complain(kExitTrouble, cannot("write", out, error));
+  if (int error = replace_file_whole(out, fls.data(), fls.size()))
+    return complain(kExitTrouble, cannot("write", out, error));
   printf("%s: %zu image%s, %zu bytes\n", out.c_str(), specs.size(), specs.size() == 1 ? "" : "s",
          fls.size());
   return kExitOk;

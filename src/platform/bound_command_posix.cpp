@@ -131,6 +131,11 @@ struct BoundCommand::State {
     return write(orders, bytes, sizeof bytes) == static_cast<ssize_t>(sizeof bytes);
   }
 
+  // Says what could not be started, and why.
+  bool cannot_start(int error, const char* what = "/bin/sh") {
+    problem = std::string("cannot start ") + what + ": " + strerror(error);
+    return false;
+  }
 };
 
 BoundCommand::BoundCommand() : s_(new State) {}
@@ -149,10 +154,7 @@ BoundCommand::~BoundCommand() {
 
 bool BoundCommand::start(const std::string& line, const Options& options) {
   State& s = *s_;
-  if (pipe2(s.wake, O_CLOEXEC | O_NONBLOCK) != 0) {
-    s.problem = std::string("cannot start /bin/sh: ") + strerror(errno);
-    return false;
-  }
+  if (pipe2(s.wake, O_CLOEXEC | O_NONBLOCK) != 0) return s.cannot_start(errno);
   s.started = true;
   g_wake_fd = s.wake[1];
   g_interrupt = g_interrupt_sent = g_stop_request = 0;
@@ -187,15 +189,9 @@ bool BoundCommand::start(const std::string& line, const Options& options) {
     s.order.has_termios = tcgetattr(0, &s.order.termios) == 0;
 
   // The guardian comes first, so that it holds none of the pipes below.
-  if (!s.start_guardian_for_run()) {
-    s.problem = std::string("cannot start the launcher's guardian: ") + strerror(errno);
-    return false;
-  }
+  if (!s.start_guardian_for_run()) return s.cannot_start(errno, "the launcher's guardian");
   int token[2];
-  if (pipe2(token, O_CLOEXEC) != 0) {
-    s.problem = std::string("cannot start /bin/sh: ") + strerror(errno);
-    return false;
-  }
+  if (pipe2(token, O_CLOEXEC) != 0) return s.cannot_start(errno);
   struct stat st;
   fstat(token[0], &st);
   s.order.token.dev = st.st_dev;
@@ -211,10 +207,10 @@ bool BoundCommand::start(const std::string& line, const Options& options) {
   int out[2] = {-1, -1}, in[2] = {-1, -1};
   if ((options.capture && pipe2(out, O_CLOEXEC) != 0) ||
       (options.input && pipe2(in, O_CLOEXEC) != 0)) {
-    s.problem = std::string("cannot start /bin/sh: ") + strerror(errno);
+    const int error = errno;
     for (int fd : {token[0], out[0], out[1], in[0], in[1]})
       if (fd >= 0) close(fd);
-    return false;
+    return s.cannot_start(error);
   }
   // A roomier pipe lets a simulator that prints much go on while the
   // launcher relays what came before; where it cannot grow it serves as is.
@@ -254,8 +250,7 @@ bool BoundCommand::start(const std::string& line, const Options& options) {
     s.shell = -1;
     s.gone = true;
     close_fd(&s.out);
-    s.problem = std::string("cannot start /bin/sh: ") + strerror(error);
-    return false;
+    return s.cannot_start(error);
   }
   return true;
 }

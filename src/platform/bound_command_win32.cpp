@@ -315,6 +315,12 @@ struct BoundCommand::State {
     job.reset();
   }
 
+  // Says that |interpreter| could not be started, and why.
+  bool cannot_start(const std::string& interpreter, DWORD error) {
+    problem = "cannot start " + interpreter + ": " + system_reason(error);
+    return false;
+  }
+
   void unbound(DWORD error) {
     problem = "the simulator is not bound to the launcher: " + system_reason(error);
   }
@@ -369,19 +375,15 @@ bool BoundCommand::start(const std::string& line, const Options& options) {
   if (options.capture) {
     s.reading.reset(new Reading);
     s.reading->overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (!s.reading->overlapped.hEvent || !create_output_pipe(&s.out, &out_write)) {
-      s.problem = "cannot start " + interpreter + ": " + system_reason(GetLastError());
-      return false;
-    }
+    if (!s.reading->overlapped.hEvent || !create_output_pipe(&s.out, &out_write))
+      return s.cannot_start(interpreter, GetLastError());
   }
   Handle in;
   if (options.input) {
     HANDLE read_end = nullptr, write_end = nullptr;
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-    if (!CreatePipe(&read_end, &write_end, &inherit, 0)) {
-      s.problem = "cannot start " + interpreter + ": " + system_reason(GetLastError());
-      return false;
-    }
+    if (!CreatePipe(&read_end, &write_end, &inherit, 0))
+      return s.cannot_start(interpreter, GetLastError());
     in.reset(read_end);
     s.input.reset(write_end);
     SetHandleInformation(write_end, HANDLE_FLAG_INHERIT, 0);
@@ -410,9 +412,8 @@ bool BoundCommand::start(const std::string& line, const Options& options) {
       s.create(&command, comspec.empty() ? nullptr : comspec.c_str(), &startup,
                {in.get(), startup.StartupInfo.hStdOutput, err.get(), lock_copy.get()}, &info);
   if (error != ERROR_SUCCESS) {
-    s.problem = "cannot start " + interpreter + ": " + system_reason(error);
     s.out.reset();
-    return false;
+    return s.cannot_start(interpreter, error);
   }
   CloseHandle(info.hThread);
   s.process.reset(info.hProcess);

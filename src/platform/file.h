@@ -22,6 +22,10 @@ inline File open_file(const std::string& path, const char* mode) {
 // call failed without setting one (a write cut short, say).
 inline int failed_call_error() { return errno != 0 ? errno : EIO; }
 
+// Writes |len| bytes to |file| and closes it: 0, or the system's error
+// number for the first step that failed.
+int write_and_close(File file, const void* data, size_t len);
+
 // Writes |len| bytes to a new file beside |path| and renames it over
 // |path|, so that whoever reads |path| finds the old file or the new one,
 // never one cut short. 0, or the system's error number; |path| is then as

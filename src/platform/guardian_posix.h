@@ -35,9 +35,10 @@ constexpr int kForcedMs = 5000;
 // that was stopped), forces those left after kGraceMs (SIGKILL), and
 // returns true once none is left. Between looks it calls |between|
 // (collecting what became the caller's to collect) and waits up to 5 ms
-// for |wake| (or -1) to be readable, or for |gone| (or -1), the writing end
-// of the run's pipe, to report that its last reader has gone. A process is signalled through a handle on it where
-// the system has one, so that an id that came round again is never hit.
+// for |wake| (or -1) to be readable, or for |gone| (or -1), the writing
+// end of the run's pipe, to report that its last reader has gone. A
+// process is signalled through a handle on it where the system has one, so
+// that an id that came round again is never hit.
 bool end_run(const RunToken& token, int wake, int gone, void (*between)(void*), void* context);
 
 // Sends |sig| to every process of |token|'s run.

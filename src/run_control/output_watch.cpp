@@ -117,14 +117,11 @@ void OutputWatch::feed(const char* data, size_t len) {
     if (end == StreamSearch::kNotFound) break;
     at += end;
     ++expects_seen_;
-    // A conversation that goes on after its last expect is decided when
-    // the simulator ends.
-    if (expects_seen_ == expect_.size() && send_due()) {
-      next_expect_.reset();
-      break;
-    }
     if (expects_seen_ == expect_.size()) {
       next_expect_.reset();
+      // A conversation that goes on after its last expect is decided when
+      // the simulator ends.
+      if (send_due()) break;
       decided_ = true;
       cause_ = RunEnd::Cause::kExpectSeen;
       return;

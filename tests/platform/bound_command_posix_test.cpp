@@ -138,18 +138,4 @@ TEST_F(BoundCommandTest, SendWritesTheInputUntilTheCommandClosesIt) {
   EXPECT_EQ(EPIPE, error);
 }
 
-// Rule: Ctrl-C sent to this process alone reaches the command through
-// interrupt(); the simulator acts on it as on Ctrl-C at its terminal.
-TEST_F(BoundCommandTest, InterruptPassesASentCtrlCOn) {
-  BoundCommand command;
-  ASSERT_TRUE(command.start(simulator("ZELK_STANDIN_HOLD_MS=20000"), {}));
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  kill(getpid(), SIGINT);
-  ASSERT_EQ(Event::kInterrupt, next(&command));
-  command.interrupt();
-  EXPECT_EQ(Event::kEnded, next(&command));
-  command.end();
-  EXPECT_NE(std::string::npos, simulator_errors().find("terminating on signal 2"));
-}
-
 }  // namespace
