@@ -43,11 +43,16 @@ class BoundCommandTest : public ::testing::Test {
     return event;
   }
 
-  // True once the process whose id the file |name| holds has ended.
+  // True once the process whose id the file |name| holds has ended: gone,
+  // a zombie, or past closing its files, which it does only after its
+  // memory, and with it its command line, has gone.
   bool ended(const std::string& name) const {
-    const std::string pid = read_text(dir_.path() / name);
-    const std::string stat = read_text("/proc/" + pid.substr(0, pid.find('\n')) + "/stat");
-    return stat.empty() || stat.find(") Z ") != std::string::npos;
+    std::string pid = read_text(dir_.path() / name);
+    pid = pid.substr(0, pid.find('\n'));
+    if (pid.empty()) return false;
+    const std::string stat = read_text("/proc/" + pid + "/stat");
+    return stat.empty() || stat.find(") Z ") != std::string::npos ||
+           read_text("/proc/" + pid + "/cmdline").empty();
   }
 
   ScopedTempDir dir_;
