@@ -29,6 +29,9 @@ struct Request {
   std::optional<std::string> chip_dir;
   // A new chip for this run alone, from --fresh-chip.
   bool fresh_chip = false;
+  // The port of the simulator's debugger server, from --gdb; 0 until a
+  // free one is chosen for "auto".
+  std::optional<uint16_t> gdb_port;
   RunControl control;
   std::optional<std::string> log_path, junit_path;
   // Any run-control word given: the launcher then watches the run.
