@@ -43,7 +43,7 @@ struct Request {
 // launch. The launcher's own words (those starting with "--" below) take
 // the word after them as their value whatever it is, and they and their
 // values leave nothing in the region: a line with them equals the line
-// without them.
+// without them, but for the debugger's arguments --gdb adds to the tail.
 Request parse_words(int argc, char** argv);
 
 // Project mode: the ELF and firmware image of the build folder under the
