@@ -13,7 +13,7 @@
 //   space for each of the user's words but the launcher's own and their
 //   values;
 // - the launcher's own words leave nothing on the line: without them and
-//   their values, the words give the same line;
+//   their values, the words give the same line, --gdb's arguments aside;
 // - the display choice follows the region directly;
 // - the network and UART arguments stay within 127 characters each, so the
 //   tail outgrows the quoted ELF path, at most twice the longest word with
@@ -129,7 +129,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (size_t i = 0; i < words.size(); ++i) {
     static const std::vector<std::string> kOwn = {"--expect", "--fail",       "--send",
                                                   "--send-bytes", "--timeout", "--log",
-                                                  "--junit",  "--chip-dir"};
+                                                  "--junit",  "--chip-dir", "--gdb"};
     if (i > 0 && (words[i] == "--status" || words[i] == "--fresh-chip")) continue;
     if (i > 0 && std::find(kOwn.begin(), kOwn.end(), words[i]) != kOwn.end()) {
       ++i;
@@ -139,7 +139,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   std::vector<char*> plain_argv;
   for (std::string& word : plain) plain_argv.push_back(word.data());
-  const Request without = parse_words(static_cast<int>(plain.size()), plain_argv.data());
+  Request without = parse_words(static_cast<int>(plain.size()), plain_argv.data());
+  // The debugger's arguments are the one thing a launcher's word adds.
+  without.gdb_port = request.gdb_port;
   if (without.outcome == ScanResult::kLaunch) {
     const CommandLine a = cmd_copy(request, "H ", nullptr), b = cmd_copy(without, "H ", nullptr);
     FUZZ_CHECK(a.text == b.text && a.region_end == b.region_end);

@@ -9,10 +9,12 @@ source scripts/lib.sh
 
 need_packages cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev googletest libre2-dev \
   wine64 g++-mingw-w64-x86-64-posix binutils-arm-none-eabi libxml2-utils
-# A real QEMU runs the launcher's line in one end-to-end test, which says
-# it is skipped where none could be installed.
-need_packages qemu-system-arm ||
-  echo "qemu-system-arm could not be installed: the real-QEMU test is skipped"
+# A real QEMU runs the launcher's line in the end-to-end tests, gdb-multiarch
+# attaches to it, and a Meson firmware project cross-built with newlib's
+# toolchain runs its tests on it; each test says it is skipped where these
+# could not be installed.
+need_packages qemu-system-arm gdb-multiarch meson gcc-arm-none-eabi libnewlib-arm-none-eabi ||
+  echo "qemu-system-arm, gdb-multiarch or meson could not be installed: their tests are skipped"
 
 step "native build and tests"
 cmake -S . -B build/native -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null

@@ -43,6 +43,9 @@ const char kOwnWords[] =
     "--chip-dir DIR  keep the chip's flash and EEPROM in DIR, not beside the\n"
     "                launcher (also from the variable ZELK_CHIP_DIR)\n"
     "--fresh-chip    a new chip for this run alone, removed when it ends\n"
+    "--gdb PORT|auto the simulator waits before its first instruction for a\n"
+    "                debugger on localhost:PORT (auto: a free port, named on\n"
+    "                standard error); --timeout counts from the start\n"
     "\n";
 
 std::string program_name(const char* word0) {

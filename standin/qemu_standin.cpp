@@ -22,11 +22,16 @@
 //                                  "unknown: LINE"; P and R as in PRINT
 //   ZELK_STANDIN_INPUT_RECORD=FILE keeps every byte it read in FILE
 //   ZELK_STANDIN_EXIT=N            exits with status N (default 0)
+// With -gdb tcp:127.0.0.1:PORT it listens there as the simulator's debugger
+// server does, and will not start when the port is taken; with -S the
+// program waits until a debugger connects (where the simulator waits for
+// the debugger's first "continue"), or for good without -gdb.
 // As the simulator does, it catches SIGINT, SIGTERM and SIGHUP, says
 // "terminating on signal N" and exits with status 0, wherever it is; one
 // that it finds ignored it leaves ignored and says so. What it prints it
 // writes a byte at a time, as a simulated UART does.
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
@@ -43,6 +48,7 @@
 #include <vector>
 
 #include "platform/file.h"
+#include "platform/loopback.h"
 #include "platform/platform.h"
 
 namespace {
@@ -50,7 +56,8 @@ namespace {
 const char kName[] = "qemu-system-cskyv2";
 
 struct Machine {
-  std::string machine, name, flash, eeprom, uart, kernel, display = "gtk";
+  std::string machine, name, flash, eeprom, uart, kernel, display = "gtk", gdb;
+  long gdb_port = 0;
   std::vector<std::string> nets, loaders, images, others;
 };
 
@@ -278,6 +285,17 @@ void chatter(long long bytes) {
   fflush(stdout);
 }
 
+// Waits, obeying signals, until a debugger connects to |server|, or for
+// good without one.
+void wait_for_debugger(LoopbackListener* server) {
+  fflush(stdout);
+  while (!server->accept_one(10)) {
+    if (server->port() == 0) pause_ms(10);
+    obey_signal();
+  }
+  printf("  debugger attached\n");
+}
+
 // Keeps both backing files open for |ms| milliseconds.
 void hold_backing_files(const Machine& m, long ms) {
   {
@@ -330,6 +348,13 @@ int take_option(const std::string& option, const std::string& value, Machine* m)
     m->kernel = value;
   } else if (option == "device") {
     return take_device(value, m);
+  } else if (option == "gdb") {
+    const std::string form = "tcp:127.0.0.1:";
+    const std::string port = value.compare(0, form.size(), form) == 0 ? value.substr(form.size()) : "";
+    if (!is_number(port) || std::stol(port) < 1 || std::stol(port) > 65535)
+      return fail("-gdb " + value + ": only tcp:127.0.0.1:PORT is served");
+    m->gdb = value;
+    m->gdb_port = std::stol(port);
   } else {
     m->others.push_back("-" + option + " " + value);
   }
@@ -374,6 +399,11 @@ int main(int argc, char** argv) {
   catch_signals();
   if (!is_file(m.flash)) return fail("zelk_iflash: cannot open flash backing file '" + m.flash + "'");
   if (!is_file(m.eeprom)) return fail("zelk_i2c: cannot open eeprom backing file '" + m.eeprom + "'");
+  LoopbackListener server;
+  std::string problem;
+  if (m.gdb_port &&
+      server.listen(static_cast<uint16_t>(m.gdb_port), &problem) != LoopbackListener::Status::kListening)
+    return fail("-gdb " + m.gdb + ": Failed to find an available port: " + problem);
 
   printf("stand-in %s: machine %s (%s)\n", kName, m.machine.c_str(), m.name.c_str());
   printf("  flash   %s (%s)\n", m.flash.c_str(), size_of(m.flash).c_str());
@@ -385,6 +415,9 @@ int main(int argc, char** argv) {
   if (!m.uart.empty()) printf("  uart    %s\n", m.uart.c_str());
   for (const auto& image : m.images) printf("  drive   %s\n", image.c_str());
   for (const auto& other : m.others) printf("  option  %s\n", other.c_str());
+  if (!m.gdb.empty()) printf("  gdb     %s\n", m.gdb.c_str());
+  if (std::find(m.others.begin(), m.others.end(), "-S") != m.others.end())
+    wait_for_debugger(&server);
   fflush(stdout);
   const std::string text = environment_value("ZELK_STANDIN_PRINT");
   if (!text.empty()) print_text(text);

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "flash_tool/flash_tool.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -59,6 +60,11 @@ const Command kCommands[] = {
      "HDRADDR 'none'. Refuses images that a launch would refuse or ignore, and\n"
      "then leaves OUT.fls as it was.\n",
      false, pack_command},
+    {"where", "where",
+     "the chip's folder",
+     "Prints the folder that holds the chip's flash and EEPROM files, found as\n"
+     "the other commands find it, whether or not a launch has created them yet.\n",
+     true, where_command},
     {"help", "help [COMMAND]",
      "this text, or a command's",
      "Prints the overview of the commands, or what one command does.\n",
@@ -115,6 +121,12 @@ int find_backing_files(const std::string* dir, BackingFiles* files) {
 const char* command_usage(const std::string& name) {
   const Command* c = find_command(name);
   return c ? c->usage : "";
+}
+
+int where_command(const BackingFiles& files, const Words& args) {
+  if (!args.empty()) return usage_error("where", "takes no words");
+  printf("%s\n", absolute_path(files.dir).c_str());
+  return kExitOk;
 }
 
 int help_command(const BackingFiles&, const Words& args) {

@@ -30,6 +30,7 @@ int write_command(const BackingFiles& files, const Words& args);
 int erase_command(const BackingFiles& files, const Words& args);
 int dump_command(const BackingFiles& files, const Words& args);
 int pack_command(const BackingFiles& files, const Words& args);
+int where_command(const BackingFiles& files, const Words& args);
 int help_command(const BackingFiles& files, const Words& args);
 
 // Reports a problem on standard error, after the program's name; returns

@@ -23,6 +23,7 @@ CommandLine cmd_copy(const Request& r, const std::string& head, const RawImage* 
   space_strcat(cmd, r.graphic ? kQemuDisplayGtk : kQemuNoGraphic);
   if (r.eth_name) space_strcat(cmd, qemu_net_arg(*r.eth_name));
   if (r.uart_num) space_strcat(cmd, qemu_uart_arg(*r.uart_num));
+  if (r.gdb_port) space_strcat(cmd, qemu_gdb_arg(*r.gdb_port));
   if (r.elf_path) {
     space_strcat(cmd, kQemuKernelOption);
     space_strcat(cmd, qemu_quoted(*r.elf_path));

@@ -24,7 +24,7 @@ struct CommandLine {
 };
 
 // The whole line: |head|, the region, then the display, network, UART,
-// kernel and, when the program was converted into |raw|, loader arguments.
+// debugger, kernel and, when the program was converted into |raw|, loader arguments.
 CommandLine cmd_copy(const Request& request, const std::string& head, const RawImage* raw);
 
 #endif  // ZELK_LAUNCHER_CMD_LINE_H_

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "launcher/debugger.h"
 #include "launcher/notes.h"
 #include "launcher/watched_run.h"
 #include "loading/elf2bin.h"
@@ -90,6 +91,7 @@ int launch_on(const Request& r, const BackingFiles& files, const std::string& ra
     return refuse_launch(1, "args too long", r, *reports);
   }
   fflush(stdout);
+  if (r.gdb_port) complain(0, debugger_waiting_text(*r.gdb_port));
   if (!r.watched) {
     *stop_requested = start_qemu(line.text, lock);
     return 0;
@@ -109,8 +111,11 @@ struct FreshChip {
 
 }  // namespace
 
-int launch(const Request& r) {
+int launch(Request r) {
   if (!r.error.empty()) return complain(kStatusUsage, r.error);
+  std::string problem;
+  if (r.gdb_port && !choose_debugger_port(&*r.gdb_port, &problem))
+    return complain(kStatusUsage, problem);
   ChipChoice chip;
   if (!r.fresh_chip) {
     chip = choose_chip(r.chip_dir, "--chip-dir");

@@ -10,7 +10,7 @@
 #include "storage/backing_files.h"
 
 // Returns the exit status.
-int launch(const Request& request);
+int launch(Request request);
 
 // The steps of a launch between the lock and the length test, in their
 // order: the backing files in |files| created where missing, the program

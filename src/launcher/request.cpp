@@ -16,7 +16,8 @@ bool is_one_of(const char* word, std::initializer_list<const char*> list) {
 // The launcher's own words. QEMU has no options of these names, so none
 // of them could have meant something to the simulator.
 enum class Own {
-  kNone, kExpect, kFail, kSend, kSendBytes, kTimeout, kStatus, kLog, kJunit, kChipDir, kFreshChip
+  kNone, kExpect, kFail, kSend, kSendBytes, kTimeout, kStatus, kLog, kJunit, kChipDir, kFreshChip,
+  kGdb
 };
 
 // The words that take no value.
@@ -30,10 +31,24 @@ Own own_word(const char* word) {
                 {"--send", Own::kSend},     {"--send-bytes", Own::kSendBytes},
                 {"--timeout", Own::kTimeout}, {"--status", Own::kStatus},
                 {"--log", Own::kLog},       {"--junit", Own::kJunit},
-                {"--chip-dir", Own::kChipDir}, {"--fresh-chip", Own::kFreshChip}};
+                {"--chip-dir", Own::kChipDir}, {"--fresh-chip", Own::kFreshChip},
+                {"--gdb", Own::kGdb}};
   for (const auto& w : kWords)
     if (strcmp(word, w.name) == 0) return w.own;
   return Own::kNone;
+}
+
+// A TCP port, 1 to 65535, in decimal digits; "auto" is 0, any free port.
+bool parse_port(const char* text, uint16_t* port) {
+  if (strcmp(text, "auto") == 0) return true;
+  uint32_t value = 0;
+  for (const char* c = text; *c; ++c) {
+    if (*c < '0' || *c > '9') return false;
+    value = value * 10 + static_cast<uint32_t>(*c - '0');
+    if (value > 65535) return false;
+  }
+  *port = static_cast<uint16_t>(value);
+  return value > 0;
 }
 
 // Takes the value of one of the launcher's words; the first problem found
@@ -43,7 +58,7 @@ void take_own(Own own, const char* word, const char* value, Request* r) {
     if (r->error.empty()) r->error = std::string(word) + ": " + why;
   };
   if (!takes_no_value(own) && !value) return refuse("needs a value");
-  r->watched = r->watched || (own != Own::kChipDir && own != Own::kFreshChip);
+  r->watched = r->watched || (own != Own::kChipDir && own != Own::kFreshChip && own != Own::kGdb);
   switch (own) {
     case Own::kNone: break;
     case Own::kExpect:
@@ -85,6 +100,13 @@ void take_own(Own own, const char* word, const char* value, Request* r) {
       break;
     case Own::kChipDir: r->chip_dir = value; break;
     case Own::kFreshChip: r->fresh_chip = true; break;
+    case Own::kGdb: {
+      uint16_t port = 0;
+      if (!parse_port(value, &port))
+        return refuse("'" + std::string(value) + "' is not a port from 1 to 65535, nor auto");
+      r->gdb_port = port;
+      break;
+    }
   }
 }
 

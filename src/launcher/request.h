@@ -29,6 +29,9 @@ struct Request {
   std::optional<std::string> chip_dir;
   // A new chip for this run alone, from --fresh-chip.
   bool fresh_chip = false;
+  // The port of the simulator's debugger server, from --gdb; 0 until a
+  // free one is chosen for "auto".
+  std::optional<uint16_t> gdb_port;
   RunControl control;
   std::optional<std::string> log_path, junit_path;
   // Any run-control word given: the launcher then watches the run.
@@ -40,7 +43,7 @@ struct Request {
 // launch. The launcher's own words (those starting with "--" below) take
 // the word after them as their value whatever it is, and they and their
 // values leave nothing in the region: a line with them equals the line
-// without them.
+// without them, but for the debugger's arguments --gdb adds to the tail.
 Request parse_words(int argc, char** argv);
 
 // Project mode: the ELF and firmware image of the build folder under the

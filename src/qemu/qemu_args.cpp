@@ -54,6 +54,10 @@ std::string qemu_uart_arg(const std::string& uart_num) {
   return ("-global zelk_uart.uart_num=" + uart_num).substr(0, kQemuOptionTextLimit);
 }
 
+std::string qemu_gdb_arg(uint16_t port) {
+  return "-gdb tcp:127.0.0.1:" + std::to_string(port) + " -S";
+}
+
 std::string qemu_loader_arg(uint32_t addr, const std::string& raw_path) {
   char text[32];
   snprintf(text, sizeof text, "0x%x", static_cast<unsigned>(addr));

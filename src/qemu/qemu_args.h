@@ -32,6 +32,9 @@ std::string qemu_flash_value(const std::string& flash_path);
 std::string qemu_eeprom_value(const std::string& eeprom_path);
 std::string qemu_net_arg(const std::string& eth_name);
 std::string qemu_uart_arg(const std::string& uart_num);
+// The debugger's server on |port| of the loopback address alone, the
+// guest held before its first instruction until the debugger lets it go.
+std::string qemu_gdb_arg(uint16_t port);
 std::string qemu_loader_arg(uint32_t addr, const std::string& raw_path);
 
 #endif  // ZELK_QEMU_QEMU_ARGS_H_

@@ -146,7 +146,8 @@ TEST_F(FlashToolTest, DumpAndUsage) {
   const std::vector<std::vector<std::string>> errors = {
       {}, {"frob"}, {"info"}, {"erase", "disk"}, {"erase", "all", "now"}, {"dump", "flash", "0x100"},
       {"dump", "flash", "0x08000000", "12x"}, {"pack", "-o", "x.fls"}, {"help", "diff", "write"},
-      {"--dir", "nowhere", "diff", "app.fls"}, {"--dir", "", "erase", "all"}, {"--dir=", "info", "app.fls"}};
+      {"--dir", "nowhere", "diff", "app.fls"}, {"--dir", "", "erase", "all"}, {"--dir=", "info", "app.fls"},
+      {"where", "now"}};
   for (const auto& words : errors) {
     SCOPED_TRACE(words.empty() ? "" : words[0]);
     r = run_flash_tool(words);
@@ -154,6 +155,13 @@ TEST_F(FlashToolTest, DumpAndUsage) {
     EXPECT_EQ("", r.out);
     EXPECT_NE("", r.err);
   }
+  // where names the folder as every command finds it, whole.
+  fs::create_directory(work_dir_ / "chip");
+  RunOptions chip_env;
+  chip_env.env["ZELK_CHIP_DIR"] = "chip";
+  EXPECT_EQ(target_path(bin_dir_) + "\n", run_flash_tool({"where"}).out);
+  EXPECT_EQ(target_path(work_dir_ / "chip") + "\n", run_flash_tool({"where"}, chip_env).out);
+  EXPECT_EQ(target_path(work_dir_ / "chip") + "\n", run_flash_tool({"--dir", "chip", "where"}).out);
   r = run_flash_tool({"diff", "--help"});
   EXPECT_EQ(0, r.status);
   EXPECT_EQ(0u, r.out.find("usage: zelk_flash [--dir DIR] diff FILE.fls\n")) << r.out;

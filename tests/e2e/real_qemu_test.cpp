@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <thread>
 
@@ -158,6 +159,38 @@ TEST_F(RealQemuTest, KilledLauncherTakesQemuWithIt) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_NE(std::string::npos, r.out.find(kSuccessLine)) << r.out;
+}
+
+// Rule: with --gdb QEMU holds the guest before its first instruction until
+// a debugger attached to the port the launcher names lets it go: Debian's
+// gdb-multiarch reads the PC there (in the flash window) and continues, and
+// the guest's exit status comes back through --status.
+TEST_F(RealQemuTest, DebuggerAttachesToTheNamedPort) {
+  if (!on_path("gdb-multiarch")) GTEST_SKIP() << "gdb-multiarch is not on PATH (Debian package gdb-multiarch)";
+  std::vector<std::string> all = words("exit3");
+  all.insert(all.end(), {"--gdb", "auto", "--status", "--timeout", "30"});
+  const Started started = start(all, options_);
+  const std::string kWaiting = "zelk_sim: waiting for a debugger on localhost:";
+  std::string err;
+  for (int tries = 0; tries < 400 && err.find('\n') == std::string::npos; ++tries) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    err = read_text(started.err);
+  }
+  ASSERT_EQ(0u, err.find(kWaiting)) << err;
+  const std::string port = err.substr(kWaiting.size(), err.find('\n') - kWaiting.size());
+  const std::string gdb = "timeout 30 gdb-multiarch -batch -nx -ex 'target remote localhost:" +
+                          port + "' -ex 'info registers pc' -ex continue 2>&1";
+  std::string said;
+  FILE* pipe = popen(gdb.c_str(), "r");
+  ASSERT_NE(nullptr, pipe);
+  char piece[4096];
+  while (size_t n = fread(piece, 1, sizeof piece, pipe)) said.append(piece, n);
+  EXPECT_EQ(0, pclose(pipe)) << said;
+  EXPECT_NE(std::string::npos, said.find("pc             0x80")) << said;
+  EXPECT_NE(std::string::npos, said.find("exited with code 03")) << said;
+  RunResult r = finish(started);
+  EXPECT_EQ(3, r.status) << r.err;
   EXPECT_NE(std::string::npos, r.out.find(kSuccessLine)) << r.out;
 }
 

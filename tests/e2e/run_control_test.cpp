@@ -1,13 +1,19 @@
 // The launcher as a CI step: the run-control words against the stand-in,
 // whose console output, hold and exit status each row chooses.
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <set>
 #include <thread>
 
 #include "e2e/harness.h"
+#include "platform/loopback.h"
 
 namespace {
 
@@ -24,6 +30,17 @@ class RunControlTest : public LaunchTest {
     return lines.empty() ? "" : lines.back();
   }
   fs::path junit_path() const { return work_dir_ / "report.xml"; }
+  // True when a TCP connection to |host|:|port| is accepted.
+  static bool connects_to(const char* host, int port) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr = {};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    inet_pton(AF_INET, host, &addr.sin_addr);
+    const bool connected = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    close(fd);
+    return connected;
+  }
 };
 
 // Rule: each way a watched run ends has its exit status and one line on
@@ -138,6 +155,10 @@ TEST_F(RunControlTest, BadValuesStopEverything) {
   fs::remove(bin_dir_ / "zelk.iflash");
   fs::remove(bin_dir_ / "zelk.eeprom");
   const std::string missing_dir = target_path(work_dir_ / "no" / "such");
+  LoopbackListener taken;
+  std::string problem;
+  ASSERT_EQ(LoopbackListener::Status::kListening, taken.listen(0, &problem)) << problem;
+  const std::string port = std::to_string(taken.port());
   const struct {
     std::vector<std::string> words;
     std::string err;
@@ -148,6 +169,7 @@ TEST_F(RunControlTest, BadValuesStopEverything) {
       {{"--junit", "old.xml", "--log", missing_dir + sep() + "log.txt"},
        "zelk_sim: cannot create " + missing_dir + sep() + "log.txt: No such file or directory\n"},
       {{"--junit", "/dev/full"}, "zelk_sim: cannot write /dev/full: No space left on device\n"},
+      {{"--gdb", port}, "zelk_sim: --gdb: port " + port + " is taken\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.err);
@@ -163,6 +185,37 @@ TEST_F(RunControlTest, BadValuesStopEverything) {
   EXPECT_EQ("old report", read_text(work_dir_ / "old.xml"));
   EXPECT_EQ(2, std::distance(fs::directory_iterator(bin_dir_), {})) << "only the programs";
   EXPECT_TRUE(fs::is_empty(tmp_dir_));
+}
+
+// Rule: runs side by side with --gdb auto each name a port of their own on
+// standard error, the simulator listens there on the loopback address, and
+// the program starts once a debugger connects; the watched words judge the
+// run from then on.
+TEST_F(RunControlTest, DebuggerPortsSideBySide) {
+  std::vector<Started> runs;
+  for (const std::string chip : {"c0", "c1", "c2", "c3"}) {
+    fs::create_directories(work_dir_ / chip);
+    for (const char* file : {"zelk.iflash", "zelk.eeprom"})
+      write_bytes(work_dir_ / chip / file, std::vector<uint8_t>(4096, 0xFF));
+    runs.push_back(start({"-elf", "app.elf", "-nographic", "--chip-dir", chip, "--gdb", "auto",
+                          "--expect", "attached", "--timeout", "30"}));
+  }
+  std::vector<int> ports;
+  for (const Started& started : runs) {
+    ASSERT_TRUE(wait_for_output(started, "gdb     tcp:127.0.0.1:"));
+    const std::string out = read_text(started.out);
+    ports.push_back(std::stoi(out.substr(out.find("127.0.0.1:") + 10)));
+    // Listening on every address would take this one too.
+    EXPECT_FALSE(connects_to("127.0.0.2", ports.back()));
+    EXPECT_TRUE(connects_to("127.0.0.1", ports.back()));
+  }
+  EXPECT_EQ(4u, std::set<int>(ports.begin(), ports.end()).size());
+  for (size_t i = 0; i < runs.size(); ++i) {
+    RunResult r = finish(runs[i]);
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_EQ(0u, r.err.find("zelk_sim: waiting for a debugger on localhost:" +
+                             std::to_string(ports[i]) + "\n")) << r.err;
+  }
 }
 
 // Rule: a launcher asked to stop ends its simulator first and says it was

@@ -53,6 +53,12 @@ TEST_F(CmdCopyTest, WorkedExampleRegionAndTail) {
   Assembled a = assemble({"-elf", "app.elf", "-img", "app.fls", "-uart", "1"});
   EXPECT_EQ(" app.elf     " + kGtk + "-global zelk_uart.uart_num=1 -kernel \"app.elf\" ", a.line);
   EXPECT_EQ(13u, a.region_end);  // just after the five spaces
+  // The debugger's arguments join the tail, outside the length test.
+  a = assemble({"-elf", "app.elf", "--gdb", "65535", "-nographic"});
+  EXPECT_EQ(" app.elf  -nographic -gdb tcp:127.0.0.1:65535 -S -kernel \"app.elf\" ", a.line);
+  EXPECT_EQ(10u, a.region_end);
+  EXPECT_FALSE(parse({"-prj", "--gdb", "auto"}).watched);
+  EXPECT_EQ(0u, parse({"-prj", "--gdb", "auto"}).gdb_port.value_or(1));
 }
 
 TEST_F(CmdCopyTest, ProjectMode) {
@@ -169,6 +175,13 @@ TEST(OptionScanTest, BadValuesOfTheLaunchersOwnWords) {
       {{"-prj", "--log", ""}, "--log: the file name is empty"},
       {{"-prj", "--junit"}, "--junit: needs a value"},
       {{"-prj", "--chip-dir"}, "--chip-dir: needs a value"},
+      {{"-prj", "--gdb"}, "--gdb: needs a value"},
+      {{"-prj", "--gdb", "0"}, "--gdb: '0' is not a port from 1 to 65535, nor auto"},
+      {{"-prj", "--gdb", "65536"}, "--gdb: '65536' is not a port from 1 to 65535, nor auto"},
+      {{"-prj", "--gdb", "99999999999999999999"},
+       "--gdb: '99999999999999999999' is not a port from 1 to 65535, nor auto"},
+      {{"-prj", "--gdb", "+80"}, "--gdb: '+80' is not a port from 1 to 65535, nor auto"},
+      {{"-prj", "--gdb", ""}, "--gdb: '' is not a port from 1 to 65535, nor auto"},
       {{"-prj", "--send", ""}, "--send: the text is empty"},
       {{"-prj", "--send-bytes", "a\\qb"},
        "--send-bytes: 'a\\qb' has a backslash that is none of \\r \\n \\t \\\\ \\xHH"},
