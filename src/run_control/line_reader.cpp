@@ -21,6 +21,12 @@ void LineWindow::add(const char* data, size_t len) {
   length_ += len;
 }
 
+const char* last_line_end(const char* data, size_t len) {
+  for (size_t i = len; i > 0; --i)
+    if (data[i - 1] == '\n') return data + i - 1;
+  return nullptr;
+}
+
 int byte_commonness(unsigned char c) {
   if (c == ' ' || c == '\n' || c == '\r' || c == '\t') return 7;
   if (c >= 'a' && c <= 'z') return strchr("jkqvxz", c) ? 5 : 6;

@@ -45,6 +45,9 @@ class LineWindow {
   uint64_t length_ = 0;
 };
 
+// The last LF among the |len| bytes at |data|, or null.
+const char* last_line_end(const char* data, size_t len);
+
 // How often a byte turns up in console output, roughly, from 0 (control
 // bytes) to 7 (blanks and line ends): searches look for their rarest byte.
 int byte_commonness(unsigned char c);

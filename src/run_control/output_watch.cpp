@@ -83,10 +83,10 @@ const Pattern* pattern_at(const std::vector<std::shared_ptr<const Pattern>>& pat
 // The stream's current line after the first |at| bytes of a piece, the
 // current line having been |before| at its start.
 LineWindow line_after(const LineWindow& before, const char* data, size_t at) {
-  const void* nl = memrchr(data, '\n', at);
+  const char* nl = last_line_end(data, at);
   LineWindow line;
   if (!nl) line = before;
-  const char* start = nl ? static_cast<const char*>(nl) + 1 : data;
+  const char* start = nl ? nl + 1 : data;
   line.add(start, static_cast<size_t>(data + at - start));
   return line;
 }

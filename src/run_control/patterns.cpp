@@ -47,6 +47,23 @@ std::vector<std::string> literals_of(const std::string& text) {
     for (unsigned char c : atom)
       if (c >= 0x80 || c == '\n') return {};
   }
+  // The fewest, longest literals one of which every match holds: those at
+  // least N long, for the largest N for which the pattern cannot match
+  // with all the others present and none of them.
+  std::vector<size_t> lengths;
+  for (const std::string& atom : atoms) lengths.push_back(atom.size());
+  std::sort(lengths.rbegin(), lengths.rend());
+  for (size_t least : lengths) {
+    std::vector<int> others;
+    std::vector<std::string> kept;
+    for (size_t i = 0; i < atoms.size(); ++i) {
+      if (atoms[i].size() >= least) kept.push_back(atoms[i]);
+      else others.push_back(static_cast<int>(i));
+    }
+    std::vector<int> passing;
+    filter.AllPotentials(others, &passing);
+    if (passing.empty()) return kept;
+  }
   return atoms;
 }
 
@@ -136,8 +153,8 @@ const char* PatternSearch::next_candidate(const char* begin, const char* end) {
     first = std::min(first, t.next);
   }
   if (first == end) return nullptr;
-  const void* nl = memrchr(begin, '\n', static_cast<size_t>(first - begin));
-  return nl ? static_cast<const char*>(nl) + 1 : begin;
+  const char* nl = last_line_end(begin, static_cast<size_t>(first - begin));
+  return nl ? nl + 1 : begin;
 }
 
 bool PatternSearch::may_match(const char* begin, const char* end) {
@@ -195,8 +212,8 @@ size_t PatternSearch::find_in(const char* data, size_t len) {
       const char* line = next_candidate(at, end);
       if (!line) {
         // No line left here may match: the last, if it goes on, is kept.
-        const void* nl = memrchr(at, '\n', static_cast<size_t>(end - at));
-        const char* rest = nl ? static_cast<const char*>(nl) + 1 : at;
+        const char* nl = last_line_end(at, static_cast<size_t>(end - at));
+        const char* rest = nl ? nl + 1 : at;
         line_.add(rest, static_cast<size_t>(end - rest));
         seen_ = line_view(line_.kept().data(), line_.kept().size()).size;
         return kNotFound;
