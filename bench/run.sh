@@ -41,6 +41,10 @@
 #     to the simulator's answer there, the launch having sent what the
 #     prompt asks for (bench/reaction_bench.cpp --until, median of 40)
 #                                                                   aim < 5 ms
+# (q) (k) watched by 8 patterns (4 --expect-re, 4 --fail-re) that never
+#     match, against the same cat                                target <= 1.25x
+# (r) peak memory of a watched launch whose simulator prints one 64 MiB
+#     line with no end, watched by those patterns              target < 16 MiB
 # (p) a launch with --fresh-chip (a new 128 MiB flash file in a folder of
 #     its own, removed when the run is over) against dd writing 128 MiB and
 #     rm of it                                                  target <= 1.3x
@@ -161,6 +165,25 @@ run_pair k "watched launch relaying 256 MiB" 1.25 \
   launcher "env ZELK_STANDIN_CHATTER_BYTES=268435456 $LAUNCH --expect NEVER-SEEN" \
   cat "env ZELK_STANDIN_CHATTER_BYTES=268435456 sh -c '$LINE | cat'" \
   --runs 10 --prepare "sh -c 'rm -f $W/tmp/zelk_raw_*'" --ignore-failure
+
+PATTERNS=(--expect-re 'boot v\d+\.\d+ ok$' --expect-re '^login: $' --expect-re 'PASS: \w+'
+  --expect-re 'NEVER-\d+' --fail-re 'PANIC at 0x[0-9a-f]+' --fail-re 'Hard ?Fault'
+  --fail-re 'ASSERT(ION)? failed' --fail-re '^FATAL')
+run_pair q "relaying 256 MiB, 8 patterns" 1.25 \
+  launcher "env ZELK_STANDIN_CHATTER_BYTES=268435456 $LAUNCH ${PATTERNS[*]@Q}" \
+  cat "env ZELK_STANDIN_CHATTER_BYTES=268435456 sh -c '$LINE | cat'" \
+  --runs 10 --prepare "sh -c 'rm -f $W/tmp/zelk_raw_*'" --ignore-failure
+
+step "(r) peak memory, one 64 MiB line with no end, 8 patterns"
+/usr/bin/time -f %M -o "$RESULTS/r.txt" env ZELK_STANDIN_LINE_BYTES=67108864 \
+  $LAUNCH "${PATTERNS[@]}" >/dev/null 2>&1 || true
+rm -f "$W"/tmp/zelk_raw_*
+LONG_KIB=$(tail -n 1 "$RESULTS/r.txt")
+echo "$LONG_KIB KiB"
+SUMMARY+=("$(awk -v kib="$LONG_KIB" 'BEGIN {
+    printf "(r) %-40s launcher  %8.2f MiB peak%29s target < 16 MiB  %s\n",
+      "peak memory, 64 MiB line, 8 patterns", kib / 1024, "", kib < 16 * 1024 ? "met" : "MISSED"
+  }')")
 
 step "(l) reaction of a watched launch to its expected text"
 REACTION=$(ZELK_STANDIN_PRINT=PASS ZELK_STANDIN_HOLD_MS=10000 \

@@ -127,9 +127,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   std::vector<std::string> plain;
   for (size_t i = 0; i < words.size(); ++i) {
-    static const std::vector<std::string> kOwn = {"--expect", "--fail",       "--send",
-                                                  "--send-bytes", "--timeout", "--log",
-                                                  "--junit",  "--chip-dir", "--gdb"};
+    static const std::vector<std::string> kOwn = {"--expect", "--fail",       "--expect-re",
+                                                  "--fail-re",  "--send",    "--send-bytes",
+                                                  "--timeout", "--log",     "--junit",
+                                                  "--chip-dir", "--gdb"};
     if (i > 0 && (words[i] == "--status" || words[i] == "--fresh-chip")) continue;
     if (i > 0 && std::find(kOwn.begin(), kOwn.end(), words[i]) != kOwn.end()) {
       ++i;

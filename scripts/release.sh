@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib.sh
 
-need_packages cmake ninja-build g++ g++-mingw-w64-x86-64-posix
+need_packages cmake ninja-build g++ g++-mingw-w64-x86-64-posix libre2-dev dpkg-dev unicode-data python3-six
 
 started=$SECONDS
 if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
@@ -33,6 +33,7 @@ build_archive() {
   cp "$dir"/zelk_sim-*."$extension" "$dir"/zelk_sim-*."$extension".sha256 dist/
 }
 build_archive linux tar.gz
+bash scripts/build-re2-mingw.sh
 build_archive windows zip -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
 
 step "dist/ after $((SECONDS - started)) s"

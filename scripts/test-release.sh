@@ -11,13 +11,15 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib.sh
 
-need_packages cmake ninja-build g++ wine64 g++-mingw-w64-x86-64-posix gcc-arm-none-eabi
+need_packages cmake ninja-build g++ wine64 g++-mingw-w64-x86-64-posix gcc-arm-none-eabi \
+  libre2-dev dpkg-dev unicode-data python3-six
 
 started=$SECONDS
 windows_take_turn
 
 step "stand-in simulators"
 [ -f build/native/build.ninja ] || cmake -S . -B build/native -G Ninja >/dev/null
+bash scripts/build-re2-mingw.sh
 [ -f build/win/build.ninja ] || cmake -S . -B build/win -G Ninja \
   -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake >/dev/null
 cmake --build build/native --target qemu-system-cskyv2

@@ -8,13 +8,15 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib.sh
 
-need_packages cmake ninja-build g++ libgtest-dev googletest wine64 g++-mingw-w64-x86-64-posix libxml2-utils
+need_packages cmake ninja-build g++ libgtest-dev googletest wine64 g++-mingw-w64-x86-64-posix libxml2-utils \
+  libre2-dev dpkg-dev unicode-data python3-six
 
 started=$SECONDS
 root=$PWD
 
 windows_take_turn
 
+bash scripts/build-re2-mingw.sh
 step "Windows cross build"
 cmake -S . -B build/win -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake >/dev/null

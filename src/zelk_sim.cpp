@@ -32,6 +32,8 @@ const char kOwnWords[] =
     "--expect TEXT   pass once TEXT appears in the console output (repeatable,\n"
     "                in this order); the simulator is then ended\n"
     "--fail TEXT     fail once TEXT appears (repeatable)\n"
+    "--expect-re RE  --expect with an RE2 pattern, matched within one line\n"
+    "--fail-re RE    --fail with an RE2 pattern, matched within one line\n"
     "--timeout SECS  end the simulator after SECS seconds (fractions allowed)\n"
     "--status        the simulator's exit status decides when it ends by itself\n"
     "--send TEXT     write TEXT and Enter to the console input once the --expect\n"

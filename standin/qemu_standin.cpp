@@ -12,6 +12,7 @@
 //                                  with -2 one byte every 0.2 ms for good,
 //                                  each byte a write of its own, as a UART
 //                                  without a FIFO delivers them
+//   ZELK_STANDIN_LINE_BYTES=N      prints one line of N bytes with no end
 //   ZELK_STANDIN_HOLD_MS=N         holds its backing files for N ms, as the
 //                                  simulator holds them while it runs: open
 //                                  for writing, and on Windows shared with
@@ -423,6 +424,14 @@ int main(int argc, char** argv) {
   if (!text.empty()) print_text(text);
   const std::string bytes = environment_value("ZELK_STANDIN_CHATTER_BYTES");
   if (!bytes.empty()) chatter(strtoll(bytes.c_str(), nullptr, 10));
+  const long long line_bytes = strtoll(environment_value("ZELK_STANDIN_LINE_BYTES").c_str(), nullptr, 10);
+  const std::string piece(64 * 1024, 'x');
+  for (long long left = line_bytes; left > 0;) {
+    const size_t n = left < 65536 ? static_cast<size_t>(left) : piece.size();
+    if (fwrite(piece.data(), 1, n, stdout) != n) break;
+    left -= static_cast<long long>(n);
+  }
+  fflush(stdout);
   const std::string script = environment_value("ZELK_STANDIN_ANSWER");
   if (!script.empty()) answer(script);
   const long hold_ms = strtol(environment_value("ZELK_STANDIN_HOLD_MS").c_str(), nullptr, 10);

@@ -4,6 +4,7 @@
 #include <initializer_list>
 
 #include "platform/platform.h"
+#include "run_control/patterns.h"
 
 namespace {
 
@@ -16,7 +17,7 @@ bool is_one_of(const char* word, std::initializer_list<const char*> list) {
 // The launcher's own words. QEMU has no options of these names, so none
 // of them could have meant something to the simulator.
 enum class Own {
-  kNone, kExpect, kFail, kSend, kSendBytes, kTimeout, kStatus, kLog, kJunit, kChipDir, kFreshChip,
+  kNone, kExpect, kFail, kExpectRe, kFailRe, kSend, kSendBytes, kTimeout, kStatus, kLog, kJunit, kChipDir, kFreshChip,
   kGdb
 };
 
@@ -28,6 +29,7 @@ Own own_word(const char* word) {
     const char* name;
     Own own;
   } kWords[] = {{"--expect", Own::kExpect}, {"--fail", Own::kFail},
+                {"--expect-re", Own::kExpectRe}, {"--fail-re", Own::kFailRe},
                 {"--send", Own::kSend},     {"--send-bytes", Own::kSendBytes},
                 {"--timeout", Own::kTimeout}, {"--status", Own::kStatus},
                 {"--log", Own::kLog},       {"--junit", Own::kJunit},
@@ -66,6 +68,20 @@ void take_own(Own own, const char* word, const char* value, Request* r) {
       if (!*value) return refuse("the text is empty");
       (own == Own::kExpect ? r->control.expect : r->control.fail).push_back(value);
       break;
+    case Own::kExpectRe:
+    case Own::kFailRe: {
+      // Compiled once, here: a pattern that cannot be used starts nothing.
+      std::string why;
+      std::shared_ptr<const Pattern> pattern = Pattern::compile(value, &why);
+      if (!pattern) return refuse(*value ? "'" + std::string(value) + "': " + why : why);
+      const bool expect = own == Own::kExpectRe;
+      auto& texts = expect ? r->control.expect : r->control.fail;
+      auto& patterns = expect ? r->control.expect_pattern : r->control.fail_pattern;
+      patterns.resize(texts.size());
+      texts.push_back(value);
+      patterns.push_back(std::move(pattern));
+      break;
+    }
     case Own::kSend:
     case Own::kSendBytes: {
       if (!*value) return refuse("the text is empty");

@@ -3,30 +3,13 @@
 #include <algorithm>
 #include <cstring>
 
-namespace {
-
-// How often a byte turns up in console output, roughly: control bytes and
-// bytes past ASCII least, then rare punctuation, capitals, digits, common
-// punctuation, lower case letters, and blanks and line ends most.
-int commonness(unsigned char c) {
-  if (c == ' ' || c == '\n' || c == '\r' || c == '\t') return 7;
-  if (c >= 'a' && c <= 'z') return strchr("jkqvxz", c) ? 5 : 6;
-  if (c && strchr(".,:;-=/()'\"!?", c)) return 5;
-  if (c >= '0' && c <= '9') return 4;
-  if (c >= 'A' && c <= 'Z') return 3;
-  if (c > 0x20 && c < 0x7F) return 2;
-  return c >= 0x80 ? 1 : 0;
-}
-
-}  // namespace
-
 StreamSearch::StreamSearch(std::string text) : text_(std::move(text)) {
   const size_t n = text_.size();
   std::fill(std::begin(skip_), std::end(skip_), n);
   for (size_t i = 0; i + 1 < n; ++i) skip_[static_cast<unsigned char>(text_[i])] = n - 1 - i;
   for (size_t i = 1; i < n; ++i)
-    if (commonness(static_cast<unsigned char>(text_[i])) <
-        commonness(static_cast<unsigned char>(text_[rare_])))
+    if (byte_commonness(static_cast<unsigned char>(text_[i])) <
+        byte_commonness(static_cast<unsigned char>(text_[rare_])))
       rare_ = i;
 }
 
@@ -91,34 +74,93 @@ size_t StreamSearch::find_in(const char* data, size_t len) {
   return kNotFound;
 }
 
-OutputWatch::OutputWatch(const RunControl& control) : expect_(control.expect), sends_(control.sends) {
-  for (const std::string& text : control.fail) fails_.push_back(std::make_unique<StreamSearch>(text));
-  if (!expect_.empty()) next_expect_ = std::make_unique<StreamSearch>(expect_[0]);
+namespace {
+
+const Pattern* pattern_at(const std::vector<std::shared_ptr<const Pattern>>& patterns, size_t i) {
+  return i < patterns.size() ? patterns[i].get() : nullptr;
+}
+
+// The stream's current line after the first |at| bytes of a piece, the
+// current line having been |before| at its start.
+LineWindow line_after(const LineWindow& before, const char* data, size_t at) {
+  const char* nl = last_line_end(data, at);
+  LineWindow line;
+  if (!nl) line = before;
+  const char* start = nl ? nl + 1 : data;
+  line.add(start, static_cast<size_t>(data + at - start));
+  return line;
+}
+
+}  // namespace
+
+OutputWatch::OutputWatch(const RunControl& control)
+    : expect_(control.expect), expect_pattern_(control.expect_pattern), sends_(control.sends) {
+  std::vector<const Pattern*> fail_patterns;
+  for (size_t i = 0; i < control.fail.size(); ++i) {
+    const Pattern* p = pattern_at(control.fail_pattern, i);
+    fails_.push_back(p ? nullptr : std::make_unique<StreamSearch>(control.fail[i]));
+    if (p) {
+      fail_patterns.push_back(p);
+      fail_pattern_index_.push_back(i);
+    }
+  }
+  if (!fail_patterns.empty())
+    fail_patterns_ = std::make_unique<PatternSearch>(std::move(fail_patterns), LineWindow(), 0);
+  for (size_t i = 0; i < expect_.size(); ++i)
+    has_patterns_ = has_patterns_ || pattern_at(expect_pattern_, i);
+  has_patterns_ = has_patterns_ || fail_patterns_;
+  if (!expect_.empty()) start_expect(LineWindow());
+}
+
+void OutputWatch::start_expect(const LineWindow& line) {
+  next_expect_.reset();
+  next_expect_pattern_.reset();
+  if (expects_seen_ == expect_.size()) return;
+  if (const Pattern* p = pattern_at(expect_pattern_, expects_seen_))
+    next_expect_pattern_ = std::make_unique<PatternSearch>(std::vector<const Pattern*>{p}, line,
+                                                           line.length());
+  else
+    next_expect_ = std::make_unique<StreamSearch>(expect_[expects_seen_]);
+}
+
+size_t OutputWatch::find_expect(const char* data, size_t len) {
+  if (next_expect_pattern_) {
+    const size_t end = next_expect_pattern_->find_in(data, len);
+    return end == PatternSearch::kNotFound ? StreamSearch::kNotFound : end;
+  }
+  return next_expect_->find_in(data, len);
 }
 
 void OutputWatch::feed(const char* data, size_t len) {
   if (decided_) return;
-  // The earliest fail text in this piece, by where it ends.
+  // The earliest fail text or pattern in this piece, by where it ends.
   size_t fail_end = StreamSearch::kNotFound;
   for (size_t i = 0; i < fails_.size(); ++i) {
-    const size_t end = fails_[i]->find_in(data, len);
+    const size_t end = fails_[i] ? fails_[i]->find_in(data, len) : StreamSearch::kNotFound;
     if (end < fail_end) {
       fail_end = end;
       fail_index_ = i;
     }
   }
-  // The expect texts in order, each looked for after the one before it,
-  // and only where they would end before a fail text does: at the same
-  // byte, the fail text wins.
+  if (fail_patterns_) {
+    const size_t end = fail_patterns_->find_in(data, len);
+    if (end != PatternSearch::kNotFound && end < fail_end) {
+      fail_end = end;
+      fail_index_ = fail_pattern_index_[fail_patterns_->matched()];
+    }
+  }
+  // The expects in order, each looked for after the one before it, and
+  // only where they would end before a fail does: at the same byte, the
+  // fail wins.
   size_t at = 0;
   const size_t limit = fail_end == StreamSearch::kNotFound ? len : fail_end - 1;
-  while (next_expect_ && !send_due() && at < limit) {
-    const size_t end = next_expect_->find_in(data + at, limit - at);
+  while ((next_expect_ || next_expect_pattern_) && !send_due() && at < limit) {
+    const size_t end = find_expect(data + at, limit - at);
     if (end == StreamSearch::kNotFound) break;
     at += end;
     ++expects_seen_;
     if (expects_seen_ == expect_.size()) {
-      next_expect_.reset();
+      start_expect(LineWindow());
       // A conversation that goes on after its last expect is decided when
       // the simulator ends.
       if (send_due()) break;
@@ -126,12 +168,14 @@ void OutputWatch::feed(const char* data, size_t len) {
       cause_ = RunEnd::Cause::kExpectSeen;
       return;
     }
-    next_expect_ = std::make_unique<StreamSearch>(expect_[expects_seen_]);
+    start_expect(has_patterns_ ? line_after(line_, data, at) : LineWindow());
   }
   if (fail_end != StreamSearch::kNotFound) {
     decided_ = true;
     cause_ = RunEnd::Cause::kFailSeen;
+    return;
   }
+  if (has_patterns_) line_ = line_after(line_, data, len);
 }
 
 const Send* OutputWatch::send_due() const {
@@ -143,8 +187,7 @@ const Send* OutputWatch::send_due() const {
 void OutputWatch::sent() {
   ++sends_written_;
   // What came before the send is not what answers it.
-  if (!send_due() && expects_seen_ < expect_.size())
-    next_expect_ = std::make_unique<StreamSearch>(expect_[expects_seen_]);
+  if (!send_due() && expects_seen_ < expect_.size()) start_expect(line_);
 }
 
 void OutputTail::keep(const char* data, size_t len) {

@@ -1,5 +1,5 @@
 // Watches the simulator's console output as it arrives, piece by piece,
-// for the run-control texts, and keeps its tail for the report. Memory
+// for the run-control texts and patterns, and keeps its tail for the report. Memory
 // stays bounded whatever the output's length: a search keeps fewer bytes
 // than its text, the tail a fixed amount.
 #ifndef ZELK_RUN_CONTROL_OUTPUT_WATCH_H_
@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "run_control/line_reader.h"
+#include "run_control/patterns.h"
 #include "run_control/verdict.h"
 
 // One text looked for in a stream of pieces, also where it straddles two.
@@ -59,11 +61,23 @@ class OutputWatch {
   size_t expects_seen() const { return expects_seen_; }
 
  private:
+  // Starts the search for the next expect in a stream whose current line
+  // is |line|: only what comes after is looked at.
+  void start_expect(const LineWindow& line);
+  size_t find_expect(const char* data, size_t len);
+
   std::vector<std::string> expect_;
+  std::vector<std::shared_ptr<const Pattern>> expect_pattern_;
   std::vector<Send> sends_;
   size_t sends_written_ = 0;
-  std::vector<std::unique_ptr<StreamSearch>> fails_;
+  std::vector<std::unique_ptr<StreamSearch>> fails_;  // null for a pattern
+  std::unique_ptr<PatternSearch> fail_patterns_;
+  std::vector<size_t> fail_pattern_index_;  // which fail each of its patterns is
+  // The search for the next expect: its text's or its pattern's.
   std::unique_ptr<StreamSearch> next_expect_;
+  std::unique_ptr<PatternSearch> next_expect_pattern_;
+  bool has_patterns_ = false;
+  LineWindow line_;  // the stream's current line, as of the last piece
   size_t expects_seen_ = 0;
   bool decided_ = false;
   RunEnd::Cause cause_ = RunEnd::Cause::kEndedByItself;

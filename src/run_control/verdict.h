@@ -5,9 +5,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
+
+class Pattern;
 
 // Bytes written to the simulator's console input once the --expect texts
 // before it on the line have been seen.
@@ -24,6 +27,10 @@ struct RunControl {
   std::vector<Send> sends;
   // Texts any one of which fails the run.
   std::vector<std::string> fail;
+  // By index, the compiled pattern where an |expect| or |fail| entry is
+  // one (--expect-re, --fail-re), kept as the user wrote it; null or
+  // missing for a plain text.
+  std::vector<std::shared_ptr<const Pattern>> expect_pattern, fail_pattern;
   std::optional<uint64_t> timeout_ms;
   std::string timeout_text;  // as the user wrote it, for the messages
   // The simulator's own exit status decides when it ends by itself.

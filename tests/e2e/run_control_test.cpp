@@ -88,6 +88,14 @@ TEST_F(RunControlTest, EachEndHasItsStatus) {
       {{"--expect", "PASS", "--junit", "report.xml"},
        {{"ZELK_STANDIN_PRINT", std::string(4000, '.') + "PASS"}, {"ZELK_STANDIN_HOLD_MS", "20000"}}, 1,
        "zelk_sim: cannot write report.xml: File too large", true, 3000},
+      // Patterns: within one line, a prompt with no line end yet, linear
+      // whatever the pattern.
+      {{"--expect-re", "^boot v\\d+\\.\\d+ ok$", "--expect-re", "^login: $", "--fail-re", "(a+)+b"},
+       {{"ZELK_STANDIN_PRINT", "boot v1.23 ok\r\\n" + std::string(30000, 'a') + "\\nlogin: \\p"},
+        {"ZELK_STANDIN_HOLD_MS", "20000"}}, 0, "zelk_sim: \"^login: $\" seen after ", true},
+      {{"--expect", "PASS", "--fail-re", "PAN\\w+ \\d"},
+       {{"ZELK_STANDIN_PRINT", "boot\\nPAN\\pIC 7\\n"}, {"ZELK_STANDIN_HOLD_MS", "20000"}}, 1,
+       "zelk_sim: \"PAN\\\\w+ \\\\d\" seen after ", true},
       // A conversation: each send written once the expects before it are
       // seen; a run that goes on after its last expect ends by itself.
       {{"--expect", "login: ", "--send", "root", "--expect", "hello, root", "--send-bytes",
@@ -166,6 +174,8 @@ TEST_F(RunControlTest, BadValuesStopEverything) {
       {{"--timeout", "soon"}, "zelk_sim: --timeout: 'soon' is not a number of seconds above 0\n"},
       {{"--expect", ""}, "zelk_sim: --expect: the text is empty\n"},
       {{"--fail"}, "zelk_sim: --fail: needs a value\n"},
+      {{"--expect-re", "(a"}, "zelk_sim: --expect-re: '(a': missing ): (a\n"},
+      {{"--fail-re", ""}, "zelk_sim: --fail-re: the pattern is empty\n"},
       {{"--junit", "old.xml", "--log", missing_dir + sep() + "log.txt"},
        "zelk_sim: cannot create " + missing_dir + sep() + "log.txt: No such file or directory\n"},
       {{"--junit", "/dev/full"}, "zelk_sim: cannot write /dev/full: No space left on device\n"},

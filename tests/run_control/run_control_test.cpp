@@ -18,12 +18,22 @@ struct Watched {
   size_t fail_index, expects_seen;
 };
 
-// A piece "<send>" stands for the moment the launcher writes the send due.
+// A piece "<send>" stands for the moment the launcher writes the send due;
+// an expect or fail "re:P" for the pattern P.
 Watched watch(const std::vector<std::string>& pieces, const std::vector<std::string>& expect,
               const std::vector<std::string>& fail, const std::vector<size_t>& sends_after = {}) {
   RunControl control;
-  control.expect = expect;
-  control.fail = fail;
+  auto take = [](const std::vector<std::string>& words, std::vector<std::string>* texts,
+                 std::vector<std::shared_ptr<const Pattern>>* patterns) {
+    for (const std::string& word : words) {
+      std::string error;
+      patterns->push_back(word.rfind("re:", 0) == 0 ? Pattern::compile(word.substr(3), &error)
+                                                    : nullptr);
+      texts->push_back(word);
+    }
+  };
+  take(expect, &control.expect, &control.expect_pattern);
+  take(fail, &control.fail, &control.fail_pattern);
   for (size_t after : sends_after) control.sends.push_back({"x", "x", after});
   OutputWatch w(control);
   for (const std::string& piece : pieces) {
@@ -68,6 +78,15 @@ TEST(OutputWatchTest, TextsMatchAcrossPiecesInOrder) {
       {{"# ", "<send>", "login: # "}, {"login: ", "# "}, {}, true, Cause::kExpectSeen, 0, 2, {0}},
       {{"login: FAIL", "<send>"}, {"login: ", "# "}, {"FAIL"}, true, Cause::kFailSeen, 0, 1, {1}},
       {{"a", "<send>", "b"}, {"a"}, {}, false, Cause::kEndedByItself, 0, 1, {1}},
+      // Patterns take their turn as texts do; each sees the rest of the
+      // line after what came before it, and a line with no end yet.
+      {{"boot v1", ".23 ok\r\n"}, {"re:^boot v\\d+\\.\\d+ ok$"}, {}, true, Cause::kExpectSeen, 0, 1},
+      {{"one two\n"}, {"one", "re:^two"}, {}, false, Cause::kEndedByItself, 0, 1},
+      {{"one\ntwo\n"}, {"one", "re:^two"}, {}, true, Cause::kExpectSeen, 0, 2},
+      {{"ab", "<send>", "c\n"}, {"re:ab$", "re:b"}, {}, false, Cause::kEndedByItself, 0, 1, {1}},
+      {{"login: ", "<send>", "root\n# "}, {"re:login: $", "re:^# $"}, {}, true, Cause::kExpectSeen, 0, 2, {1}},
+      {{"PASS x PANIC 3\n"}, {"re:PASS"}, {"re:PANIC \\d"}, true, Cause::kExpectSeen, 0, 1},
+      {{"x PANIC 3\n PASS"}, {"PASS"}, {"ASSERT", "re:PANIC \\d"}, true, Cause::kFailSeen, 1, 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.pieces[0]);

@@ -1,0 +1,237 @@
+#include "run_control/patterns.h"
+
+#include <re2/filtered_re2.h>
+#include <re2/re2.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+// The memory RE2 may take for one pattern: its program and the cache of
+// its matcher's states, past which it matches more slowly, still in
+// linear time.
+constexpr int64_t kPatternMemory = 1 << 20;
+
+RE2::Options pattern_options() {
+  RE2::Options options;
+  options.set_log_errors(false);
+  options.set_max_mem(kPatternMemory);
+  return options;
+}
+
+// A flag group that makes the pattern ignore case, as in "(?i)": RE2's
+// literals then also stand for letters outside ASCII (the Kelvin sign for
+// k), which a search for ASCII bytes would miss.
+bool ignores_case(const std::string& text) {
+  for (size_t at = text.find("(?"); at != std::string::npos; at = text.find("(?", at + 2)) {
+    for (size_t i = at + 2; i < text.size() && strchr("imsU-", text[i]); ++i)
+      if (text[i] == 'i') return true;
+  }
+  return false;
+}
+
+// RE2's own literals of |text|: empty when some match may hold none.
+std::vector<std::string> literals_of(const std::string& text) {
+  if (ignores_case(text)) return {};
+  re2::FilteredRE2 filter(1);
+  int id = 0;
+  if (filter.Add(text, pattern_options(), &id) != RE2::NoError) return {};
+  std::vector<std::string> atoms;
+  filter.Compile(&atoms);
+  std::vector<int> unfiltered;
+  filter.AllPotentials({}, &unfiltered);
+  if (!unfiltered.empty() || atoms.empty()) return {};
+  for (const std::string& atom : atoms) {
+    if (atom.empty()) return {};
+    for (unsigned char c : atom)
+      if (c >= 0x80 || c == '\n') return {};
+  }
+  // The fewest, longest literals one of which every match holds: those at
+  // least N long, for the largest N for which the pattern cannot match
+  // with all the others present and none of them.
+  std::vector<size_t> lengths;
+  for (const std::string& atom : atoms) lengths.push_back(atom.size());
+  std::sort(lengths.rbegin(), lengths.rend());
+  for (size_t least : lengths) {
+    std::vector<int> others;
+    std::vector<std::string> kept;
+    for (size_t i = 0; i < atoms.size(); ++i) {
+      if (atoms[i].size() >= least) kept.push_back(atoms[i]);
+      else others.push_back(static_cast<int>(i));
+    }
+    std::vector<int> passing;
+    filter.AllPotentials(others, &passing);
+    if (passing.empty()) return kept;
+  }
+  return atoms;
+}
+
+char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool same_ignoring_case(const char* text, const std::string& literal) {
+  for (size_t i = 0; i < literal.size(); ++i)
+    if (lower(text[i]) != literal[i]) return false;
+  return true;
+}
+
+}  // namespace
+
+Pattern::~Pattern() = default;
+
+std::shared_ptr<const Pattern> Pattern::compile(const std::string& text, std::string* error) {
+  if (text.empty()) {
+    *error = "the pattern is empty";
+    return nullptr;
+  }
+  std::shared_ptr<Pattern> p(new Pattern);
+  p->text_ = text;
+  p->re_ = std::make_unique<re2::RE2>(text, pattern_options());
+  if (!p->re_->ok()) {
+    *error = p->re_->error();
+    return nullptr;
+  }
+  p->literals_ = literals_of(text);
+  return p;
+}
+
+size_t Pattern::match_end(const LineView& line, size_t from) const {
+  if (from > line.size) return kNoMatch;
+  re2::StringPiece found;
+  const re2::StringPiece text(line.context.data(), line.context.size());
+  if (!re_->Match(text, from, line.size, RE2::UNANCHORED, &found, 1)) return kNoMatch;
+  return static_cast<size_t>(found.data() - line.context.data()) + found.size();
+}
+
+PatternSearch::PatternSearch(std::vector<const Pattern*> patterns, const LineWindow& line,
+                             uint64_t from)
+    : patterns_(std::move(patterns)), line_(line), from_(from) {
+  bool every_line = false;
+  for (const Pattern* p : patterns_) every_line = every_line || p->literals().empty();
+  if (every_line) return;
+  // Each literal is found by its rarest byte, in either case.
+  for (const Pattern* p : patterns_) {
+    for (const std::string& literal : p->literals()) {
+      size_t rare = 0;
+      for (size_t i = 1; i < literal.size(); ++i)
+        if (byte_commonness(static_cast<unsigned char>(literal[i])) <
+            byte_commonness(static_cast<unsigned char>(literal[rare])))
+          rare = i;
+      const unsigned char c = static_cast<unsigned char>(literal[rare]);
+      for (unsigned char byte : {c, static_cast<unsigned char>(c >= 'a' && c <= 'z' ? c - 32 : c)}) {
+        auto t = std::find_if(triggers_.begin(), triggers_.end(),
+                              [byte](const Trigger& x) { return x.byte == byte; });
+        if (t == triggers_.end()) t = triggers_.insert(triggers_.end(), Trigger{byte, {}, nullptr});
+        t->literals.emplace_back(&literal, rare);
+      }
+    }
+  }
+  // The growing line seen so far was looked at already where it came.
+  seen_ = line_.kept().size();
+}
+
+const char* PatternSearch::hit(Trigger* t, const char* from, const char* begin,
+                               const char* end) const {
+  for (const char* at = from; at < end;) {
+    const void* found = memchr(at, t->byte, static_cast<size_t>(end - at));
+    if (!found) return end;
+    const char* c = static_cast<const char*>(found);
+    for (const auto& [literal, offset] : t->literals) {
+      const char* start = c - offset;
+      if (start >= begin && start + literal->size() <= end && same_ignoring_case(start, *literal))
+        return c;
+    }
+    at = c + 1;
+  }
+  return end;
+}
+
+const char* PatternSearch::next_candidate(const char* begin, const char* end) {
+  const char* first = end;
+  for (Trigger& t : triggers_) {
+    if (!t.next || t.next < begin) t.next = hit(&t, begin, begin, end);
+    first = std::min(first, t.next);
+  }
+  if (first == end) return nullptr;
+  const char* nl = last_line_end(begin, static_cast<size_t>(first - begin));
+  return nl ? nl + 1 : begin;
+}
+
+bool PatternSearch::may_match(const char* begin, const char* end) {
+  if (triggers_.empty()) return true;
+  for (Trigger& t : triggers_)
+    if (hit(&t, begin, begin, end) != end) return true;
+  return false;
+}
+
+size_t PatternSearch::match(const LineView& line, uint64_t from) {
+  if (from > line.size) return Pattern::kNoMatch;
+  size_t first = Pattern::kNoMatch;
+  for (size_t i = 0; i < patterns_.size(); ++i) {
+    const size_t end = patterns_[i]->match_end(line, static_cast<size_t>(from));
+    if (end < first) {
+      first = end;
+      matched_ = i;
+    }
+  }
+  return first;
+}
+
+size_t PatternSearch::find_in(const char* data, size_t len) {
+  const char* const end = data + len;
+  const char* at = data;
+  // The hits the triggers found belong to the last piece.
+  for (Trigger& t : triggers_) t.next = nullptr;
+  // A line carried from before goes on first.
+  if (line_.length() > 0) {
+    const char* nl = static_cast<const char*>(memchr(data, '\n', len));
+    const char* stop = nl ? nl : end;
+    const uint64_t before = line_.length();
+    const bool grew = !line_.full();
+    line_.add(data, static_cast<size_t>(stop - data));
+    if (grew || nl) {
+      const std::string& kept = line_.kept();
+      const LineView view = line_view(kept.data(), kept.size());
+      // Only a line whose window grew, or that ended, can match anew.
+      if ((nl || view.size > seen_) && may_match(kept.data(), kept.data() + kept.size())) {
+        seen_ = view.size;
+        const size_t found = match(view, from_);
+        if (found != Pattern::kNoMatch)
+          return found > before ? static_cast<size_t>(found - before) : 0;
+      }
+      seen_ = view.size;
+    }
+    if (!nl) return kNotFound;
+    line_.clear();
+    from_ = 0;
+    seen_ = 0;
+    at = nl + 1;
+  }
+  while (at < end) {
+    if (!triggers_.empty()) {
+      const char* line = next_candidate(at, end);
+      if (!line) {
+        // No line left here may match: the last, if it goes on, is kept.
+        const char* nl = last_line_end(at, static_cast<size_t>(end - at));
+        const char* rest = nl ? nl + 1 : at;
+        line_.add(rest, static_cast<size_t>(end - rest));
+        seen_ = line_view(line_.kept().data(), line_.kept().size()).size;
+        return kNotFound;
+      }
+      at = line;
+    }
+    const char* nl = static_cast<const char*>(memchr(at, '\n', static_cast<size_t>(end - at)));
+    if (!nl) {
+      line_.add(at, static_cast<size_t>(end - at));
+      const LineView view = line_view(line_.kept().data(), line_.kept().size());
+      seen_ = view.size;
+      const size_t found = match(view, from_);
+      return found == Pattern::kNoMatch ? kNotFound : static_cast<size_t>(at - data) + found;
+    }
+    const size_t found = match(line_view(at, static_cast<size_t>(nl - at)), from_);
+    if (found != Pattern::kNoMatch) return static_cast<size_t>(at - data) + found;
+    from_ = 0;
+    at = nl + 1;
+  }
+  return kNotFound;
+}
