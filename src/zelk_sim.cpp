@@ -43,6 +43,10 @@ const char kOwnWords[] =
     "--chip-dir DIR  keep the chip's flash and EEPROM in DIR, not beside the\n"
     "                launcher (also from the variable ZELK_CHIP_DIR)\n"
     "--fresh-chip    a new chip for this run alone, removed when it ends\n"
+    "--chip-from DIR with --fresh-chip: start as a copy of the chip in DIR\n"
+    "--load MEM:ADDR=FILE  put FILE's bytes into flash (ADDR from 0x08000000)\n"
+    "                or eeprom (ADDR from 0) after the firmware copy\n"
+    "                (repeatable)\n"
     "\n";
 
 std::string program_name(const char* word0) {

@@ -16,8 +16,31 @@ bool is_one_of(const char* word, std::initializer_list<const char*> list) {
 // The launcher's own words. QEMU has no options of these names, so none
 // of them could have meant something to the simulator.
 enum class Own {
-  kNone, kExpect, kFail, kSend, kSendBytes, kTimeout, kStatus, kLog, kJunit, kChipDir, kFreshChip
+  kNone, kExpect, kFail, kSend, kSendBytes, kTimeout, kStatus, kLog, kJunit, kChipDir, kFreshChip,
+  kChipFrom, kLoad
 };
+
+// Whether the word is about the chip rather than about watching the run.
+bool is_chip_word(Own own) {
+  return own == Own::kChipDir || own == Own::kFreshChip || own == Own::kChipFrom ||
+         own == Own::kLoad;
+}
+
+// A --load value, MEM:ADDR=FILE; the first '=' ends the address, so that
+// FILE may hold any character. Empty, or what is wrong with it.
+std::string parse_load(const std::string& value, Load* load) {
+  const size_t equals = value.find('=');
+  const size_t colon = value.find(':');
+  if (equals == std::string::npos || equals + 1 == value.size())
+    return "'" + value + "' names no file: say MEM:ADDR=FILE";
+  if (colon == std::string::npos || colon > equals)
+    return "'" + value + "' names no address: say MEM:ADDR=FILE";
+  const std::string memory = value.substr(0, colon), address = value.substr(colon + 1, equals - colon - 1);
+  if (!parse_memory(memory, &load->memory)) return "'" + memory + "' is neither flash nor eeprom";
+  if (!parse_number(address, &load->address)) return "'" + address + "' is no number";
+  load->path = value.substr(equals + 1);
+  return load_address_problem(load->memory, load->address);
+}
 
 // The words that take no value.
 bool takes_no_value(Own own) { return own == Own::kStatus || own == Own::kFreshChip; }
@@ -30,7 +53,8 @@ Own own_word(const char* word) {
                 {"--send", Own::kSend},     {"--send-bytes", Own::kSendBytes},
                 {"--timeout", Own::kTimeout}, {"--status", Own::kStatus},
                 {"--log", Own::kLog},       {"--junit", Own::kJunit},
-                {"--chip-dir", Own::kChipDir}, {"--fresh-chip", Own::kFreshChip}};
+                {"--chip-dir", Own::kChipDir}, {"--fresh-chip", Own::kFreshChip},
+                {"--chip-from", Own::kChipFrom}, {"--load", Own::kLoad}};
   for (const auto& w : kWords)
     if (strcmp(word, w.name) == 0) return w.own;
   return Own::kNone;
@@ -43,7 +67,7 @@ void take_own(Own own, const char* word, const char* value, Request* r) {
     if (r->error.empty()) r->error = std::string(word) + ": " + why;
   };
   if (!takes_no_value(own) && !value) return refuse("needs a value");
-  r->watched = r->watched || (own != Own::kChipDir && own != Own::kFreshChip);
+  r->watched = r->watched || !is_chip_word(own);
   switch (own) {
     case Own::kNone: break;
     case Own::kExpect:
@@ -85,6 +109,17 @@ void take_own(Own own, const char* word, const char* value, Request* r) {
       break;
     case Own::kChipDir: r->chip_dir = value; break;
     case Own::kFreshChip: r->fresh_chip = true; break;
+    case Own::kChipFrom:
+      if (!*value) return refuse("needs a folder");
+      r->chip_from = value;
+      break;
+    case Own::kLoad: {
+      Load load;
+      const std::string problem = parse_load(value, &load);
+      if (!problem.empty()) return refuse(problem);
+      r->loads.push_back(load);
+      break;
+    }
   }
 }
 
@@ -145,6 +180,8 @@ Request parse_words(int argc, char** argv) {
   r.outcome = launch ? ScanResult::kLaunch : ScanResult::kUsage;
   if (r.fresh_chip && r.chip_dir && r.error.empty())
     r.error = "--fresh-chip: a fresh chip has no folder to name (--chip-dir)";
+  if (r.chip_from && !r.fresh_chip && r.error.empty())
+    r.error = "--chip-from: only a fresh chip starts as a copy (--fresh-chip)";
   return r;
 }
 
