@@ -48,6 +48,12 @@
 # (p) a launch with --fresh-chip (a new 128 MiB flash file in a folder of
 #     its own, removed when the run is over) against dd writing 128 MiB and
 #     rm of it                                                  target <= 1.3x
+# (q) a launch with --fresh-chip --chip-from DIR (the template's 128 MiB
+#     flash file cloned or copied) against a plain --fresh-chip launch
+#                                                               target <= 1.3x
+# (r) zelk_flash load of 32 KiB into flash where every 4 KiB piece differs,
+#     against dd conv=notrunc of the same bytes to the same place
+#                                                               target <= 1.5x
 #
 # The copies (c) and (d) go through bench/copy_bench.cpp, which calls the
 # launcher's copier and nothing else.
@@ -144,6 +150,22 @@ run_pair p "fresh-chip launch (128 MiB flash file)" 1.3 \
   launcher "$LAUNCH --fresh-chip" \
   dd "sh -c 'dd if=/dev/zero of=$W/dd.bin bs=1M count=128 status=none; rm $W/dd.bin'" \
   --runs 6
+
+# A template made once, as a user prepares one: a launch, then a load.
+mkdir -p "$W/golden"
+"$W/bin/zelk_sim" -elf app.elf -nographic --chip-dir "$W/golden" </dev/null >/dev/null
+head -c 32768 /dev/urandom >"$W/fw/load.bin"
+"$B/zelk_flash" --dir "$W/golden" load eeprom 0 "$W/fw/load.bin" >/dev/null
+run_pair q "fresh chip from a template (--chip-from)" 1.3 \
+  template "$LAUNCH --fresh-chip --chip-from $W/golden" \
+  plain "$LAUNCH --fresh-chip" \
+  --runs 6
+
+# Each run finds the 32 KiB erased again, so every piece is written.
+run_pair r "zelk_flash load of 32 KiB (8 pieces written)" 1.5 \
+  load "$B/zelk_flash --dir $W/golden load flash 0x08100000 $W/fw/load.bin" \
+  dd "dd if=$W/fw/load.bin of=$W/golden/zelk.iflash bs=32k seek=32 conv=notrunc status=none" \
+  --runs 40 --prepare "sh -c 'head -c 32768 /dev/zero | tr \\\\0 \\\\377 | dd of=$W/golden/zelk.iflash bs=32k seek=32 conv=notrunc status=none'"
 
 # The simulator command line the launcher runs with the words "$@", as the
 # stand-in received it, quoted for sh; its raw program image is kept aside,

@@ -130,7 +130,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const std::vector<std::string> kOwn = {"--expect", "--fail",       "--expect-re",
                                                   "--fail-re",  "--send",    "--send-bytes",
                                                   "--timeout", "--log",     "--junit",
-                                                  "--chip-dir", "--gdb"};
+                                                  "--chip-dir", "--gdb",
+                                                  "--chip-from", "--load"};
     if (i > 0 && (words[i] == "--status" || words[i] == "--fresh-chip")) continue;
     if (i > 0 && std::find(kOwn.begin(), kOwn.end(), words[i]) != kOwn.end()) {
       ++i;

@@ -1,4 +1,4 @@
-// The commands on the chip's memories: diff, write, erase and dump.
+// The commands on the chip's memories: diff, write, load, erase and dump.
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -141,6 +141,30 @@ int erase_command(const BackingFiles& files, const Words& args) {
   return status;
 }
 
+int load_command(const BackingFiles& files, const Words& args) {
+  Load load;
+  if (args.size() != 3 || !parse_memory(args[0], &load.memory))
+    return usage_error("load", "say flash or eeprom, then where, then the file");
+  if (!parse_number(args[1], &load.address))
+    return usage_error("load", "'" + args[1] + "' is no number");
+  load.path = args[2];
+  const std::string problem = check_load(&load);
+  if (!problem.empty()) return complain(kExitTrouble, problem);
+  const bool flash = load.memory == Memory::kFlash;
+  if (int status = check_backing_file(flash ? files.flash : files.eeprom)) return status;
+  FileLock lock;
+  if (int status = take_chip(files, &lock)) return status;
+  const Preparation prepared = prepare_backing_files(files);
+  print_notes(prepared.flash);
+  print_notes(prepared.eeprom);
+  if ((flash ? prepared.flash : prepared.eeprom).outcome == Creation::Outcome::kFailed)
+    return kExitTrouble;
+  const LoadResult r = load_into(files, load);
+  if (!r.problem.empty()) return complain(kExitTrouble, r.problem);
+  printf("%s\n", loaded_text(load, r).c_str());
+  return kExitOk;
+}
+
 std::string HexDump::add(const uint8_t* bytes, size_t len) {
   std::string out;
   for (size_t at = 0; at < len; at += kLine) {
@@ -214,12 +238,8 @@ int dump_command(const BackingFiles& files, const Words& args) {
   if (!parse_number(args[1], &at)) return usage_error("dump", "'" + args[1] + "' is no number");
   if (args.size() == 3 && !parse_number(args[2], &len))
     return usage_error("dump", "'" + args[2] + "' is no number");
-  if (flash && (at < kFlashBase || at >= kFlashEnd))
-    return usage_error("dump", hex32(at) + " lies outside flash, " + hex32(kFlashBase) + ".." +
-                                   hex32(kFlashEnd - 1));
-  if (!flash && at >= kEepromSize)
-    return usage_error("dump", hex32(at) + " lies outside the EEPROM's " +
-                                   std::to_string(kEepromSize) + " bytes");
+  const std::string outside = load_address_problem(flash ? Memory::kFlash : Memory::kEeprom, at);
+  if (!outside.empty()) return usage_error("dump", outside);
   const std::string& path = flash ? files.flash : files.eeprom;
   if (int status = check_backing_file(path)) return status;
   // No bytes, no lines, as hexdump -C.

@@ -40,6 +40,16 @@ const Command kCommands[] = {
      "simulator: only the headers and 4 KiB chunks that differ. Says how many it\n"
      "wrote. Creates missing backing files as a launch does.\n",
      true, write_command},
+    {"load", "load flash ADDR FILE | load eeprom OFFSET FILE",
+     "put a file's bytes into flash or EEPROM",
+     "Writes FILE's bytes, as they are, into flash at the chip's own address\n"
+     "ADDR (0x08000000 is the first byte of flash) or into the EEPROM at\n"
+     "OFFSET, as a test fixture: configuration, calibration, a file system\n"
+     "image. Only the 4 KiB pieces that differ are written, counted from ADDR;\n"
+     "a load that finds every byte in place leaves the file untouched. Bytes\n"
+     "that would reach past the memory's end are refused before anything is\n"
+     "written. Creates missing backing files as a launch does.\n",
+     true, load_command},
     {"erase", "erase flash|eeprom|all",
      "back to a new chip\'s contents",
      "Gives flash, EEPROM or both a new chip's contents in place, keeping each\n"

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "storage/backing_files.h"
+#include "storage/memory_load.h"
 
 enum ExitStatus : int {
   kExitOk = 0,
@@ -30,6 +31,7 @@ int write_command(const BackingFiles& files, const Words& args);
 int erase_command(const BackingFiles& files, const Words& args);
 int dump_command(const BackingFiles& files, const Words& args);
 int pack_command(const BackingFiles& files, const Words& args);
+int load_command(const BackingFiles& files, const Words& args);
 int where_command(const BackingFiles& files, const Words& args);
 int help_command(const BackingFiles& files, const Words& args);
 
@@ -43,14 +45,8 @@ const char* command_usage(const std::string& name);
 // A usage error of |command|: the problem, then how the command is used.
 int usage_error(const std::string& command, const std::string& text);
 
-// "cannot VERB PATH: REASON", REASON being the system's text for |error|.
-std::string cannot(const char* verb, const std::string& path, int error);
-
 // "image N: WHY; a launch's copy stops there".
 std::string copy_stops_text(size_t image, const std::string& why);
-
-// A number as the commands take them: decimal, or hexadecimal after 0x.
-bool parse_number(const std::string& text, uint64_t* value);
 
 // A chip address as the commands print them.
 std::string hex32(uint64_t value);

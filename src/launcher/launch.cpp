@@ -13,6 +13,7 @@
 #include "storage/backing_files.h"
 #include "storage/copy2flash.h"
 #include "storage/fresh_chip.h"
+#include "storage/memory_load.h"
 
 namespace {
 
@@ -69,8 +70,8 @@ namespace {
 // The launch on the chip in |files|, its lock held until the simulator has
 // ended; |*stop_requested| when the launcher was asked to end while an
 // unwatched simulator ran.
-int launch_on(const Request& r, const BackingFiles& files, const std::string& raw_dir,
-              Reports* reports, bool* stop_requested) {
+int launch_on(const Request& r, const std::vector<Load>& loads, const BackingFiles& files,
+              const std::string& raw_dir, Reports* reports, bool* stop_requested) {
   // One launch at a time owns the chip.
   FileLock lock;
   long holder = 0;
@@ -86,6 +87,14 @@ int launch_on(const Request& r, const BackingFiles& files, const std::string& ra
   }
 
   const CommandLine line = build_command_line(r, files, raw_dir);
+  // After the firmware copy, so that a load wins where both write.
+  for (const Load& load : loads) {
+    const std::string problem = load_into(files, load).problem;
+    if (!problem.empty()) {
+      complain(0, problem);
+      return refuse_launch(kStatusUsage, problem, r, *reports);
+    }
+  }
   if (line.region_end >= kArgsLimit) {
     printf("args too long\n");
     return refuse_launch(1, "args too long", r, *reports);
@@ -120,6 +129,15 @@ int launch(Request r) {
   if (!r.fresh_chip) {
     chip = choose_chip(r.chip_dir, "--chip-dir");
     if (!chip.problem.empty()) return complain(kStatusUsage, chip.problem);
+  } else if (r.chip_from) {
+    const std::string problem = chip_template_problem("--chip-from", *r.chip_from);
+    if (!problem.empty()) return complain(kStatusUsage, problem);
+  }
+  // Each file is read for its size before the chip is touched.
+  std::vector<Load> loads = r.loads;
+  for (Load& load : loads) {
+    const std::string problem = check_load(&load);
+    if (!problem.empty()) return complain(kStatusUsage, "--load: " + problem);
   }
   Reports reports;
   if (!open_reports(r, &reports)) return kStatusUsage;
@@ -135,13 +153,26 @@ int launch(Request r) {
       return refuse_launch(kStatusUsage, text, r, reports);
     }
     files = backing_files_in(fresh.dir);
+    if (r.chip_from) {
+      const TemplateCopy copy = copy_chip_template(*r.chip_from, files);
+      if (copy.unlocked) complain(0, chip_not_locked_text(*r.chip_from));
+      if (copy.outcome == TemplateCopy::Outcome::kInUse) {
+        const std::string text = chip_in_use_text(*r.chip_from, copy.holder);
+        fprintf(stderr, "%s\n", text.c_str());
+        return refuse_launch(1, text, r, reports);
+      }
+      if (copy.outcome == TemplateCopy::Outcome::kFailed) {
+        complain(0, copy.problem);
+        return refuse_launch(kStatusUsage, copy.problem, r, reports);
+      }
+    }
   } else {
     // A folder that was named reaches the simulator whole, wherever it was
     // named from.
     files = chip.named ? backing_files_in(absolute_path(chip.files.dir)) : chip.files;
   }
   bool stop_requested = false;
-  const int status = launch_on(r, files, fresh.dir, &reports, &stop_requested);
+  const int status = launch_on(r, loads, files, fresh.dir, &reports, &stop_requested);
   if (stop_requested) {
     fresh.remove();
     BoundCommand::obey_stop_request();

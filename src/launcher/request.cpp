@@ -18,8 +18,31 @@ bool is_one_of(const char* word, std::initializer_list<const char*> list) {
 // of them could have meant something to the simulator.
 enum class Own {
   kNone, kExpect, kFail, kExpectRe, kFailRe, kSend, kSendBytes, kTimeout, kStatus, kLog, kJunit, kChipDir, kFreshChip,
-  kGdb
+  kGdb, kChipFrom, kLoad
 };
+
+// Whether the word asks for a watched run: those about the chip and the
+// debugger do not.
+bool watches_the_run(Own own) {
+  return own != Own::kChipDir && own != Own::kFreshChip && own != Own::kChipFrom &&
+         own != Own::kLoad && own != Own::kGdb;
+}
+
+// A --load value, MEM:ADDR=FILE; the first '=' ends the address, so that
+// FILE may hold any character. Empty, or what is wrong with it.
+std::string parse_load(const std::string& value, Load* load) {
+  const size_t equals = value.find('=');
+  const size_t colon = value.find(':');
+  if (equals == std::string::npos || equals + 1 == value.size())
+    return "'" + value + "' names no file: say MEM:ADDR=FILE";
+  if (colon == std::string::npos || colon > equals)
+    return "'" + value + "' names no address: say MEM:ADDR=FILE";
+  const std::string memory = value.substr(0, colon), address = value.substr(colon + 1, equals - colon - 1);
+  if (!parse_memory(memory, &load->memory)) return "'" + memory + "' is neither flash nor eeprom";
+  if (!parse_number(address, &load->address)) return "'" + address + "' is no number";
+  load->path = value.substr(equals + 1);
+  return load_address_problem(load->memory, load->address);
+}
 
 // The words that take no value.
 bool takes_no_value(Own own) { return own == Own::kStatus || own == Own::kFreshChip; }
@@ -34,7 +57,8 @@ Own own_word(const char* word) {
                 {"--timeout", Own::kTimeout}, {"--status", Own::kStatus},
                 {"--log", Own::kLog},       {"--junit", Own::kJunit},
                 {"--chip-dir", Own::kChipDir}, {"--fresh-chip", Own::kFreshChip},
-                {"--gdb", Own::kGdb}};
+                {"--gdb", Own::kGdb},
+                {"--chip-from", Own::kChipFrom}, {"--load", Own::kLoad}};
   for (const auto& w : kWords)
     if (strcmp(word, w.name) == 0) return w.own;
   return Own::kNone;
@@ -60,7 +84,7 @@ void take_own(Own own, const char* word, const char* value, Request* r) {
     if (r->error.empty()) r->error = std::string(word) + ": " + why;
   };
   if (!takes_no_value(own) && !value) return refuse("needs a value");
-  r->watched = r->watched || (own != Own::kChipDir && own != Own::kFreshChip && own != Own::kGdb);
+  r->watched = r->watched || watches_the_run(own);
   switch (own) {
     case Own::kNone: break;
     case Own::kExpect:
@@ -123,6 +147,17 @@ void take_own(Own own, const char* word, const char* value, Request* r) {
       r->gdb_port = port;
       break;
     }
+    case Own::kChipFrom:
+      if (!*value) return refuse("needs a folder");
+      r->chip_from = value;
+      break;
+    case Own::kLoad: {
+      Load load;
+      const std::string problem = parse_load(value, &load);
+      if (!problem.empty()) return refuse(problem);
+      r->loads.push_back(load);
+      break;
+    }
   }
 }
 
@@ -183,6 +218,8 @@ Request parse_words(int argc, char** argv) {
   r.outcome = launch ? ScanResult::kLaunch : ScanResult::kUsage;
   if (r.fresh_chip && r.chip_dir && r.error.empty())
     r.error = "--fresh-chip: a fresh chip has no folder to name (--chip-dir)";
+  if (r.chip_from && !r.fresh_chip && r.error.empty())
+    r.error = "--chip-from: only a fresh chip starts as a copy (--fresh-chip)";
   return r;
 }
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "run_control/verdict.h"
+#include "storage/memory_load.h"
 
 enum class ScanResult { kUsage, kVersion, kLaunch };
 
@@ -27,11 +28,16 @@ struct Request {
 
   // The folder holding the chip's backing files, from --chip-dir.
   std::optional<std::string> chip_dir;
-  // A new chip for this run alone, from --fresh-chip.
+  // A new chip for this run alone, from --fresh-chip; a copy of the chip
+  // in the folder --chip-from names, where given.
   bool fresh_chip = false;
   // The port of the simulator's debugger server, from --gdb; 0 until a
   // free one is chosen for "auto".
   std::optional<uint16_t> gdb_port;
+  std::optional<std::string> chip_from;
+  // Files put into the chip after the firmware copy, from --load, in the
+  // order given; their files are checked when the launch starts.
+  std::vector<Load> loads;
   RunControl control;
   std::optional<std::string> log_path, junit_path;
   // Any run-control word given: the launcher then watches the run.

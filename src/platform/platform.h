@@ -68,6 +68,12 @@ class FileLock {
   // platform cannot tell.
   Status take(const std::string& path, long* holder);
 
+  // Takes the existing lock file |path| for reading alone: any number of
+  // readers hold it at once, and no one takes it as above while they do.
+  // kHeld while someone else has taken it as above. A missing file is
+  // taken without a lock and is not created: no one ever took it.
+  Status take_shared(const std::string& path, long* holder);
+
   // The system's handle of the lock, for a BoundCommand to share; -1 when
   // none is held.
   intptr_t handle() const { return handle_; }
@@ -157,5 +163,11 @@ bool remove_folder(const std::string& path);
 // Gives the file |from| the name |to| in the same folder, replacing what
 // has that name. False when it cannot; both then stay as they were.
 bool replace_file(const std::string& from, const std::string& to);
+
+// Creates the file |to|, which must not exist, with the contents of
+// |from|: a clone sharing its blocks where the file system makes one (btrfs
+// and XFS on Linux, ReFS on Windows), else a copy that leaves the holes of
+// a sparse file holes. 0, or the system's error number; |to| is then gone.
+int clone_file(const std::string& from, const std::string& to);
 
 #endif  // ZELK_PLATFORM_PLATFORM_H_

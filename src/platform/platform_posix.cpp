@@ -9,11 +9,14 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <linux/fs.h>
 #include <sys/auxv.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "platform/interpreter_rules.h"
@@ -245,6 +248,93 @@ FileLock::Status FileLock::take(const std::string& path, long* holder) {
   if (error != EAGAIN && error != EACCES) return Status::kFailed;
   *holder = lock_holder(path);
   return Status::kHeld;
+}
+
+FileLock::Status FileLock::take_shared(const std::string& path, long* holder) {
+  *holder = 0;
+  const int fd = open(ShortPath(path).text().c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return errno == ENOENT ? Status::kTaken : Status::kFailed;
+  struct flock whole = {};
+  whole.l_type = F_RDLCK;
+  whole.l_whence = SEEK_SET;
+  if (fcntl(fd, F_OFD_SETLK, &whole) == 0) {
+    handle_ = fd;
+    return Status::kTaken;
+  }
+  const int error = errno;
+  close(fd);
+  if (error != EAGAIN && error != EACCES) return Status::kFailed;
+  *holder = lock_holder(path);
+  return Status::kHeld;
+}
+
+namespace {
+
+// Copies |len| bytes from |at| on, in the kernel where it can, else
+// through a buffer. 0, or the system's error number.
+int copy_range(int in, int out, off_t at, off_t len) {
+  off_t from = at, to = at;
+  while (len > 0) {
+    const ssize_t n = copy_file_range(in, &from, out, &to, static_cast<size_t>(len), 0);
+    if (n > 0) {
+      len -= n;
+      continue;
+    }
+    if (n == 0) return EIO;  // the file got shorter
+    if (errno == EINTR) continue;
+    if (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP) return errno;
+    break;
+  }
+  std::vector<char> buf(len > 0 ? 1 << 20 : 0);
+  while (len > 0) {
+    const ssize_t got = pread(in, buf.data(), static_cast<size_t>(std::min<off_t>(len, 1 << 20)), from);
+    if (got <= 0) return got == 0 ? EIO : errno;
+    for (ssize_t put = 0; put < got;) {
+      const ssize_t n = pwrite(out, buf.data() + put, static_cast<size_t>(got - put), to);
+      if (n < 0) return errno;
+      put += n;
+      to += n;
+    }
+    from += got;
+    len -= got;
+  }
+  return 0;
+}
+
+// Copies what |in| holds: its length first, which leaves holes, then each
+// stretch of data.
+int copy_contents(int in, int out) {
+  struct stat st;
+  if (fstat(in, &st) != 0 || ftruncate(out, st.st_size) != 0) return errno;
+  for (off_t at = 0; at < st.st_size;) {
+    off_t data = lseek(in, at, SEEK_DATA);
+    if (data < 0 && errno == ENXIO) return 0;  // a hole up to the end
+    off_t hole = data < 0 ? st.st_size : lseek(in, data, SEEK_HOLE);
+    if (data < 0) data = at;  // no holes on this file system: all data
+    if (hole < 0) hole = st.st_size;
+    if (const int error = copy_range(in, out, data, hole - data)) return error;
+    at = hole;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int clone_file(const std::string& from, const std::string& to) {
+  const int in = open(ShortPath(from).text().c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) return errno;
+  const int out =
+      open(ShortPath(to).text().c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+  if (out < 0) {
+    const int error = errno;
+    close(in);
+    return error;
+  }
+  int error = ioctl(out, FICLONE, in) == 0 ? 0 : copy_contents(in, out);
+  if (close(out) != 0 && error == 0) error = errno;
+  close(in);
+  if (error != 0) unlink(ShortPath(to).text().c_str());
+  return error;
 }
 
 std::string environment_value(const char* name) {

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <iterator>
 #include <map>
+#include <utility>
 
 #include "chip/memory_map.h"
 #include "chip/new_chip.h"
@@ -165,9 +166,13 @@ class Copier {
   // Copies the data of one image in chunks counted from its own address; a
   // piece holds whole chunks. False when the copy stops.
   bool copy_data(size_t image, const ListedImage& listed) {
-    uint32_t offset = flash_offset(listed.header.image_address());
-    uint32_t len = listed.header.image_length();
-    uint64_t from = listed.data_offset;
+    return copy_span(image, listed.data_offset, listed.header.image_length(),
+                     flash_offset(listed.header.image_address()));
+  }
+
+  // Copies |len| bytes of the source from |from| on to |offset|, in chunks
+  // counted from there.
+  bool copy_span(size_t image, uint64_t from, uint32_t len, uint32_t offset) {
     while (len > 0) {
       const size_t size = std::min<size_t>(len, kPieceSize);
       if (want_.size() < size) {
@@ -296,6 +301,47 @@ CopyResult copy_firmware(FlsSource* firmware, FlashStore* flash, CopyMode mode) 
   PendingFlash pending(flash);
   copy_images(listing, firmware, mode == CopyMode::kCompare ? &pending : flash, &result);
   return result;
+}
+
+CopyResult copy_span(FlsSource* source, uint64_t from, uint32_t len, uint32_t offset,
+                     FlashStore* store) {
+  CopyResult result;
+  Copier copier(source, store, &result);
+  if (copier.copy_span(0, from, len, offset)) result.images = 1;
+  return result;
+}
+
+LazyFileStore::~LazyFileStore() = default;
+
+int LazyFileStore::open(const std::string& path) {
+  path_ = path;
+  file_ = open_file(path, "rb");
+  if (!file_) return failed_call_error();
+  setvbuf(file_.get(), nullptr, _IONBF, 0);
+  return 0;
+}
+
+int LazyFileStore::read(uint64_t offset, uint8_t* bytes, size_t len, size_t* held) {
+  return FileFlash(file_.get()).read(offset, bytes, len, held);
+}
+
+int LazyFileStore::write(uint64_t offset, const uint8_t* bytes, size_t len, size_t* written) {
+  *written = 0;
+  if (!writing_) {
+    File file = open_file(path_, "r+b");
+    if (!file) return failed_call_error();
+    setvbuf(file.get(), nullptr, _IONBF, 0);
+    file_ = std::move(file);
+    writing_ = true;
+  }
+  return FileFlash(file_.get()).write(offset, bytes, len, written);
+}
+
+int LazyFileStore::close() {
+  if (!file_) return 0;
+  // Closing may be where the system reports a write it could not make.
+  const bool failed = fclose(file_.release()) != 0;
+  return failed && writing_ ? failed_call_error() : 0;
 }
 
 CopyResult copy2flash(const char* image_path, const char* flash_path, CopyMode mode) {

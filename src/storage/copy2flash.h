@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/file.h"
 #include "storage/fls_format.h"
 
 enum class CopyMode { kWrite, kCompare };
@@ -70,6 +71,31 @@ class FlashStore {
 // Copies every image that |firmware| lists into |flash| (kWrite), or only
 // finds what that would write (kCompare, which never writes to |flash|).
 CopyResult copy_firmware(FlsSource* firmware, FlashStore* flash, CopyMode mode);
+
+// Copies the |len| bytes of |source| from |from| on to |offset| of
+// |store|, in chunks counted from |offset|, writing only those that
+// differ. |images| is 1 once the whole span is stored.
+CopyResult copy_span(FlsSource* source, uint64_t from, uint32_t len, uint32_t offset,
+                     FlashStore* store);
+
+// A backing file read through a stream of its own, and opened for writing
+// only at the first write: a copy that finds everything in place leaves
+// the file as it was, its time too.
+class LazyFileStore : public FlashStore {
+ public:
+  ~LazyFileStore() override;
+  // 0, or the system's error number when |path| cannot be read.
+  int open(const std::string& path);
+  int read(uint64_t offset, uint8_t* bytes, size_t len, size_t* held) override;
+  int write(uint64_t offset, const uint8_t* bytes, size_t len, size_t* written) override;
+  // 0, or the system's error number for a write the close reported.
+  int close();
+
+ private:
+  std::string path_;
+  File file_;
+  bool writing_ = false;
+};
 
 // Copies every image of |image_path| into the flash backing file at
 // |flash_path| (kWrite), or only finds what that would write (kCompare).

@@ -1,10 +1,13 @@
 // A chip of a run's own: a new folder under the temporary directory with a
 // new chip's flash and EEPROM, removed with what it holds once the run is
-// over, and by a later run where the one that made it was killed.
+// over, and by a later run where the one that made it was killed. It may
+// start as a copy of a chip prepared once, a template.
 #ifndef ZELK_STORAGE_FRESH_CHIP_H_
 #define ZELK_STORAGE_FRESH_CHIP_H_
 
 #include <string>
+
+#include "storage/backing_files.h"
 
 // Creates the run's folder; false, errno set, when it cannot.
 bool create_fresh_chip_dir(std::string* dir);
@@ -16,5 +19,24 @@ void remove_chip_folder(const std::string& dir);
 // Removes the folders of fresh chips whose runs are over: their lock was
 // taken once and is free now, so no process of their run is left.
 void remove_abandoned_fresh_chips();
+
+// What is wrong with the folder |dir|, named by |source| (--chip-from,
+// say), as the chip a fresh chip starts from: empty when it holds a flash
+// and an EEPROM file of a chip's sizes.
+std::string chip_template_problem(const std::string& source, const std::string& dir);
+
+// What became of copying a template's chip into a fresh chip.
+struct TemplateCopy {
+  enum class Outcome { kCopied, kInUse, kFailed } outcome = Outcome::kCopied;
+  long holder = 0;       // kInUse: the launch holding the template, 0 if unknown
+  bool unlocked = false;  // the template's lock could not be taken; copied all the same
+  std::string problem;   // kFailed: what could not be copied, and why
+};
+
+// Gives the fresh chip in |fresh|, which holds no backing files yet, the
+// backing files of the chip in |dir|, holding |dir|'s lock for reading
+// meanwhile: a chip a launch holds is never copied, and |dir| is never
+// changed.
+TemplateCopy copy_chip_template(const std::string& dir, const BackingFiles& fresh);
 
 #endif  // ZELK_STORAGE_FRESH_CHIP_H_

@@ -252,6 +252,71 @@ TEST_F(FlashToolTest, PackRefusesBeforeItTouchesTheOldFile) {
             split_lines(run_flash_tool({"info", "out.fls"}).out)[0] + "\n");
 }
 
+// Rule: load puts a file's bytes at the chip's own address, writing only
+// the 4 KiB pieces that differ, so an identical load leaves the file and
+// its time as they were; what is wrong is found before anything is made
+// or written (2); a chip not made yet is made as a launch makes it.
+TEST_F(FlashToolTest, LoadWritesOnlyThePiecesThatDiffer) {
+  write_bytes(work_dir_ / "cfg.bin", std::vector<uint8_t>(100, 0x5A));
+  std::vector<uint8_t> big(32 * 1024);
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<uint8_t>(i * 7 + 1);
+  write_bytes(work_dir_ / "big.bin", big);
+  fs::create_directory(work_dir_ / "chip");
+  const std::string usage = "usage: zelk_flash [--dir DIR] load flash ADDR FILE | load eeprom OFFSET FILE\n";
+  const struct {
+    Words words;
+    std::string err;
+  } refusals[] = {
+      {{"eeprom", "0x7fd0", "cfg.bin"},
+       "zelk_flash: cfg.bin: 100 bytes at 0x7fd0 reach past the end of eeprom, 0x8000\n"},
+      {{"flash", "0x0ffffff0", "cfg.bin"},
+       "zelk_flash: cfg.bin: 100 bytes at 0x0ffffff0 reach past the end of flash, 0x10000000\n"},
+      {{"flash", "0x1000", "cfg.bin"}, "zelk_flash: 0x00001000 lies outside flash, 0x08000000..0x0fffffff\n"},
+      {{"rom", "0", "cfg.bin"}, "zelk_flash load: say flash or eeprom, then where, then the file\n" + usage},
+      {{"eeprom", "1O", "cfg.bin"}, "zelk_flash load: '1O' is no number\n" + usage},
+      {{"eeprom", "0", "missing.bin"}, "zelk_flash: cannot read missing.bin: No such file or directory\n"},
+  };
+  for (const auto& c : refusals) {
+    SCOPED_TRACE(c.err);
+    Words words = {"--dir", "chip", "load"};
+    words.insert(words.end(), c.words.begin(), c.words.end());
+    const RunResult r = run_flash_tool(words);
+    EXPECT_EQ(2, r.status);
+    EXPECT_EQ("", r.out);
+    EXPECT_EQ(c.err, r.err);
+    EXPECT_TRUE(fs::is_empty(work_dir_ / "chip"));
+  }
+  const fs::path flash = work_dir_ / "chip" / "zelk.iflash", eeprom = work_dir_ / "chip" / "zelk.eeprom";
+  const char* loaded[] = {"loaded cfg.bin into eeprom at 0x0010: 100 bytes, 1 piece written\n",
+                          "loaded big.bin into flash at 0x08001000: 32768 bytes, 8 pieces written\n",
+                          "loaded cfg.bin into eeprom at 0x0010: 100 bytes, 0 pieces written\n",
+                          "loaded big.bin into flash at 0x08001000: 32768 bytes, 0 pieces written\n"};
+  fs::file_time_type aged[2];
+  for (int i = 0; i < 4; ++i) {
+    if (i == 2) {
+      for (const fs::path& file : {eeprom, flash}) fs::last_write_time(file, fs::last_write_time(file) - std::chrono::hours(24 * 400));
+      aged[0] = fs::last_write_time(eeprom);
+      aged[1] = fs::last_write_time(flash);
+    }
+    const RunResult r = run_flash_tool(i % 2 ? Words{"--dir", "chip", "load", "flash", "0x08001000", "big.bin"}
+                                             : Words{"--dir", "chip", "load", "eeprom", "16", "cfg.bin"});
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_EQ(loaded[i], r.out);
+  }
+  EXPECT_EQ(aged[0], fs::last_write_time(eeprom));
+  EXPECT_EQ(aged[1], fs::last_write_time(flash));
+  EXPECT_EQ(134217728u, fs::file_size(flash));
+  std::vector<uint8_t> want(0x8000, 0xFF);
+  std::fill(want.begin() + 0x10, want.begin() + 0x74, 0x5A);
+  EXPECT_EQ(want, read_bytes(eeprom));
+  std::ifstream in(flash, std::ios::binary);
+  in.seekg(0x1000);
+  std::vector<uint8_t> got(big.size() + 1);
+  in.read(reinterpret_cast<char*>(got.data()), static_cast<std::streamsize>(got.size()));
+  big.push_back(0xFF);
+  EXPECT_EQ(big, got);
+}
+
 // Rule: a firmware file of more than 2 GiB is read through 64-bit offsets
 // on every platform: info lists it, write and a launch store what lies
 // past the 2 GiB mark. The file is sparse.

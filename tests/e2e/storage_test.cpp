@@ -400,6 +400,95 @@ TEST_F(BackingFilesTest, ChipsSideBySide) {
   EXPECT_EQ(2, std::distance(fs::directory_iterator(bin_dir_), {})) << "only the programs";
 }
 
+// Rule: --load puts its file into the run's chip after the firmware copy
+// and wins where both write, leaving nothing on the line; --fresh-chip
+// --chip-from starts each run's chip as a copy of a template, which stays as
+// it was, runs from one template going side by side with loads of their
+// own. Bad values are refused (2) before anything is made or started; a
+// template a launch holds is refused as a chip in use (1).
+TEST_F(BackingFilesTest, LoadsAndChipTemplates) {
+  fs::copy_file(fs::path(ZELK_EXAMPLES) / "blinky" / "build" / "blinky.fls", work_dir_ / "app.fls");
+  write_bytes(flash_, std::vector<uint8_t>(256 * 1024, 0xFF));
+  write_bytes(eeprom_, std::vector<uint8_t>(64, 0xFF));
+  for (char c : {'L', 'a', 'b'}) write_bytes(work_dir_ / (c + std::string(".bin")), std::vector<uint8_t>(16, c));
+  RunResult r = run({"-elf", "app.elf", "-img", "app.fls", "-nographic", "--load", "flash:0x08010000=L.bin",
+                     "--load", "eeprom:0x10=L.bin"});
+  EXPECT_EQ(0, r.status) << r.err;
+  const std::vector<uint8_t> flash = read_bytes(flash_), eeprom = read_bytes(eeprom_);
+  EXPECT_EQ(std::vector<uint8_t>(16, 'L'), std::vector<uint8_t>(flash.begin() + 0x10000, flash.begin() + 0x10010));
+  EXPECT_NE(0xFF, flash[0x10010]) << "the firmware around it";
+  EXPECT_EQ(std::vector<uint8_t>(16, 'L'), std::vector<uint8_t>(eeprom.begin() + 0x10, eeprom.begin() + 0x20));
+  for (const std::string& arg : recorded_args()) EXPECT_EQ(std::string::npos, arg.find("L.bin")) << arg;
+  for (const auto& raw : fs::directory_iterator(tmp_dir_)) fs::remove(raw.path());
+
+  fs::create_directory(work_dir_ / "none");
+  const std::string bin = target_path(bin_dir_);
+  const struct {
+    std::vector<std::string> words;
+    std::string err;
+  } refusals[] = {
+      {{"--load", "eeprom:0x7ff8=L.bin"}, "--load: L.bin: 16 bytes at 0x7ff8 reach past the end of eeprom, 0x8000"},
+      {{"--fresh-chip", "--load", "eeprom:0=no.bin"}, "--load: cannot read no.bin: No such file or directory"},
+      {{"--fresh-chip", "--chip-from", "app.fls"}, "--chip-from app.fls: Not a directory"},
+      {{"--fresh-chip", "--chip-from", "none"},
+       "--chip-from none holds no chip: none" + std::string(1, sep()) + "zelk.iflash: No such file or directory"},
+      {{"--fresh-chip", "--chip-from", bin},
+       "--chip-from " + bin + " holds no chip: " + bin + sep() + "zelk.iflash is 262144 bytes, not 134217728"},
+  };
+  const std::vector<uint8_t> flash_before = read_bytes(flash_);
+  for (const auto& c : refusals) {
+    std::vector<std::string> words = {"-elf", "app.elf", "-img", "app.fls", "-nographic", "--log", "x.log"};
+    words.insert(words.end(), c.words.begin(), c.words.end());
+    fs::remove(record_);
+    r = run(words);
+    EXPECT_EQ(2, r.status);
+    EXPECT_EQ("zelk_sim: " + c.err + "\n", r.err);
+    EXPECT_FALSE(standin_ran());
+    EXPECT_FALSE(fs::exists(work_dir_ / "x.log"));
+    EXPECT_TRUE(fs::is_empty(tmp_dir_));
+  }
+  EXPECT_EQ(flash_before, read_bytes(flash_));
+
+  // The template, made by zelk_flash; a load at its place in the runs wins.
+  fs::create_directory(work_dir_ / "golden");
+  ASSERT_EQ(0, run_flash_tool({"--dir", "golden", "load", "eeprom", "0x10", "L.bin"}).status);
+  ASSERT_EQ(0, run_flash_tool({"--dir", "golden", "load", "eeprom", "0x20", "L.bin"}).status);
+  const fs::path golden_eeprom = work_dir_ / "golden" / "zelk.eeprom";
+  const fs::file_time_type aged = age(golden_eeprom);
+  RunOptions holding;
+  holding.env["ZELK_STANDIN_HOLD_MS"] = "1500";
+  std::vector<Started> runs;
+  for (const char* file : {"eeprom:0x20=a.bin", "eeprom:0x20=b.bin"})
+    runs.push_back(start({"-elf", "app.elf", "-nographic", "--fresh-chip", "--chip-from",
+                          target_path(work_dir_ / "golden"), "--load", file}, holding));
+  for (const Started& started : runs) ASSERT_TRUE(wait_for_output(started, "holding"));
+  std::set<std::string> seen;
+  for (const auto& chip : fs::directory_iterator(tmp_dir_)) {
+    const std::vector<uint8_t> bytes = read_bytes(chip.path() / "zelk.eeprom");
+    EXPECT_EQ(std::vector<uint8_t>(16, 'L'), std::vector<uint8_t>(bytes.begin() + 0x10, bytes.begin() + 0x20));
+    seen.insert(std::string(bytes.begin() + 0x20, bytes.begin() + 0x30));
+    EXPECT_EQ(kFlashSize, fs::file_size(chip.path() / "zelk.iflash"));
+  }
+  EXPECT_EQ((std::set<std::string>{std::string(16, 'a'), std::string(16, 'b')}), seen);
+  for (const Started& started : runs) EXPECT_EQ(0, finish(started).status);
+  EXPECT_EQ(aged, fs::last_write_time(golden_eeprom));
+  EXPECT_TRUE(fs::is_empty(tmp_dir_));
+
+  // A template a launch holds is neither copied nor loaded into.
+  holding.env["ZELK_STANDIN_HOLD_MS"] = "4000";
+  const Started holder = start({"-elf", "app.elf", "-nographic", "--chip-dir", "golden"}, holding);
+  ASSERT_TRUE(wait_for_output(holder, "holding"));
+  r = run({"-elf", "app.elf", "-nographic", "--fresh-chip", "--chip-from", "golden"});
+  EXPECT_EQ(1, r.status);
+  EXPECT_EQ(0u, r.err.find("the chip in golden is in use by ")) << r.err;
+  EXPECT_EQ("", r.out);
+  const RunResult load = run_flash_tool({"--dir", "golden", "load", "eeprom", "0x20", "a.bin"});
+  EXPECT_EQ(2, load.status);
+  EXPECT_EQ("zelk_flash: " + r.err, load.err);
+  EXPECT_EQ(0, finish(holder).status);
+  EXPECT_EQ('L', read_bytes(golden_eeprom)[0x20]);
+}
+
 }  // namespace
 
 namespace {

@@ -139,7 +139,8 @@ TEST_F(CmdCopyTest, OwnWordsLeaveNothingOnTheLine) {
   const std::vector<std::string> with = {
       "--expect", "-nographic", "-elf", "--status", "app.elf", "--timeout", "2.5", "-s",
       "--fail", "-elf", "-uart", "--log", "l.txt", "--junit", "j.xml", "1", "--expect", "B",
-      "--send", "-s", "--send-bytes", "\\x03\\r\\n\\t\\\\"};
+      "--send", "-s", "--send-bytes", "\\x03\\r\\n\\t\\\\", "--fresh-chip", "--chip-from", "-s",
+      "--load", "eeprom:0x10=C:\\a=b.bin", "--load", "flash:134217728=-s"};
   const Assembled got = assemble(with);
   EXPECT_EQ(want.line, got.line);
   EXPECT_EQ(want.region_end, got.region_end);
@@ -157,6 +158,12 @@ TEST_F(CmdCopyTest, OwnWordsLeaveNothingOnTheLine) {
   EXPECT_EQ("\x03\r\n\t\\", r.control.sends[1].bytes);
   EXPECT_EQ(2u, r.control.sends[1].after_expects);
   EXPECT_FALSE(parse(plain).watched);
+  // FILE is everything after the first '='; the loads keep their order.
+  ASSERT_EQ(2u, r.loads.size());
+  EXPECT_EQ("C:\\a=b.bin", r.loads[0].path);
+  EXPECT_EQ(0x10u, r.loads[0].address);
+  EXPECT_EQ(Memory::kFlash, r.loads[1].memory);
+  EXPECT_EQ("-s", r.chip_from.value_or(""));
 }
 
 // Rule: a bad or missing value is refused with a line that names the word;
@@ -183,6 +190,15 @@ TEST(OptionScanTest, BadValuesOfTheLaunchersOwnWords) {
       {{"-prj", "--gdb", "+80"}, "--gdb: '+80' is not a port from 1 to 65535, nor auto"},
       {{"-prj", "--gdb", ""}, "--gdb: '' is not a port from 1 to 65535, nor auto"},
       {{"-prj", "--send", ""}, "--send: the text is empty"},
+      {{"-prj", "--load", "eeprom:0x10"}, "--load: 'eeprom:0x10' names no file: say MEM:ADDR=FILE"},
+      {{"-prj", "--load", "eeprom=c.bin"}, "--load: 'eeprom=c.bin' names no address: say MEM:ADDR=FILE"},
+      {{"-prj", "--load", "ram:0=c.bin"}, "--load: 'ram' is neither flash nor eeprom"},
+      {{"-prj", "--load", "flash:0x8000000g=c"}, "--load: '0x8000000g' is no number"},
+      {{"-prj", "--load", "flash:0x1000=c"},
+       "--load: 0x00001000 lies outside flash, 0x08000000..0x0fffffff"},
+      {{"-prj", "--load", "eeprom:0x8000=c"}, "--load: 0x8000 lies outside the EEPROM's 32768 bytes"},
+      {{"-prj", "--chip-from", "t"}, "--chip-from: only a fresh chip starts as a copy (--fresh-chip)"},
+      {{"-prj", "--fresh-chip", "--chip-from", ""}, "--chip-from: needs a folder"},
       {{"-prj", "--send-bytes", "a\\qb"},
        "--send-bytes: 'a\\qb' has a backslash that is none of \\r \\n \\t \\\\ \\xHH"},
       {{"-prj", "--send-bytes", "\\x3"},

@@ -1,0 +1,121 @@
+#include "storage/memory_load.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "chip/memory_map.h"
+#include "storage/copy2flash.h"
+#include "storage/fls_format.h"
+
+namespace {
+
+uint64_t memory_end(Memory memory) {
+  return memory == Memory::kFlash ? uint64_t{kFlashEnd} : kEepromSize;
+}
+
+const char* memory_name(Memory memory) { return memory == Memory::kFlash ? "flash" : "eeprom"; }
+
+// Flash as the chip's addresses, EEPROM as offsets of its 32 KiB.
+std::string address_text(Memory memory, uint64_t address) {
+  char text[24];
+  snprintf(text, sizeof text, memory == Memory::kFlash ? "0x%08llx" : "0x%04llx",
+           static_cast<unsigned long long>(address));
+  return text;
+}
+
+std::string counted(uint64_t count, const char* one) {
+  return std::to_string(count) + " " + one + (count == 1 ? "" : "s");
+}
+
+}  // namespace
+
+bool parse_number(const std::string& text, uint64_t* value) {
+  const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  const uint64_t base = hex ? 16 : 10;
+  if (text.empty()) return false;
+  uint64_t v = 0;
+  for (size_t i = hex ? 2 : 0; i < text.size(); ++i) {
+    const char c = text[i];
+    uint64_t digit;
+    if (c >= '0' && c <= '9') digit = static_cast<uint64_t>(c - '0');
+    else if (hex && c >= 'a' && c <= 'f') digit = static_cast<uint64_t>(c - 'a' + 10);
+    else if (hex && c >= 'A' && c <= 'F') digit = static_cast<uint64_t>(c - 'A' + 10);
+    else return false;
+    if (v > (UINT64_MAX - digit) / base) return false;
+    v = v * base + digit;
+  }
+  *value = v;
+  return true;
+}
+
+std::string cannot(const char* verb, const std::string& path, int error) {
+  return std::string("cannot ") + verb + " " + path + ": " + strerror(error);
+}
+
+bool parse_memory(const std::string& name, Memory* memory) {
+  if (name != "flash" && name != "eeprom") return false;
+  *memory = name == "flash" ? Memory::kFlash : Memory::kEeprom;
+  return true;
+}
+
+std::string load_address_problem(Memory memory, uint64_t address) {
+  if (memory == Memory::kFlash && (address < kFlashBase || address >= kFlashEnd))
+    return address_text(memory, address) + " lies outside flash, " +
+           address_text(memory, kFlashBase) + ".." + address_text(memory, kFlashEnd - 1);
+  if (memory == Memory::kEeprom && address >= kEepromSize)
+    return address_text(memory, address) + " lies outside the EEPROM's " +
+           std::to_string(kEepromSize) + " bytes";
+  return "";
+}
+
+std::string check_load(Load* load) {
+  const std::string problem = load_address_problem(load->memory, load->address);
+  if (!problem.empty()) return problem;
+  FileFlsSource source;
+  if (const int error = source.open(load->path)) return cannot("read", load->path, error);
+  load->size = source.size();
+  // Compared without a sum that could wrap: the address lies inside.
+  if (load->size > memory_end(load->memory) - load->address)
+    return load->path + ": " + std::to_string(load->size) + " bytes at " +
+           address_text(load->memory, load->address) + " reach past the end of " +
+           memory_name(load->memory) + ", " + address_text(load->memory, memory_end(load->memory));
+  return "";
+}
+
+LoadResult load_into(const BackingFiles& files, const Load& load) {
+  LoadResult result;
+  const bool flash = load.memory == Memory::kFlash;
+  const std::string& path = flash ? files.flash : files.eeprom;
+  FileFlsSource source;
+  if (const int error = source.open(load.path)) {
+    result.problem = cannot("read", load.path, error);
+    return result;
+  }
+  LazyFileStore store;
+  if (const int error = store.open(path)) {
+    result.problem = cannot("open", path, error);
+    return result;
+  }
+  const uint64_t offset = flash ? load.address - kFlashBase : load.address;
+  const CopyResult r = copy_span(&source, 0, static_cast<uint32_t>(load.size),
+                                 static_cast<uint32_t>(offset), &store);
+  const int close_error = store.close();
+  result.chunks = r.chunks_written();
+  const FlashFailure& f = r.flash_failure;
+  if (f.op != FlashFailure::Op::kNone) {
+    const uint64_t at = flash ? kFlashBase + uint64_t{f.offset} : f.offset;
+    result.problem = cannot(f.op == FlashFailure::Op::kRead ? "read" : "write",
+                            path + " at " + address_text(load.memory, at), f.error);
+  } else if (r.firmware_error != 0) {
+    result.problem = cannot("read", load.path, r.firmware_error);
+  } else if (close_error != 0) {
+    result.problem = cannot("write", path, close_error);
+  }
+  return result;
+}
+
+std::string loaded_text(const Load& load, const LoadResult& result) {
+  return "loaded " + load.path + " into " + memory_name(load.memory) + " at " +
+         address_text(load.memory, load.address) + ": " + counted(load.size, "byte") + ", " +
+         counted(result.chunks, "piece") + " written";
+}
