@@ -123,29 +123,56 @@ bool holds_pipe(int proc, pid_t pid, const char* link) {
   return found;
 }
 
-// A set of process ids, without the heap.
-struct Pids {
-  pid_t pids[256];
+// The run's processes found so far, each with a handle on it taken before
+// it was checked to be of the run, so that its id cannot name another
+// process meanwhile, and the signal it was sent last. Without the heap.
+struct Known {
+  static constexpr unsigned kMax = 256;
+  pid_t pids[kMax];
+  int handles[kMax];
+  int sent[kMax];
   unsigned count = 0;
+
+  Known() = default;
+  Known(const Known&) = delete;
+  Known& operator=(const Known&) = delete;
+  ~Known() {
+    for (unsigned i = 0; i < count; ++i)
+      if (handles[i] >= 0) close(handles[i]);
+  }
   bool has(pid_t pid) const {
     for (unsigned i = 0; i < count; ++i)
       if (pids[i] == pid) return true;
     return false;
   }
-  void add(pid_t pid) {
-    if (count < sizeof pids / sizeof pids[0]) pids[count++] = pid;
+  // Whether the process |i| still runs: a zombie holds nothing any more.
+  bool alive(unsigned i) const {
+    if (handles[i] < 0) return kill(pids[i], 0) == 0;
+    struct pollfd p = {handles[i], POLLIN, 0};
+    return poll(&p, 1, 0) == 0;
+  }
+  void signal(unsigned i, int sig, pid_t reached, pid_t group) {
+    if (sent[i] == sig) return;
+    sent[i] = sig;
+    if (reached > 0 && group == reached) return;
+    const int sigs[2] = {sig, sig == SIGTERM ? SIGCONT : 0};
+    for (int s : sigs) {
+      if (s == 0) continue;
+      if (handles[i] >= 0) syscall(SYS_pidfd_send_signal, handles[i], s, nullptr, 0);
+      else kill(pids[i], s);
+    }
   }
 };
 
-// Tells the run's processes by the token, knowing those found so far.
+// Tells the run's processes by the token and those known already.
 struct Finder {
   const RunToken& token;
   int proc;
   pid_t self = getpid();
   char link[40];
-  Pids run;
+  Known* known;
 
-  Finder(const RunToken& t, int p) : token(t), proc(p) {
+  Finder(const RunToken& t, int p, Known* k) : token(t), proc(p), known(k) {
     put_text(link, put_number(link, put_text(link, 0, sizeof link, "pipe:["), sizeof link, token.pipe),
              sizeof link, "]");
   }
@@ -155,12 +182,13 @@ struct Finder {
   bool of_run(pid_t pid, const Stat& st, bool by_pipe) const {
     if (pid == self || pid == token.skip || st.state == 'Z' || st.state == 'X') return false;
     return pid == token.interpreter || (token.adopter > 0 && st.parent == token.adopter) ||
-           run.has(st.parent) || (by_pipe && holds_pipe(proc, pid, link));
+           known->has(st.parent) || (by_pipe && holds_pipe(proc, pid, link));
   }
 
   // Walks /proc until no process is added: a child listed before its
-  // parent is found on the next walk.
-  void find() {
+  // parent is found on the next walk. The group of each one added goes to
+  // |groups|.
+  void find(pid_t* groups) {
     const bool by_pipe = token.adopter == 0 && token.pipe != 0;
     char entries[8192];
     for (bool first = true, grown = true; grown; first = false) {
@@ -168,58 +196,51 @@ struct Finder {
       lseek(proc, 0, SEEK_SET);
       ssize_t n;
       while ((n = getdents64(proc, entries, sizeof entries)) > 0) {
-        for (ssize_t off = 0; off < n;) {
+        for (ssize_t off = 0; off < n && known->count < Known::kMax;) {
           const struct dirent64* entry = reinterpret_cast<const struct dirent64*>(entries + off);
           off += entry->d_reclen;
           const pid_t pid = pid_of(entry->d_name);
           Stat st;
-          if (pid <= 0 || run.has(pid) || !read_stat(proc, pid, &st) || !of_run(pid, st, first && by_pipe))
+          if (pid <= 0 || known->has(pid) || !read_stat(proc, pid, &st) ||
+              !of_run(pid, st, first && by_pipe))
             continue;
-          run.add(pid);
+          const int handle = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+          if (handle < 0 && errno != ENOSYS) continue;  // gone already
+          // Checked again once held.
+          if (handle >= 0 && !(read_stat(proc, pid, &st) && of_run(pid, st, first && by_pipe))) {
+            close(handle);
+            continue;
+          }
+          const unsigned i = known->count++;
+          known->pids[i] = pid;
+          known->handles[i] = handle;
+          known->sent[i] = 0;
+          groups[i] = st.group;
           grown = true;
         }
       }
     }
   }
-
-  // Sends |sig| (and SIGCONT after a SIGTERM, so that a stopped process can
-  // act on it) to |pid| unless it is of the group |reached|, through a
-  // handle taken before the process is checked to be of the run: the id
-  // cannot name another process meanwhile.
-  void signal(pid_t pid, int sig, pid_t reached) const {
-    const int handle = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-    if (handle < 0 && errno != ENOSYS) return;  // gone already
-    Stat st;
-    const bool still = read_stat(proc, pid, &st) && of_run(pid, st, token.adopter == 0 && token.pipe != 0);
-    if (still && (reached <= 0 || st.group != reached)) {
-      const int sigs[2] = {sig, sig == SIGTERM ? SIGCONT : 0};
-      for (int s : sigs) {
-        if (s == 0) continue;
-        if (handle >= 0) syscall(SYS_pidfd_send_signal, handle, s, nullptr, 0);
-        else kill(pid, s);
-      }
-    }
-    if (handle >= 0) close(handle);
-  }
 };
 
-// Finds the run's processes once: signals with |sig| those not in |told|
-// and not of the group |reached| (none where |sig| is 0), and returns how
-// many there are; their ids go to |seen| where given.
-int look(const RunToken& token, int sig, pid_t reached, Pids* told, Pids* seen) {
+// Finds the run's processes, adding them to |known|, and signals with |sig|
+// each known one that still runs and has not had it, but those of the
+// group |reached| (none where |sig| is 0); returns how many still run.
+int look(const RunToken& token, int sig, pid_t reached, Known* known) {
   const int proc = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (proc < 0) return 0;
-  Finder finder(token, proc);
-  finder.find();
-  for (unsigned i = 0; i < finder.run.count && sig != 0; ++i) {
-    const pid_t pid = finder.run.pids[i];
-    if (told && told->has(pid)) continue;
-    finder.signal(pid, sig, reached);
-    if (told) told->add(pid);
-  }
+  pid_t groups[Known::kMax] = {};
+  const unsigned before = known->count;
+  Finder finder(token, proc, known);
+  finder.find(groups);
   close(proc);
-  if (seen) *seen = finder.run;
-  return static_cast<int>(finder.run.count);
+  int running = 0;
+  for (unsigned i = 0; i < known->count; ++i) {
+    if (!known->alive(i)) continue;
+    ++running;
+    if (sig != 0) known->signal(i, sig, reached, i >= before ? groups[i] : 0);
+  }
+  return running;
 }
 
 // True when |gone| reports that the run's pipe has no reader left.
@@ -382,8 +403,8 @@ bool end_run(const RunToken& token, int wake, int gone, void (*between)(void*), 
     int sig;
     int ms;
   } phases[] = {{SIGTERM, kGraceMs}, {SIGKILL, kForcedMs}};
+  Known known;
   for (const auto& phase : phases) {
-    Pids told;
     const long deadline = now_ms() + phase.ms;
     for (;;) {
       if (between) between(context);
@@ -391,7 +412,7 @@ bool end_run(const RunToken& token, int wake, int gone, void (*between)(void*), 
       // a process that cannot be seen still holds the pipe.
       const bool pipe_gone = gone < 0 || gone_already(gone);
       if (token.adopter > 0 && pipe_gone && adopted_none(token)) return true;
-      if (look(token, phase.sig, 0, &told, nullptr) == 0 && (token.adopter > 0 || pipe_gone))
+      if (look(token, phase.sig, 0, &known) == 0 && (token.adopter > 0 || pipe_gone))
         return true;
       const long left = deadline - now_ms();
       if (left <= 0) break;
@@ -403,20 +424,22 @@ bool end_run(const RunToken& token, int wake, int gone, void (*between)(void*), 
 }
 
 void signal_run(const RunToken& token, int sig, pid_t reached) {
-  look(token, sig, reached, nullptr, nullptr);
+  Known known;
+  look(token, sig, reached, &known);
 }
 
 bool say_what_is_left(const RunToken& token, int gone, const char* name) {
-  Pids seen;
-  look(token, 0, 0, nullptr, &seen);
+  Known seen;
+  const int running = look(token, 0, 0, &seen);
   const bool unseen = token.adopter == 0 && gone >= 0 && !gone_already(gone);
-  if (seen.count == 0 && !unseen) return false;
+  if (running == 0 && !unseen) return false;
   char line[512];
   size_t at = put_text(line, 0, sizeof line, name);
   at = put_text(line, at, sizeof line, ": the run is not over:");
-  if (seen.count > 0) {
+  if (running > 0) {
     at = put_text(line, at, sizeof line, " process");
     for (unsigned i = 0; i < seen.count && at + 40 < sizeof line; ++i) {
+      if (!seen.alive(i)) continue;
       at = put_text(line, at, sizeof line, " ");
       at = put_number(line, at, sizeof line, static_cast<unsigned long long>(seen.pids[i]));
     }
@@ -424,7 +447,7 @@ bool say_what_is_left(const RunToken& token, int gone, const char* name) {
   }
   if (unseen) {
     at = put_text(line, at, sizeof line,
-                  seen.count > 0 ? ", and processes that cannot be seen hold its pipe"
+                  running > 0 ? ", and processes that cannot be seen hold its pipe"
                                  : " processes that cannot be seen hold its pipe");
   }
   at = put_text(line, at, sizeof line, "; the chip stays locked until they end\n");
