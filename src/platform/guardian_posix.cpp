@@ -147,7 +147,15 @@ struct Known {
   }
   // Whether the process |i| still runs: a zombie holds nothing any more.
   bool alive(unsigned i) const {
-    if (handles[i] < 0) return kill(pids[i], 0) == 0;
+    if (handles[i] < 0) {
+      // Without handles (before Linux 5.3): the id, unless a zombie's.
+      if (kill(pids[i], 0) != 0) return false;
+      const int proc = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+      Stat st;
+      const bool zombie = proc >= 0 && read_stat(proc, pids[i], &st) && st.state == 'Z';
+      if (proc >= 0) close(proc);
+      return !zombie;
+    }
     struct pollfd p = {handles[i], POLLIN, 0};
     return poll(&p, 1, 0) == 0;
   }
