@@ -23,6 +23,12 @@
 //                                  "unknown: LINE"; P and R as in PRINT
 //   ZELK_STANDIN_INPUT_RECORD=FILE keeps every byte it read in FILE
 //   ZELK_STANDIN_EXIT=N            exits with status N (default 0)
+//   ZELK_STANDIN_UNDUMPABLE=1      is not dumpable, as a simulator with file
+//                                  capabilities or setuid is: its own user
+//                                  cannot read its descriptors in /proc
+//   ZELK_STANDIN_SIGNAL_MS=N       goes on N ms after a signal, as the
+//                                  simulator's shutdown takes a while, and
+//                                  then says how many signals came
 // With -gdb tcp:127.0.0.1:PORT it listens there as the simulator's debugger
 // server does, and will not start when the port is taken; with -S the
 // program waits until a debugger connects (where the simulator waits for
@@ -118,14 +124,23 @@ std::map<std::string, std::string> properties(const std::string& text) {
 }
 
 volatile std::sig_atomic_t g_signal = 0;
+volatile std::sig_atomic_t g_signals = 0;
 
-void on_signal(int sig) { g_signal = sig; }
+void on_signal(int sig) {
+  g_signal = sig;
+  g_signals = g_signals + 1;
+}
 
 // Ends the run as the simulator does on a signal, once one has come.
 void obey_signal() {
   if (g_signal == 0) return;
   fflush(stdout);
   fprintf(stderr, "%s: terminating on signal %d\n", kName, static_cast<int>(g_signal));
+  const long linger_ms = strtol(environment_value("ZELK_STANDIN_SIGNAL_MS").c_str(), nullptr, 10);
+  if (linger_ms > 0) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(linger_ms));
+    fprintf(stderr, "%s: %d signals came\n", kName, static_cast<int>(g_signals));
+  }
   exit(0);
 }
 
@@ -140,6 +155,11 @@ void catch_signals() {
     std::signal(sig, SIG_IGN);
     printf("  ignores signal %d\n", sig);
   }
+#ifdef SIGCHLD
+  // Not caught, only said.
+  if (std::signal(SIGCHLD, SIG_IGN) == SIG_IGN) printf("  ignores signal %d\n", SIGCHLD);
+  else std::signal(SIGCHLD, SIG_DFL);
+#endif
 }
 
 // Pauses in slices short enough that a signal is obeyed about as soon as
@@ -398,6 +418,7 @@ int main(int argc, char** argv) {
   }
   if (m.machine.empty()) return fail("no machine given (-machine zelk)");
   catch_signals();
+  if (!environment_value("ZELK_STANDIN_UNDUMPABLE").empty()) make_undumpable();
   if (!is_file(m.flash)) return fail("zelk_iflash: cannot open flash backing file '" + m.flash + "'");
   if (!is_file(m.eeprom)) return fail("zelk_i2c: cannot open eeprom backing file '" + m.eeprom + "'");
   LoopbackListener server;

@@ -3,10 +3,12 @@
 // together, the shell's job control stops and resumes both, and the
 // terminal never changes hands, so nothing is left to hand back however
 // the launcher ends. A kill of the whole group ends the command with it.
-// Its processes are found by the run's pipe they inherit (see
-// guardian_posix.h), and a guardian ends them when the launcher is killed
-// alone. The chip's lock is shared with them, so that it is free only once
-// every one of them has ended, whatever was killed first.
+// This process adopts the run's orphans, so that every process of the run
+// stays below it and is found from /proc/PID/stat, whatever its
+// credentials (see guardian_posix.h); a guardian ends them when the
+// launcher is killed alone. The chip's lock is shared with them and with
+// the guardian, so that it is free only once every one of them has ended,
+// whatever was killed first.
 #include "platform/bound_command.h"
 
 #include <errno.h>
@@ -14,7 +16,10 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <stdio.h>
 #include <string.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -72,10 +77,13 @@ struct BoundCommand::State {
   int out = -1;            // reading end of the command's standard output
   int input = -1;          // writing end of its standard input
   int wake[2] = {-1, -1};  // woken by the signal handlers
-  int orders = -1;         // the guardian's pipe
+  int orders = -1;         // the guardian's socket
   int token = -1;          // writing end of the run's pipe
   GuardOrder order = {};
   bool started = false, ordered = false, ended = false, gone = false, done = false;
+  bool left = false;       // the run was not over when it was ended
+  bool chld_ignored = false;
+  pid_t group = 0;
   int status = 0;
   std::string problem;
   sigset_t entry_mask;
@@ -85,50 +93,76 @@ struct BoundCommand::State {
   bool ignoring_pipe = false;
 
   // Collects the interpreter and whatever of the run became this process's
-  // to collect. A guardian that was killed is replaced before it is
-  // collected, so that whoever sees it gone finds the run guarded again.
+  // to collect, each looked at before it is collected: a guardian that was
+  // killed, whenever, is replaced before it is collected, so that whoever
+  // sees it gone finds the run guarded again.
   static void reap(void* context) {
     State* s = static_cast<State*>(context);
-    siginfo_t info = {};
-    if (s->guardian > 0 && !s->done &&
-        waitid(P_PID, static_cast<id_t>(s->guardian), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
-        info.si_pid == s->guardian) {
-      const pid_t dead = s->guardian;
-      void* stack = s->guardian_stack;
-      s->start_guardian_for_run();
-      waitpid(dead, nullptr, 0);
-      free_guardian_stack(stack);
-    }
-    int st = 0;
-    pid_t pid;
-    while ((pid = waitpid(-1, &st, WNOHANG)) > 0) {
-      if (pid == s->shell) {
-        s->ended = true;
-        s->status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-      } else if (pid == s->guardian) {
+    for (;;) {
+      siginfo_t info = {};
+      if (waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT) != 0 || info.si_pid <= 0) return;
+      const pid_t pid = info.si_pid;
+      if (pid == s->guardian) {
+        void* stack = s->guardian_stack;
         s->guardian = -1;
-        free_guardian_stack(s->guardian_stack);
         s->guardian_stack = nullptr;
+        if (!s->done) s->start_guardian_for_run();
+        waitpid(pid, nullptr, 0);
+        free_guardian_stack(stack);
+        continue;
       }
+      int st = 0;
+      if (waitpid(pid, &st, 0) != pid) return;
+      if (pid == s->shell) s->shell_ended(WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st));
     }
   }
 
-  bool start_guardian_for_run() {
-    close_fd(&orders);
-    int pipe_ends[2];
-    if (pipe2(pipe_ends, O_CLOEXEC) != 0) return false;
-    guardian = start_guardian(pipe_ends, &guardian_stack);
-    close(pipe_ends[0]);
-    orders = pipe_ends[1];
-    if (guardian < 0) return false;
-    return !ordered || tell_guardian();
+  void shell_ended(int exit_status) {
+    ended = true;
+    status = exit_status;
+    // Its id may be given to another process from now on.
+    order.token.interpreter = 0;
   }
 
-  // One write of less than a pipe's atomic size: all of it or nothing.
-  bool tell_guardian() const {
-    char bytes[sizeof order];
-    memcpy(bytes, &order, sizeof order);
-    return write(orders, bytes, sizeof bytes) == static_cast<ssize_t>(sizeof bytes);
+  // After a moment with SIGCHLD ignored: a guardian or an interpreter that
+  // ended then was collected by the system, its status lost.
+  void collected_meanwhile() {
+    siginfo_t info = {};
+    if (guardian > 0 && waitid(P_PID, static_cast<id_t>(guardian), &info, WEXITED | WNOHANG | WNOWAIT) != 0 &&
+        errno == ECHILD) {
+      free_guardian_stack(guardian_stack);
+      guardian_stack = nullptr;
+      guardian = -1;
+      start_guardian_for_run();
+    }
+    if (shell > 0 && waitid(P_PID, static_cast<id_t>(shell), &info, WEXITED | WNOHANG | WNOWAIT) != 0 &&
+        errno == ECHILD)
+      shell_ended(0);
+  }
+
+  // |close_also|: a descriptor the guardian is not to keep.
+  bool start_guardian_for_run(int close_also = -1) {
+    close_fd(&orders);
+    int ends[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return false;
+    guardian = start_guardian(ends, token, close_also, &guardian_stack);
+    close(ends[0]);
+    orders = ends[1];
+    order.token.skip = guardian;
+    if (guardian < 0) return false;
+    return !ordered || tell_guardian(kOrder);
+  }
+
+  // One message, all of it or nothing; a guardian gone is no signal.
+  bool tell_guardian(char kind) const {
+    char bytes[1 + sizeof order];
+    bytes[0] = kind;
+    size_t len = 1;
+    if (kind == kOrder) {
+      memcpy(bytes + 1, &order, sizeof order);
+      len += sizeof order;
+    }
+    return ::send(orders, bytes, len, MSG_NOSIGNAL) == static_cast<ssize_t>(len);
   }
 
   // Says what could not be started, and why.
@@ -143,13 +177,17 @@ BoundCommand::BoundCommand() : s_(new State) {}
 BoundCommand::~BoundCommand() {
   end();
   State& s = *s_;
+  // The handlers go before the self-pipe they write: a late SIGCHLD (the
+  // guardian's end, slowed by a tracer) must find no closed pipe, nor a
+  // number that another file took since.
+  if (s.started) {
+    for (size_t i = 0; i < kCaughtCount; ++i)
+      if (s.caught[i]) sigaction(kCaught[i], &s.entry_actions[i], nullptr);
+    g_wake_fd = -1;
+    if (s.ignoring_pipe) sigaction(SIGPIPE, &s.entry_pipe, nullptr);
+    sigprocmask(SIG_SETMASK, &s.entry_mask, nullptr);
+  }
   for (int* fd : {&s.out, &s.input, &s.wake[0], &s.wake[1], &s.orders, &s.token}) close_fd(fd);
-  if (!s.started) return;
-  for (size_t i = 0; i < kCaughtCount; ++i)
-    if (s.caught[i]) sigaction(kCaught[i], &s.entry_actions[i], nullptr);
-  if (s.ignoring_pipe) sigaction(SIGPIPE, &s.entry_pipe, nullptr);
-  sigprocmask(SIG_SETMASK, &s.entry_mask, nullptr);
-  g_wake_fd = -1;
 }
 
 bool BoundCommand::start(const std::string& line, const Options& options) {
@@ -172,7 +210,9 @@ bool BoundCommand::start(const std::string& line, const Options& options) {
   sigemptyset(&act.sa_mask);
   for (size_t i = 0; i < kCaughtCount; ++i) {
     sigaction(kCaught[i], nullptr, &s.entry_actions[i]);
-    if (s.entry_actions[i].sa_handler == SIG_IGN && kCaught[i] != SIGCHLD) continue;
+    const bool ignored = s.entry_actions[i].sa_handler == SIG_IGN;
+    if (kCaught[i] == SIGCHLD) s.chld_ignored = ignored;
+    else if (ignored) continue;
     s.caught[i] = sigaction(kCaught[i], &act, nullptr) == 0;
   }
   // A reader of the output gone, or a command that closed its input, is a
@@ -188,19 +228,29 @@ bool BoundCommand::start(const std::string& line, const Options& options) {
   if (isatty(0) && tcgetpgrp(0) == getpgrp())
     s.order.has_termios = tcgetattr(0, &s.order.termios) == 0;
 
-  // The guardian comes first, so that it holds none of the pipes below.
-  if (!s.start_guardian_for_run()) return s.cannot_start(errno, "the launcher's guardian");
+  s.group = getpgrp();
+  // The run's orphans become this process's children rather than init's,
+  // so that the run stays below it; where the system cannot, the run's pipe
+  // alone finds them.
+  if (prctl(PR_SET_CHILD_SUBREAPER, 1) == 0) s.order.token.adopter = getpid();
+  snprintf(s.order.name, sizeof s.order.name, "%s", program_invocation_short_name);
   int token[2];
   if (pipe2(token, O_CLOEXEC) != 0) return s.cannot_start(errno);
   struct stat st;
   fstat(token[0], &st);
-  s.order.token.dev = st.st_dev;
-  s.order.token.ino = st.st_ino;
+  s.order.token.pipe = st.st_ino;
   s.token = token[1];
+  // The guardian comes next, so that it holds none of the pipes below; it
+  // keeps the run's pipe's writing end, to know when the run has no
+  // process left.
+  if (!s.start_guardian_for_run(token[0])) {
+    close(token[0]);
+    return s.cannot_start(errno, "the launcher's guardian");
+  }
   s.ordered = true;
   // Told before anything runs: a launcher killed from here on leaves a run
   // the guardian can find.
-  if (!s.tell_guardian()) {
+  if (!s.tell_guardian(kOrder)) {
     // The guardian is gone; reap() starts another, told the same.
   }
 
@@ -233,8 +283,18 @@ bool BoundCommand::start(const std::string& line, const Options& options) {
   if (options.capture) posix_spawn_file_actions_adddup2(&actions, out[1], 1);
   if (options.input) posix_spawn_file_actions_adddup2(&actions, in[0], 0);
   const char* argv[] = {"sh", "-c", line.c_str(), nullptr};
+  // A SIGCHLD ignored on entry stays so for the command; the handler that
+  // wakes this process is its own. Ignored for the moment of the start,
+  // a child that ends meanwhile is collected by the system.
+  struct sigaction ignore_chld = {}, own_chld = {};
+  ignore_chld.sa_handler = SIG_IGN;
+  if (s.chld_ignored) sigaction(SIGCHLD, &ignore_chld, &own_chld);
   const int error = posix_spawn(&s.shell, "/bin/sh", &actions, &attr,
                                 const_cast<char* const*>(argv), environ);
+  if (s.chld_ignored) {
+    sigaction(SIGCHLD, &own_chld, nullptr);
+    s.collected_meanwhile();
+  }
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attr);
   close(token[0]);
@@ -251,6 +311,12 @@ bool BoundCommand::start(const std::string& line, const Options& options) {
     s.gone = true;
     close_fd(&s.out);
     return s.cannot_start(error);
+  }
+  // The guardian knows the interpreter from now on, and so its
+  // descendants, whatever becomes of this process.
+  if (!s.ended) s.order.token.interpreter = s.shell;
+  if (!s.tell_guardian(kOrder)) {
+    // The guardian is gone; reap() starts another, told the same.
   }
   return true;
 }
@@ -315,15 +381,26 @@ bool BoundCommand::send(const char* data, size_t len) {
 
 void BoundCommand::interrupt() {
   State& s = *s_;
-  if (s.shell > 0 && !s.gone && g_interrupt_sent) signal_run(s.order.token, SIGINT);
+  if (s.shell <= 0 || s.gone) return;
+  // Typed at the terminal or sent to the whole process group, it reached
+  // the processes of the run in this process's group already. The
+  // guardian, of the group too, blocks it and so keeps it pending, which
+  // tells a group's from one sent to this process alone.
+  bool reached_group = !g_interrupt_sent;
+  if (s.guardian > 0 && has_pending(s.guardian, SIGINT)) {
+    reached_group = true;
+    s.tell_guardian(kTakeInterrupt);
+  }
+  signal_run(s.order.token, SIGINT, reached_group ? s.group : 0);
 }
 
 void BoundCommand::end() {
   State& s = *s_;
   if (s.shell > 0 && !s.gone) {
-    end_run(s.order.token, s.wake[0], s.token, &State::reap, &s);
+    const bool all_gone = end_run(s.order.token, s.wake[0], s.token, &State::reap, &s);
     State::reap(&s);
     s.gone = true;
+    s.left = !all_gone && say_what_is_left(s.order.token, s.token, s.order.name);
   }
   // Open until the run has ended: no end of input reaches the simulator.
   close_fd(&s.input);
@@ -331,8 +408,9 @@ void BoundCommand::end() {
   if (s.order.has_termios && tcgetpgrp(0) == getpgrp()) tcsetattr(0, TCSADRAIN, &s.order.termios);
   s.done = true;
   if (s.orders >= 0) {
-    const char done = 'd';
-    if (write(s.orders, &done, 1) < 0) {
+    // What could not be ended keeps the chip: the guardian holds it until
+    // the run's pipe has no holder left.
+    if (!s.tell_guardian(s.left ? kHold : kDone)) {
       // The guardian is gone; nothing is left to tell it.
     }
     close_fd(&s.orders);

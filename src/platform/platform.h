@@ -170,4 +170,9 @@ bool replace_file(const std::string& from, const std::string& to);
 // a sparse file holes. 0, or the system's error number; |to| is then gone.
 int clone_file(const std::string& from, const std::string& to);
 
+// Makes this process's descriptors unreadable to its own user in /proc,
+// as file capabilities or setuid make a simulator's; the stand-in plays
+// such a simulator with it. Nothing where the system has no such notion.
+void make_undumpable();
+
 #endif  // ZELK_PLATFORM_PLATFORM_H_

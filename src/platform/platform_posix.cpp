@@ -12,6 +12,7 @@
 #include <linux/fs.h>
 #include <sys/auxv.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -472,3 +473,5 @@ bool replace_file(const std::string& from, const std::string& to) {
   const ShortPath source(from), target(to);
   return rename(source.text().c_str(), target.text().c_str()) == 0;
 }
+
+void make_undumpable() { prctl(PR_SET_DUMPABLE, 0); }
