@@ -4,6 +4,7 @@
 #include <initializer_list>
 
 #include "platform/platform.h"
+#include "run_control/cases.h"
 
 namespace {
 
@@ -16,7 +17,8 @@ bool is_one_of(const char* word, std::initializer_list<const char*> list) {
 // The launcher's own words. QEMU has no options of these names, so none
 // of them could have meant something to the simulator.
 enum class Own {
-  kNone, kExpect, kFail, kSend, kSendBytes, kTimeout, kStatus, kLog, kJunit, kChipDir, kFreshChip
+  kNone, kExpect, kFail, kSend, kSendBytes, kTimeout, kStatus, kLog, kJunit, kChipDir, kFreshChip,
+  kCases
 };
 
 // The words that take no value.
@@ -30,7 +32,8 @@ Own own_word(const char* word) {
                 {"--send", Own::kSend},     {"--send-bytes", Own::kSendBytes},
                 {"--timeout", Own::kTimeout}, {"--status", Own::kStatus},
                 {"--log", Own::kLog},       {"--junit", Own::kJunit},
-                {"--chip-dir", Own::kChipDir}, {"--fresh-chip", Own::kFreshChip}};
+                {"--chip-dir", Own::kChipDir}, {"--fresh-chip", Own::kFreshChip},
+                {"--cases", Own::kCases}};
   for (const auto& w : kWords)
     if (strcmp(word, w.name) == 0) return w.own;
   return Own::kNone;
@@ -78,6 +81,12 @@ void take_own(Own own, const char* word, const char* value, Request* r) {
       break;
     }
     case Own::kStatus: r->control.use_status = true; break;
+    case Own::kCases:
+      // Compiles the format's patterns now, once for the whole run.
+      if (!find_case_format(value))
+        return refuse("'" + std::string(value) + "' is not one of " + case_format_names());
+      r->control.cases = value;
+      break;
     case Own::kLog:
     case Own::kJunit:
       if (!*value) return refuse("the file name is empty");

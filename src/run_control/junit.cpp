@@ -103,6 +103,35 @@ std::string junit_report(const std::string& name, double seconds, const Verdict&
   return report(name, seconds, failure, tail, steps);
 }
 
+std::string junit_cases_head(const std::string& name, double seconds, const CaseCounts& counts) {
+  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuite name=\"" + xml_text(name) +
+         "\" tests=\"" + std::to_string(counts.total()) + "\" failures=\"" +
+         std::to_string(counts.failed) + "\" errors=\"0\" skipped=\"" +
+         std::to_string(counts.skipped) + "\" time=\"" + seconds_value(seconds) + "\">\n";
+}
+
+std::string junit_case(const CaseResult& c, const std::string& classname) {
+  std::string xml = "  <testcase name=\"" + xml_text(c.name) + "\" classname=\"" +
+                    xml_text(c.suite.empty() ? classname : c.suite) + "\" time=\"" +
+                    seconds_value(c.seconds) + "\"";
+  if (c.outcome == CaseOutcome::kPassed) return xml + "/>\n";
+  std::string text = c.message;
+  if (!c.file.empty()) {
+    const std::string place = c.file + ":" + std::to_string(c.line);
+    text = text.empty() ? place : place + ": " + text;
+  }
+  const char* element = c.outcome == CaseOutcome::kFailed ? "failure" : "skipped";
+  xml += ">\n    <" + std::string(element) + " message=\"" + xml_text(text) + "\"";
+  if (c.outcome == CaseOutcome::kSkipped) return xml + "/>\n  </testcase>\n";
+  return xml + " type=\"failure\">" + xml_text(text) + "</failure>\n  </testcase>\n";
+}
+
+std::string junit_cases_foot(const std::string& tail, const std::string& steps) {
+  std::string xml = "  <system-out>" + xml_text(tail) + "</system-out>\n";
+  if (!steps.empty()) xml += "  <system-err>" + xml_text(steps) + "</system-err>\n";
+  return xml + "</testsuite>\n";
+}
+
 std::string junit_unfinished_report(const std::string& name) {
   return report(name, 0, failure_element("the run did not finish", "unfinished"), "", "");
 }

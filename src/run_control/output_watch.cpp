@@ -94,10 +94,16 @@ size_t StreamSearch::find_in(const char* data, size_t len) {
 OutputWatch::OutputWatch(const RunControl& control) : expect_(control.expect), sends_(control.sends) {
   for (const std::string& text : control.fail) fails_.push_back(std::make_unique<StreamSearch>(text));
   if (!expect_.empty()) next_expect_ = std::make_unique<StreamSearch>(expect_[0]);
+  if (const CaseFormat* format = find_case_format(control.cases))
+    cases_ = std::make_unique<CaseReader>(*format);
 }
 
-void OutputWatch::feed(const char* data, size_t len) {
+void OutputWatch::feed(const char* data, size_t len, double now) {
   if (decided_) return;
+  if (cases_) cases_->feed(data, len, now);
+  // The framework's summary decides once every expect is seen; one that
+  // says the run failed decides at once.
+  const bool summary = !cases_ || cases_->summary_seen();
   // The earliest fail text in this piece, by where it ends.
   size_t fail_end = StreamSearch::kNotFound;
   for (size_t i = 0; i < fails_.size(); ++i) {
@@ -121,9 +127,9 @@ void OutputWatch::feed(const char* data, size_t len) {
       next_expect_.reset();
       // A conversation that goes on after its last expect is decided when
       // the simulator ends.
-      if (send_due()) break;
+      if (send_due() || !summary) break;
       decided_ = true;
-      cause_ = RunEnd::Cause::kExpectSeen;
+      cause_ = cases_ ? RunEnd::Cause::kSummarySeen : RunEnd::Cause::kExpectSeen;
       return;
     }
     next_expect_ = std::make_unique<StreamSearch>(expect_[expects_seen_]);
@@ -131,6 +137,11 @@ void OutputWatch::feed(const char* data, size_t len) {
   if (fail_end != StreamSearch::kNotFound) {
     decided_ = true;
     cause_ = RunEnd::Cause::kFailSeen;
+  } else if (cases_ && summary && !send_due() &&
+             (expects_seen_ == expect_.size() || cases_->summary().failed ||
+              cases_->counts().failed > 0)) {
+    decided_ = true;
+    cause_ = RunEnd::Cause::kSummarySeen;
   }
 }
 
