@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 source scripts/lib.sh
 
 need_packages cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev googletest libre2-dev \
-  wine64 g++-mingw-w64-x86-64-posix binutils-arm-none-eabi libxml2-utils
+  wine64 g++-mingw-w64-x86-64-posix binutils-arm-none-eabi libxml2-utils libcmocka-dev libcpputest-dev
 # A real QEMU runs the launcher's line in one end-to-end test, which says
 # it is skipped where none could be installed.
 need_packages qemu-system-arm ||
