@@ -1,5 +1,6 @@
 #include "run_control/junit.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 
@@ -72,6 +73,11 @@ std::string report(const std::string& name, double seconds, const std::string& f
 }  // namespace
 
 std::string xml_text(const std::string& text) {
+  // Most text is plain printable ASCII, which stays as it is.
+  const bool plain = std::all_of(text.begin(), text.end(), [](char c) {
+    return c >= 0x20 && c < 0x7F && c != '&' && c != '<' && c != '>' && c != '"';
+  });
+  if (plain) return text;
   std::string out;
   out.reserve(text.size());
   const unsigned char* p = reinterpret_cast<const unsigned char*>(text.data());
