@@ -44,6 +44,11 @@
 # (p) a launch with --fresh-chip (a new 128 MiB flash file in a folder of
 #     its own, removed when the run is over) against dd writing 128 MiB and
 #     rm of it                                                  target <= 1.3x
+# (q) one million Unity result lines read with --cases unity and written as
+#     a JUnit report of a million testcases, against the same output
+#     relayed by a watched launch with an --expect that never matches
+#                                                                  target <= 2x
+# (r) peak memory (max RSS) of (q)'s launch with its report   target < 16 MiB
 #
 # The copies (c) and (d) go through bench/copy_bench.cpp, which calls the
 # launcher's copier and nothing else.
@@ -204,6 +209,22 @@ peak_memory() {
 }
 peak_memory n "peak memory, ${MEMORY_SECONDS} s of one-byte writes" -2
 peak_memory n "peak memory, ${MEMORY_SECONDS} s of log lines" -1
+
+awk 'BEGIN { for (i = 1; i <= 1000000; i++) printf "test/test_main.c:%d:test_case_%d:PASS\n", i, i
+             print "-----------------------\n1000000 Tests 0 Failures 0 Ignored \nOK" }' >"$W/unity.txt"
+run_pair q "a million Unity results and their report" 2 \
+  launcher "env ZELK_STANDIN_REPLAY=$W/unity.txt $LAUNCH --cases unity --junit $W/cases.xml" \
+  relay "env ZELK_STANDIN_REPLAY=$W/unity.txt $LAUNCH --expect NEVER-SEEN" \
+  --runs 5 --prepare "sh -c 'rm -f $W/tmp/zelk_raw_*'" --ignore-failure
+step "(r) peak memory, a million Unity results and their report"
+/usr/bin/time -f %M -o "$RESULTS/r.txt" env ZELK_STANDIN_REPLAY="$W/unity.txt" \
+  $LAUNCH --cases unity --junit "$W/cases.xml" >/dev/null 2>&1
+rm -f "$W"/tmp/zelk_raw_* "$W/cases.xml"
+KIB=$(tail -n 1 "$RESULTS/r.txt")
+SUMMARY+=("$(awk -v kib="$KIB" 'BEGIN {
+    printf "(r) %-40s launcher  %8.2f MiB peak%29s target < 16 MiB  %s\n",
+      "peak memory, a million Unity results", kib / 1024, "", kib < 16 * 1024 ? "met" : "MISSED"
+  }')")
 
 # One 8 MiB image of random bytes at 0x08100000, its header just below, so
 # that header and data are one run of flash from offset 0xFFFC0.
