@@ -109,7 +109,7 @@ void CaseReader::feed(const char* data, size_t len, double now) {
   while (len > 0) {
     const char* end = static_cast<const char*>(memchr(data, '\n', len));
     const size_t piece = end ? static_cast<size_t>(end - data) : len;
-    if (partial_.empty() && !partial_cut_ && end) {
+    if (partial_.empty() && end) {
       read_line(data, std::min(piece, kCaseLineBytes), now);
     } else {
       const size_t room = kCaseLineBytes - partial_.size();
@@ -117,7 +117,6 @@ void CaseReader::feed(const char* data, size_t len, double now) {
       if (end) {
         read_line(partial_.data(), partial_.size(), now);
         partial_.clear();
-        partial_cut_ = false;
       }
     }
     if (!end) return;

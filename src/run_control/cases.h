@@ -126,7 +126,6 @@ class CaseReader {
 
   const CaseFormat& format_;
   std::string partial_;  // the line still growing, up to kCaseLineBytes
-  bool partial_cut_ = false;
   std::string clean_;    // a line without its colour codes
   std::vector<int> matched_;
   std::string suite_;

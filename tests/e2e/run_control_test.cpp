@@ -146,6 +146,7 @@ TEST_F(RunControlTest, BadValuesStopEverything) {
       {{"--timeout", "soon"}, "zelk_sim: --timeout: 'soon' is not a number of seconds above 0\n"},
       {{"--expect", ""}, "zelk_sim: --expect: the text is empty\n"},
       {{"--fail"}, "zelk_sim: --fail: needs a value\n"},
+      {{"--cases", "junit"}, "zelk_sim: --cases: 'junit' is not one of unity, gtest, cpputest, tap, ztest\n"},
       {{"--junit", "old.xml", "--log", missing_dir + sep() + "log.txt"},
        "zelk_sim: cannot create " + missing_dir + sep() + "log.txt: No such file or directory\n"},
       {{"--junit", "/dev/full"}, "zelk_sim: cannot write /dev/full: No space left on device\n"},
