@@ -8,7 +8,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib.sh
 
-need_packages cmake ninja-build g++ libgtest-dev googletest wine64 g++-mingw-w64-x86-64-posix libxml2-utils
+need_packages cmake ninja-build g++ libgtest-dev googletest wine64 g++-mingw-w64-x86-64-posix libxml2-utils \
+  libcmocka-dev libcpputest-dev
 
 started=$SECONDS
 root=$PWD
