@@ -41,19 +41,24 @@
 #     to the simulator's answer there, the launch having sent what the
 #     prompt asks for (bench/reaction_bench.cpp --until, median of 40)
 #                                                                   aim < 5 ms
+# (p) a launch with --fresh-chip (a new 128 MiB flash file in a folder of
+#     its own, removed when the run is over) against dd writing 128 MiB and
+#     rm of it                                                  target <= 1.3x
 # (q) (k) watched by 8 patterns (4 --expect-re, 4 --fail-re) that never
 #     match, against the same cat                                target <= 1.25x
 # (r) peak memory of a watched launch whose simulator prints one 64 MiB
 #     line with no end, watched by those patterns              target < 16 MiB
-# (p) a launch with --fresh-chip (a new 128 MiB flash file in a folder of
-#     its own, removed when the run is over) against dd writing 128 MiB and
-#     rm of it                                                  target <= 1.3x
-# (q) a launch with --fresh-chip --chip-from DIR (the template's 128 MiB
+# (s) a launch with --fresh-chip --chip-from DIR (the template's 128 MiB
 #     flash file cloned or copied) against a plain --fresh-chip launch
 #                                                               target <= 1.3x
-# (r) zelk_flash load of 32 KiB into flash where every 4 KiB piece differs,
+# (t) zelk_flash load of 32 KiB into flash where every 4 KiB piece differs,
 #     against dd conv=notrunc of the same bytes to the same place
 #                                                               target <= 1.5x
+# (u) one million Unity result lines read with --cases unity and written as
+#     a JUnit report of a million testcases, against the same output
+#     relayed by a watched launch with an --expect that never matches
+#                                                                  target <= 2x
+# (v) peak memory (max RSS) of (u)'s launch with its report   target < 16 MiB
 #
 # The copies (c) and (d) go through bench/copy_bench.cpp, which calls the
 # launcher's copier and nothing else.
@@ -156,13 +161,13 @@ mkdir -p "$W/golden"
 "$W/bin/zelk_sim" -elf app.elf -nographic --chip-dir "$W/golden" </dev/null >/dev/null
 head -c 32768 /dev/urandom >"$W/fw/load.bin"
 "$B/zelk_flash" --dir "$W/golden" load eeprom 0 "$W/fw/load.bin" >/dev/null
-run_pair q "fresh chip from a template (--chip-from)" 1.3 \
+run_pair s "fresh chip from a template (--chip-from)" 1.3 \
   template "$LAUNCH --fresh-chip --chip-from $W/golden" \
   plain "$LAUNCH --fresh-chip" \
   --runs 6
 
 # Each run finds the 32 KiB erased again, so every piece is written.
-run_pair r "zelk_flash load of 32 KiB (8 pieces written)" 1.5 \
+run_pair t "zelk_flash load of 32 KiB (8 pieces written)" 1.5 \
   load "$B/zelk_flash --dir $W/golden load flash 0x08100000 $W/fw/load.bin" \
   dd "dd if=$W/fw/load.bin of=$W/golden/zelk.iflash bs=32k seek=32 conv=notrunc status=none" \
   --runs 40 --prepare "sh -c 'head -c 32768 /dev/zero | tr \\\\0 \\\\377 | dd of=$W/golden/zelk.iflash bs=32k seek=32 conv=notrunc status=none'"
@@ -249,6 +254,22 @@ peak_memory() {
 }
 peak_memory n "peak memory, ${MEMORY_SECONDS} s of one-byte writes" -2
 peak_memory n "peak memory, ${MEMORY_SECONDS} s of log lines" -1
+
+awk 'BEGIN { for (i = 1; i <= 1000000; i++) printf "test/test_main.c:%d:test_case_%d:PASS\n", i, i
+             print "-----------------------\n1000000 Tests 0 Failures 0 Ignored \nOK" }' >"$W/unity.txt"
+run_pair u "a million Unity results and their report" 2 \
+  launcher "env ZELK_STANDIN_REPLAY=$W/unity.txt $LAUNCH --cases unity --junit $W/cases.xml" \
+  relay "env ZELK_STANDIN_REPLAY=$W/unity.txt $LAUNCH --expect NEVER-SEEN" \
+  --runs 5 --prepare "sh -c 'rm -f $W/tmp/zelk_raw_*'" --ignore-failure
+step "(v) peak memory, a million Unity results and their report"
+/usr/bin/time -f %M -o "$RESULTS/r.txt" env ZELK_STANDIN_REPLAY="$W/unity.txt" \
+  $LAUNCH --cases unity --junit "$W/cases.xml" >/dev/null 2>&1
+rm -f "$W"/tmp/zelk_raw_* "$W/cases.xml"
+KIB=$(tail -n 1 "$RESULTS/r.txt")
+SUMMARY+=("$(awk -v kib="$KIB" 'BEGIN {
+    printf "(v) %-40s launcher  %8.2f MiB peak%29s target < 16 MiB  %s\n",
+      "peak memory, a million Unity results", kib / 1024, "", kib < 16 * 1024 ? "met" : "MISSED"
+  }')")
 
 # One 8 MiB image of random bytes at 0x08100000, its header just below, so
 # that header and data are one run of flash from offset 0xFFFC0.

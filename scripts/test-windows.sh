@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 source scripts/lib.sh
 
 need_packages cmake ninja-build g++ libgtest-dev googletest wine64 g++-mingw-w64-x86-64-posix libxml2-utils \
-  libre2-dev dpkg-dev unicode-data python3-six
+  libre2-dev dpkg-dev unicode-data python3-six libcmocka-dev libcpputest-dev
 
 started=$SECONDS
 root=$PWD

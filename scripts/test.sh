@@ -9,7 +9,8 @@ source scripts/lib.sh
 
 need_packages cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev googletest libre2-dev \
   dpkg-dev unicode-data python3-six \
-  wine64 g++-mingw-w64-x86-64-posix binutils-arm-none-eabi libxml2-utils strace
+  wine64 g++-mingw-w64-x86-64-posix binutils-arm-none-eabi libxml2-utils strace \
+  libcmocka-dev libcpputest-dev
 # A real QEMU runs the launcher's line in the end-to-end tests, gdb-multiarch
 # attaches to it, and a Meson firmware project cross-built with newlib's
 # toolchain runs its tests on it; each test says it is skipped where these

@@ -13,6 +13,8 @@
 //                                  each byte a write of its own, as a UART
 //                                  without a FIFO delivers them
 //   ZELK_STANDIN_LINE_BYTES=N      prints one line of N bytes with no end
+//   ZELK_STANDIN_REPLAY=FILE       prints FILE's bytes, in pieces of uneven
+//                                  sizes that cut lines anywhere
 //   ZELK_STANDIN_HOLD_MS=N         holds its backing files for N ms, as the
 //                                  simulator holds them while it runs: open
 //                                  for writing, and on Windows shared with
@@ -317,6 +319,18 @@ void wait_for_debugger(LoopbackListener* server) {
   printf("  debugger attached\n");
 }
 
+// Another program's output played back, as a firmware would print it.
+void replay(const std::string& path) {
+  File in = open_file(path, "rb");
+  std::vector<char> bytes(8191);
+  size_t piece = 1;
+  while (in) {
+    piece = piece * 7 % bytes.size() + 1;
+    const size_t n = fread(bytes.data(), 1, piece, in.get());
+    if (n == 0 || fwrite(bytes.data(), 1, n, stdout) != n || fflush(stdout) != 0) return;
+  }
+}
+
 // Keeps both backing files open for |ms| milliseconds.
 void hold_backing_files(const Machine& m, long ms) {
   {
@@ -453,6 +467,8 @@ int main(int argc, char** argv) {
     left -= static_cast<long long>(n);
   }
   fflush(stdout);
+  const std::string played = environment_value("ZELK_STANDIN_REPLAY");
+  if (!played.empty()) replay(played);
   const std::string script = environment_value("ZELK_STANDIN_ANSWER");
   if (!script.empty()) answer(script);
   const long hold_ms = strtol(environment_value("ZELK_STANDIN_HOLD_MS").c_str(), nullptr, 10);

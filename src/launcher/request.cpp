@@ -4,6 +4,7 @@
 #include <initializer_list>
 
 #include "platform/platform.h"
+#include "run_control/cases.h"
 #include "run_control/patterns.h"
 
 namespace {
@@ -18,7 +19,7 @@ bool is_one_of(const char* word, std::initializer_list<const char*> list) {
 // of them could have meant something to the simulator.
 enum class Own {
   kNone, kExpect, kFail, kExpectRe, kFailRe, kSend, kSendBytes, kTimeout, kStatus, kLog, kJunit, kChipDir, kFreshChip,
-  kGdb, kChipFrom, kLoad
+  kGdb, kChipFrom, kLoad, kCases
 };
 
 // Whether the word asks for a watched run: those about the chip and the
@@ -58,7 +59,8 @@ Own own_word(const char* word) {
                 {"--log", Own::kLog},       {"--junit", Own::kJunit},
                 {"--chip-dir", Own::kChipDir}, {"--fresh-chip", Own::kFreshChip},
                 {"--gdb", Own::kGdb},
-                {"--chip-from", Own::kChipFrom}, {"--load", Own::kLoad}};
+                {"--chip-from", Own::kChipFrom}, {"--load", Own::kLoad},
+                {"--cases", Own::kCases}};
   for (const auto& w : kWords)
     if (strcmp(word, w.name) == 0) return w.own;
   return Own::kNone;
@@ -133,6 +135,12 @@ void take_own(Own own, const char* word, const char* value, Request* r) {
       break;
     }
     case Own::kStatus: r->control.use_status = true; break;
+    case Own::kCases:
+      // Compiles the format's patterns now, once for the whole run.
+      if (!find_case_format(value))
+        return refuse("'" + std::string(value) + "' is not one of " + case_format_names());
+      r->control.cases = value;
+      break;
     case Own::kLog:
     case Own::kJunit:
       if (!*value) return refuse("the file name is empty");

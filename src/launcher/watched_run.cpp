@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 
+#include "launcher/case_log.h"
 #include "platform/bound_command.h"
 #include "run_control/junit.h"
 #include "run_control/output_watch.h"
@@ -163,6 +164,10 @@ int watch_qemu(const std::string& line, const FileLock& lock, const Request& r,
   auto elapsed_s = [&] { return static_cast<double>(elapsed_ms()) / 1000; };
   RunEnd end;
   Steps steps;
+  CaseLog case_log;
+  std::string case_problem;
+  if (watch.cases() && reports->junit_path && !case_log.open(test_name(r), &case_problem))
+    return refuse_launch(complain(kStatusUsage, case_problem), case_problem, r, *reports);
   BoundCommand::Options options;
   options.capture = true;
   options.input = !r.control.sends.empty();
@@ -184,7 +189,8 @@ int watch_qemu(const std::string& line, const FileLock& lock, const Request& r,
     switch (event) {
       case BoundCommand::Event::kOutput:
         relay.pass_on(piece.data(), got, reports);
-        watch.feed(piece.data(), got);
+        watch.feed(piece.data(), got, elapsed_s());
+        if (watch.cases()) case_log.take(watch.cases()->finished());
         tail.keep(piece.data(), got);
         steps.expects_seen(r.control, watch, elapsed_s());
         if (watch.decided()) {
@@ -215,14 +221,32 @@ int watch_qemu(const std::string& line, const FileLock& lock, const Request& r,
   end.seconds = elapsed_s();
   end.expects_seen = watch.expects_seen();
   end.sends_written = watch.sends_written();
+  if (CaseReader* cases = watch.cases()) {
+    cases->end_of_output(end.seconds);
+    case_log.take(cases->finished());
+    end.cases = cases;
+  }
   Verdict verdict = judge_run(r.control, end);
   // The log promised every byte: a run whose log lost some is no pass.
   if (relay.log_failed && verdict.status == 0) verdict.status = 1;
-  complain(0, verdict.reason);
+  if (end.cases) {
+    const std::vector<std::string> lines = case_log.lines(end.cases->counts());
+    for (const std::string& line : lines) complain(0, line);
+    if (verdict.reason != lines.back()) complain(0, verdict.reason);
+  } else {
+    complain(0, verdict.reason);
+  }
   // A report cut short is no report: the run cannot count as a pass.
-  if (!write_report(*reports, test_name(r), end.seconds, verdict, tail.text(), steps.text) &&
-      verdict.status == 0)
-    return 1;
+  bool written = true;
+  if (end.cases && reports->junit_path) {
+    std::string problem;
+    written = case_log.write_report(*reports->junit_path, test_name(r), end.seconds, verdict,
+                                    *end.cases, tail.text(), steps.text, &problem);
+    if (!written) complain(0, problem);
+  } else {
+    written = write_report(*reports, test_name(r), end.seconds, verdict, tail.text(), steps.text);
+  }
+  if (!written && verdict.status == 0) return 1;
   return verdict.status;
 }
 

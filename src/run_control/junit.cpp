@@ -1,5 +1,6 @@
 #include "run_control/junit.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 
@@ -41,9 +42,14 @@ size_t allowed_sequence(const unsigned char* p, size_t left) {
   return allowed ? len : 0;
 }
 
+// "1.234": to the millisecond, by hand: the C library's float formatting
+// cost more than the rest of a case's testcase.
 std::string seconds_value(double seconds) {
-  char text[32];
-  snprintf(text, sizeof text, "%.3f", seconds);
+  constexpr double kMostMs = 1e15;  // about 31,000 years
+  const double ms_value = seconds > 0 ? seconds * 1000 + 0.5 : 0;
+  const uint64_t ms = static_cast<uint64_t>(ms_value < kMostMs ? ms_value : kMostMs);
+  std::string text = std::to_string(ms / 1000) + ".000";
+  for (uint64_t rest = ms % 1000, at = text.size(); rest; rest /= 10) text[--at] = static_cast<char>('0' + rest % 10);
   return text;
 }
 
@@ -72,6 +78,11 @@ std::string report(const std::string& name, double seconds, const std::string& f
 }  // namespace
 
 std::string xml_text(const std::string& text) {
+  // Most text is plain printable ASCII, which stays as it is.
+  const bool plain = std::all_of(text.begin(), text.end(), [](char c) {
+    return c >= 0x20 && c < 0x7F && c != '&' && c != '<' && c != '>' && c != '"';
+  });
+  if (plain) return text;
   std::string out;
   out.reserve(text.size());
   const unsigned char* p = reinterpret_cast<const unsigned char*>(text.data());
@@ -101,6 +112,41 @@ std::string junit_report(const std::string& name, double seconds, const Verdict&
   const std::string failure =
       verdict.passed ? "" : failure_element(verdict.reason, "status " + std::to_string(verdict.status));
   return report(name, seconds, failure, tail, steps);
+}
+
+std::string junit_cases_head(const std::string& name, double seconds, const CaseCounts& counts) {
+  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuite name=\"" + xml_text(name) +
+         "\" tests=\"" + std::to_string(counts.total()) + "\" failures=\"" +
+         std::to_string(counts.failed) + "\" errors=\"0\" skipped=\"" +
+         std::to_string(counts.skipped) + "\" time=\"" + seconds_value(seconds) + "\">\n";
+}
+
+std::string junit_case(const CaseResult& c, const std::string& classname) {
+  std::string xml;
+  xml.reserve(128);
+  xml += "  <testcase name=\"";
+  xml += xml_text(c.name);
+  xml += "\" classname=\"";
+  xml += xml_text(c.suite.empty() ? classname : c.suite);
+  xml += "\" time=\"";
+  xml += seconds_value(c.seconds);
+  if (c.outcome == CaseOutcome::kPassed) return xml += "\"/>\n";
+  xml += '"';
+  std::string text = c.message;
+  if (!c.file.empty()) {
+    const std::string place = c.file + ":" + std::to_string(c.line);
+    text = text.empty() ? place : place + ": " + text;
+  }
+  const char* element = c.outcome == CaseOutcome::kFailed ? "failure" : "skipped";
+  xml += ">\n    <" + std::string(element) + " message=\"" + xml_text(text) + "\"";
+  if (c.outcome == CaseOutcome::kSkipped) return xml + "/>\n  </testcase>\n";
+  return xml + " type=\"failure\">" + xml_text(text) + "</failure>\n  </testcase>\n";
+}
+
+std::string junit_cases_foot(const std::string& tail, const std::string& steps) {
+  std::string xml = "  <system-out>" + xml_text(tail) + "</system-out>\n";
+  if (!steps.empty()) xml += "  <system-err>" + xml_text(steps) + "</system-err>\n";
+  return xml + "</testsuite>\n";
 }
 
 std::string junit_unfinished_report(const std::string& name) {

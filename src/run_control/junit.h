@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "run_control/cases.h"
 #include "run_control/verdict.h"
 
 // The console output's last bytes that go into the report.
@@ -24,6 +25,15 @@ std::string junit_report(const std::string& name, double seconds, const Verdict&
 // place from the start, it is what CI finds if the launcher is killed
 // before it can write the real one.
 std::string junit_unfinished_report(const std::string& name);
+
+// A report of the firmware's own cases (--cases) is written in three
+// parts, so that a million cases need not be held at once: the head, one
+// testcase per case, and the foot, with the console's tail and |steps| as
+// the suite's system-out and system-err.
+std::string junit_cases_head(const std::string& name, double seconds, const CaseCounts& counts);
+// A case of no suite is given |classname|.
+std::string junit_case(const CaseResult& result, const std::string& classname);
+std::string junit_cases_foot(const std::string& tail, const std::string& steps);
 
 // |text| as XML character data or an attribute value: markup escaped,
 // invalid UTF-8 and characters XML 1.0 forbids replaced by U+FFFD.

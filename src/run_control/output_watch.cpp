@@ -110,6 +110,8 @@ OutputWatch::OutputWatch(const RunControl& control)
     has_patterns_ = has_patterns_ || pattern_at(expect_pattern_, i);
   has_patterns_ = has_patterns_ || fail_patterns_;
   if (!expect_.empty()) start_expect(LineWindow());
+  if (const CaseFormat* format = find_case_format(control.cases))
+    cases_ = std::make_unique<CaseReader>(*format);
 }
 
 void OutputWatch::start_expect(const LineWindow& line) {
@@ -131,8 +133,12 @@ size_t OutputWatch::find_expect(const char* data, size_t len) {
   return next_expect_->find_in(data, len);
 }
 
-void OutputWatch::feed(const char* data, size_t len) {
+void OutputWatch::feed(const char* data, size_t len, double now) {
   if (decided_) return;
+  if (cases_) cases_->feed(data, len, now);
+  // The framework's summary decides once every expect is seen; one that
+  // says the run failed decides at once.
+  const bool summary = !cases_ || cases_->summary_seen();
   // The earliest fail text or pattern in this piece, by where it ends.
   size_t fail_end = StreamSearch::kNotFound;
   for (size_t i = 0; i < fails_.size(); ++i) {
@@ -163,9 +169,9 @@ void OutputWatch::feed(const char* data, size_t len) {
       start_expect(LineWindow());
       // A conversation that goes on after its last expect is decided when
       // the simulator ends.
-      if (send_due()) break;
+      if (send_due() || !summary) break;
       decided_ = true;
-      cause_ = RunEnd::Cause::kExpectSeen;
+      cause_ = cases_ ? RunEnd::Cause::kSummarySeen : RunEnd::Cause::kExpectSeen;
       return;
     }
     start_expect(has_patterns_ ? line_after(line_, data, at) : LineWindow());
@@ -173,6 +179,13 @@ void OutputWatch::feed(const char* data, size_t len) {
   if (fail_end != StreamSearch::kNotFound) {
     decided_ = true;
     cause_ = RunEnd::Cause::kFailSeen;
+    return;
+  }
+  if (cases_ && summary && !send_due() &&
+      (expects_seen_ == expect_.size() || cases_->summary().failed ||
+       cases_->counts().failed > 0)) {
+    decided_ = true;
+    cause_ = RunEnd::Cause::kSummarySeen;
     return;
   }
   if (has_patterns_) line_ = line_after(line_, data, len);

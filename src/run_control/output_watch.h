@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "run_control/cases.h"
 #include "run_control/line_reader.h"
 #include "run_control/patterns.h"
 #include "run_control/verdict.h"
@@ -43,11 +44,14 @@ class OutputWatch {
   OutputWatch(const OutputWatch&) = delete;
   OutputWatch& operator=(const OutputWatch&) = delete;
 
-  // Feeds the next piece of output. Once the run is decided (every expect
-  // seen, or a fail text seen) later pieces change nothing. While a send is
-  // due, no expect text is looked for: the next is sought only in output
-  // that comes after the send was written.
-  void feed(const char* data, size_t len);
+  // Feeds the next piece of output, which came |now| seconds into the run.
+  // Once the run is decided (every expect seen, and with --cases the
+  // framework's summary; or a fail text seen) later pieces change nothing.
+  // While a send is due, no expect text is looked for: the next is sought
+  // only in output that comes after the send was written.
+  void feed(const char* data, size_t len, double now = 0);
+  // With --cases, the framework's results read so far; else nullptr.
+  CaseReader* cases() { return cases_.get(); }
 
   // The send to write now, or nullptr; sent() once it is written.
   const Send* send_due() const;
@@ -82,6 +86,7 @@ class OutputWatch {
   bool decided_ = false;
   RunEnd::Cause cause_ = RunEnd::Cause::kEndedByItself;
   size_t fail_index_ = 0;
+  std::unique_ptr<CaseReader> cases_;
 };
 
 // The last |capacity| bytes of a stream, copied into a ring of that size

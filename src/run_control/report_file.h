@@ -3,6 +3,7 @@
 #ifndef ZELK_RUN_CONTROL_REPORT_FILE_H_
 #define ZELK_RUN_CONTROL_REPORT_FILE_H_
 
+#include <cstdio>
 #include <string>
 
 // Writes |text| to a new file beside |path| and renames it over |path|.
@@ -10,5 +11,10 @@
 // what stood at |path| is then left as it was, and no temporary file stays.
 // A device or pipe at |path| is written to instead.
 bool write_report_file(const std::string& path, const std::string& text, std::string* problem);
+
+// The same for a report whose middle is the whole of |body|, a file open
+// for reading and writing: a report larger than memory is written whole.
+bool write_report_file(const std::string& path, const std::string& head, FILE* body,
+                       const std::string& foot, std::string* problem);
 
 #endif  // ZELK_RUN_CONTROL_REPORT_FILE_H_

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "run_control/cases.h"
+
 std::string seconds_text(double seconds) {
   char text[32];
   snprintf(text, sizeof text, "%.1f s", seconds);
@@ -31,7 +33,9 @@ std::string missing_text(const RunControl& control, const RunEnd& end) {
 
 }  // namespace
 
-Verdict judge_run(const RunControl& control, const RunEnd& end) {
+namespace {
+
+Verdict judge_without_cases(const RunControl& control, const RunEnd& end) {
   Verdict v;
   const std::string after = " after " + seconds_text(end.seconds);
   switch (end.cause) {
@@ -59,6 +63,9 @@ Verdict judge_run(const RunControl& control, const RunEnd& end) {
       return v;
     case RunEnd::Cause::kEndedByItself:
       break;
+    case RunEnd::Cause::kSummarySeen:
+      v.passed = true;
+      return v;
   }
   // A guest that reports its own failure says more than a text it never
   // printed.
@@ -71,6 +78,44 @@ Verdict judge_run(const RunControl& control, const RunEnd& end) {
   } else {
     v.passed = true;
     v.reason = ended_text(end, control.use_status);
+  }
+  return v;
+}
+
+// Where a run without its summary stood: "ended after a, in b".
+std::string where_text(const CaseReader& cases) {
+  std::string text = cases.last_finished().empty() ? "ended before any case ended"
+                                                   : "ended after " + cases.last_finished();
+  if (!cases.running().empty()) text += ", in " + cases.running();
+  return text;
+}
+
+}  // namespace
+
+std::string case_counts_text(const CaseCounts& counts) {
+  return std::to_string(counts.total()) + (counts.total() == 1 ? " case: " : " cases: ") +
+         std::to_string(counts.passed) + " passed, " + std::to_string(counts.failed) +
+         " failed, " + std::to_string(counts.skipped) + " skipped";
+}
+
+Verdict judge_run(const RunControl& control, const RunEnd& end) {
+  Verdict v = judge_without_cases(control, end);
+  if (!end.cases) return v;
+  const CaseReader& cases = *end.cases;
+  if (!cases.summary_seen()) {
+    v.passed = false;
+    if (v.status == 0) v.status = 1;
+    v.reason = where_text(cases) + ": " + v.reason + " before the summary";
+    return v;
+  }
+  if (!v.passed) return v;
+  v.reason = case_counts_text(cases.counts());
+  const std::string disagreement = cases.disagreement();
+  if (!cases.summary().bail.empty()) v.reason += "; Bail out! " + cases.summary().bail;
+  if (!disagreement.empty()) v.reason += "; " + disagreement;
+  if (cases.counts().failed > 0 || !cases.summary().bail.empty() || !disagreement.empty()) {
+    v.passed = false;
+    v.status = 1;
   }
   return v;
 }

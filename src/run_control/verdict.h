@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+class CaseReader;
+struct CaseCounts;
 class Pattern;
 
 // Bytes written to the simulator's console input once the --expect texts
@@ -35,6 +37,8 @@ struct RunControl {
   std::string timeout_text;  // as the user wrote it, for the messages
   // The simulator's own exit status decides when it ends by itself.
   bool use_status = false;
+  // The test framework whose results the output holds (--cases), or "".
+  std::string cases;
 };
 
 // Exit statuses of a watched run besides 0, 1 and the simulator's own.
@@ -44,7 +48,10 @@ constexpr int kStatusInterrupted = 130;
 
 // How a watched run came to its end.
 struct RunEnd {
-  enum class Cause { kExpectSeen, kFailSeen, kEndedByItself, kTimedOut, kInterrupted, kSendFailed };
+  // kSummarySeen: the framework's summary, and every expect if any.
+  enum class Cause {
+    kExpectSeen, kFailSeen, kEndedByItself, kTimedOut, kInterrupted, kSendFailed, kSummarySeen
+  };
   Cause cause = Cause::kEndedByItself;
   size_t fail_index = 0;     // kFailSeen: which --fail text
   size_t expects_seen = 0;   // how many --expect texts were seen, in order
@@ -52,6 +59,7 @@ struct RunEnd {
   std::string send_error;    // kSendFailed: the system's reason
   int simulator_status = 0;  // kEndedByItself: its exit status, 128 + signal if killed
   double seconds = 0;        // from the simulator's start
+  const CaseReader* cases = nullptr;  // with --cases: what the output held
 };
 
 struct Verdict {
@@ -60,7 +68,13 @@ struct Verdict {
   std::string reason;  // "\"PASS\" seen after 1.8 s", without the program's name
 };
 
+// With --cases the run passes only when the framework's summary was seen,
+// agrees with the cases seen and none of them failed; a run that ended
+// before its summary says where it stood.
 Verdict judge_run(const RunControl& control, const RunEnd& end);
+
+// "12 cases: 10 passed, 1 failed, 1 skipped".
+std::string case_counts_text(const CaseCounts& counts);
 
 // |seconds| as the messages give it: "1.8 s".
 std::string seconds_text(double seconds);

@@ -110,6 +110,10 @@ TEST_F(RealQemuTest, RunControlJudgesARealRun) {
        {"--expect", "login: ", "--send", "rot", "--expect", "hello, root", "--timeout", "3",
         "--junit", "report.xml"},
        124},
+      // Unit tests reported as Unity does: all pass, one fails, one faults.
+      {"casesok", {"--cases", "unity", "--status", "--junit", "report.xml"}, 0},
+      {"casesfail", {"--cases", "unity", "--status", "--junit", "report.xml"}, 1},
+      {"casescrash", {"--cases", "unity", "--status", "--junit", "report.xml"}, 1},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.firmware_asks + " " + c.control[0]);
@@ -125,6 +129,12 @@ TEST_F(RealQemuTest, RunControlJudgesARealRun) {
     EXPECT_TRUE(processes_naming(target_path(tmp_dir_)).empty()) << "a QEMU was left running";
     if (c.control.back() == "report.xml") {
       EXPECT_TRUE(junit_parser_reads(work_dir_ / "report.xml")) << read_text(work_dir_ / "report.xml");
+    }
+    if (c.firmware_asks == "casescrash") {
+      EXPECT_NE(std::string::npos, r.err.find("zelk_sim: 2 cases: 2 passed, 0 failed, 0 skipped\n"
+                                              "zelk_sim: ended after data_words, in checksum: the "
+                                              "simulator ended with status 1 after "))
+          << r.err;
     }
     if (c.firmware_asks == "login") {
       // The report names every step, and where the conversation stopped.

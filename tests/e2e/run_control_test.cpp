@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <regex>
 #include <set>
 #include <thread>
 
@@ -176,6 +177,7 @@ TEST_F(RunControlTest, BadValuesStopEverything) {
       {{"--fail"}, "zelk_sim: --fail: needs a value\n"},
       {{"--expect-re", "(a"}, "zelk_sim: --expect-re: '(a': missing ): (a\n"},
       {{"--fail-re", ""}, "zelk_sim: --fail-re: the pattern is empty\n"},
+      {{"--cases", "junit"}, "zelk_sim: --cases: 'junit' is not one of unity, gtest, cpputest, tap, ztest\n"},
       {{"--junit", "old.xml", "--log", missing_dir + sep() + "log.txt"},
        "zelk_sim: cannot create " + missing_dir + sep() + "log.txt: No such file or directory\n"},
       {{"--junit", "/dev/full"}, "zelk_sim: cannot write /dev/full: No space left on device\n"},
@@ -292,6 +294,79 @@ TEST_F(RunControlTest, InterruptedLauncherEndsTheSimulatorFirst) {
     }
     EXPECT_TRUE(processes_naming(kFlash).empty());
     EXPECT_EQ(std::string::npos, read_text(started.out).find("released"));
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// Rule: the console output of real test frameworks, played by the
+// stand-in, gives one testcase per case in the report, the failed cases
+// and the counts on stderr, and passes only by a summary without failure;
+// a run that ends before its summary fails and says where it stood.
+TEST_F(RunControlTest, RealFrameworksGiveTheirCases) {
+  const std::string src = ZELK_SOURCE_DIR "/tests/e2e/frameworks/";
+  const struct {
+    std::string program;  // a framework's test program, its words, its variables
+    const char* format;
+    std::vector<std::string> words;  // the launcher's besides --cases
+    std::string cut;                 // the output played ends before this text
+    int status;
+    std::string err;  // the start of stderr
+    std::string report;
+  } rows[] = {
+      {"gtest_cases --gtest_color=yes", "gtest", {}, "", 1,
+       "zelk_sim: failed: Checksum.OfHeader at " + src + "gtest_cases.cpp:10: Expected equality of "
+       "these values: 5 4 header sum\nzelk_sim: 3 cases: 1 passed, 1 failed, 1 skipped\n",
+       "Checksum.OfEmpty Checksum.OfHeader:failure Checksum.OfFlash:skipped "},
+      {"gtest_cases --gtest_filter=*Empty", "gtest", {}, "", 0,
+       "zelk_sim: 1 case: 1 passed, 0 failed, 0 skipped\n", "Checksum.OfEmpty "},
+      {"CMOCKA_MESSAGE_OUTPUT=TAP cmocka_cases", "tap", {}, "", 1,
+       "zelk_sim: failed: test_sub at " + src + "cmocka_cases.cpp:15: 0x5 != 0x4 " + src +
+           "cmocka_cases.cpp:15: error: Failure!\nzelk_sim: 3 cases: 1 passed, 1 failed, 1 skipped\n",
+       "app.test_add app.test_sub:failure app.test_io:skipped "},
+      {"CMOCKA_MESSAGE_OUTPUT=TAP cmocka_cases pass", "tap", {"--expect", "ok 1"}, "", 0,
+       "zelk_sim: 1 case: 1 passed, 0 failed, 0 skipped\n", "app.test_add "},
+      {"cpputest_cases -v -c", "cpputest", {}, "", 1,
+       "zelk_sim: failed: Flash.Write at " + src + "cpputest_cases.cpp:11: LONGS_EQUAL(5, 4) failed "
+       "expected <5 (0x5)> but was <4 (0x4)>\nzelk_sim: 3 cases: 1 passed, 1 failed, 1 skipped\n",
+       "Flash.Later:skipped Flash.Write:failure Flash.Erase "},
+      {"cpputest_cases -v -n Erase", "cpputest", {}, "", 0,
+       "zelk_sim: 1 case: 1 passed, 0 failed, 0 skipped\n", "Flash.Erase "},
+      // The firmware dies inside a case: its status, and where it stood.
+      {"gtest_cases", "gtest", {"--status"}, "Expected equality", 99,
+       "zelk_sim: 1 case: 1 passed, 0 failed, 0 skipped\nzelk_sim: ended after OfEmpty, in OfHeader: "
+       "the simulator ended with status 99 after ",
+       "Checksum.OfEmpty zelk_sim.app:failure "},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.program);
+    const fs::path played = work_dir_ / "played.txt";
+    const std::string command = "cd " + std::string(ZELK_FRAMEWORKS_DIR) + " && env PATH=.:\"$PATH\" " + row.program +
+                                " >" + played.string();
+    ASSERT_NE(-1, std::system(command.c_str()));
+    if (!row.cut.empty()) {
+      const std::string whole = read_text(played);
+      write_text(played, whole.substr(0, whole.find(row.cut)));
+    }
+    std::vector<std::string> words = {"-elf", "app.elf", "-nographic", "--cases", row.format,
+                                      "--junit", "report.xml"};
+    words.insert(words.end(), row.words.begin(), row.words.end());
+    RunOptions options;
+    options.env["ZELK_STANDIN_REPLAY"] = target_path(played);
+    options.env["ZELK_STANDIN_EXIT"] = "99";
+    const RunResult r = run(words, options);
+    EXPECT_EQ(row.status, r.status) << r.err;
+    EXPECT_EQ(row.err, r.err.substr(0, row.err.size()));
+    // Each testcase as class.name, and how it did where it did not pass.
+    const std::string xml = read_text(junit_path());
+    std::string report;
+    const std::regex testcase("<testcase name=\"([^\"]*)\" classname=\"([^\"]*)\"[^/]*?(/?)>\\s*(<(failure|skipped))?");
+    for (std::sregex_iterator it(xml.begin(), xml.end(), testcase), end; it != end; ++it)
+      report += (*it)[2].str() + "." + (*it)[1].str() + ((*it)[5].matched ? ":" + (*it)[5].str() : "") + " ";
+    EXPECT_EQ(row.report, report) << xml;
+    EXPECT_TRUE(junit_parser_reads(junit_path())) << xml;
   }
 }
 

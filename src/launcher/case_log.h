@@ -1,0 +1,48 @@
+// The firmware's own test cases during a watched run (--cases): the failed
+// ones said on standard error, and every one kept for the report in a
+// file of its own until the run ends, so that memory stays the same
+// however many cases the firmware runs.
+#ifndef ZELK_LAUNCHER_CASE_LOG_H_
+#define ZELK_LAUNCHER_CASE_LOG_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/file.h"
+#include "run_control/cases.h"
+#include "run_control/verdict.h"
+
+// The most failed cases said one by one.
+constexpr size_t kFailuresSaid = 10;
+
+class CaseLog {
+ public:
+  CaseLog() = default;
+  CaseLog(const CaseLog&) = delete;
+  CaseLog& operator=(const CaseLog&) = delete;
+  ~CaseLog();
+
+  // Makes the file the report's cases wait in; false with |*problem| set
+  // when it cannot. Cases of no suite are reported in |classname|.
+  bool open(const std::string& classname, std::string* problem);
+  // Takes the cases finished since the last call, and empties the list.
+  void take(std::vector<CaseResult>* finished);
+  // The failed cases, then the counts: the lines said on standard error.
+  std::vector<std::string> lines(const CaseCounts& counts) const;
+  // The report of every case, and of the run itself when it failed for
+  // what no case shows; false with |*problem| set when it cannot be written.
+  bool write_report(const std::string& path, const std::string& name, double seconds,
+                    const Verdict& verdict, const CaseReader& cases, const std::string& tail,
+                    const std::string& steps, std::string* problem);
+
+ private:
+  File spool_;
+  std::string classname_;
+  std::string spool_path_;
+  int spool_error_ = 0;
+  std::vector<std::string> failures_;
+  uint64_t failed_ = 0;
+};
+
+#endif  // ZELK_LAUNCHER_CASE_LOG_H_

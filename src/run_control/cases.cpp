@@ -1,0 +1,323 @@
+#include "run_control/cases.h"
+
+#include <re2/re2.h>
+#include <re2/set.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+namespace {
+
+// The named groups a row's pattern may have.
+enum Field { kSuiteF, kNameF, kFileF, kLineF, kMessageF, kMsF, kSecondsF, kTestsF, kRanF,
+             kPassedF, kFailuresF, kSkippedF, kFieldCount };
+const char* const kFieldNames[kFieldCount] = {"suite", "name",  "file",   "line",
+                                              "message", "ms",  "seconds", "tests",
+                                              "ran",   "passed", "failures", "skipped"};
+
+// The most groups a pattern has, its whole match included.
+constexpr int kMostGroups = 16;
+
+uint64_t number(re2::StringPiece text) {
+  uint64_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9' || value > UINT64_MAX / 10 - 9) break;
+    value = value * 10 + static_cast<uint64_t>(c - '0');
+  }
+  return value;
+}
+
+std::string trimmed(re2::StringPiece text) {
+  while (!text.empty() && (text[0] == ' ' || text[0] == '\t')) text.remove_prefix(1);
+  while (!text.empty() && (text[text.size() - 1] == ' ' || text[text.size() - 1] == '\t'))
+    text.remove_suffix(1);
+  return std::string(text);
+}
+
+// Drops the terminal's control sequences (ESC [ ... final byte), as
+// frameworks print them for colour.
+void strip_escapes(const char* data, size_t len, std::string* out) {
+  out->clear();
+  for (size_t i = 0; i < len; ++i) {
+    if (data[i] != '\x1b') {
+      out->push_back(data[i]);
+      continue;
+    }
+    if (i + 1 < len && data[i + 1] == '[') {
+      i += 2;
+      while (i < len && !(data[i] >= 0x40 && data[i] <= 0x7E)) ++i;
+    }
+  }
+}
+
+}  // namespace
+
+namespace {
+
+struct Group {
+  Field field;
+  int index;
+};
+
+}  // namespace
+
+struct CaseFormat::Compiled {
+  std::vector<std::unique_ptr<RE2>> patterns;
+  std::vector<std::vector<Group>> groups;  // per row
+  std::unique_ptr<RE2::Set> set;
+};
+
+CaseFormat::CaseFormat() = default;
+CaseFormat::~CaseFormat() = default;
+
+bool CaseFormat::compile(const CaseFormatTable& table, std::string* problem) {
+  table_ = &table;
+  compiled_ = std::make_unique<Compiled>();
+  auto& set_ = compiled_->set;
+  auto& groups_ = compiled_->groups;
+  auto& patterns_ = compiled_->patterns;
+  RE2::Options options;
+  options.set_log_errors(false);
+  // Anchored at the line's start, the set gives up on most other output
+  // after a byte or two; a row that may match further in says so itself.
+  set_ = std::make_unique<RE2::Set>(options, RE2::ANCHOR_START);
+  for (const LineRow& row : table.rows) {
+    auto re = std::make_unique<RE2>(row.pattern, options);
+    std::string error;
+    if (!re->ok() || re->NumberOfCapturingGroups() >= kMostGroups ||
+        set_->Add(row.pattern[0] == '^' ? std::string(row.pattern)
+                                        : std::string("(?s:.*)(?:") + row.pattern + ")",
+                  &error) < 0) {
+      *problem = std::string(table.name) + ": " + row.pattern + ": " + re->error() + error;
+      return false;
+    }
+    std::vector<Group> groups;
+    for (const auto& named : re->NamedCapturingGroups())
+      for (int f = 0; f < kFieldCount; ++f)
+        if (named.first == kFieldNames[f]) groups.push_back({static_cast<Field>(f), named.second});
+    groups_.push_back(std::move(groups));
+    patterns_.push_back(std::move(re));
+  }
+  if (!set_->Compile()) {
+    *problem = std::string(table.name) + ": the patterns do not compile together";
+    return false;
+  }
+  return true;
+}
+
+CaseReader::CaseReader(const CaseFormat& format) : format_(format) {}
+
+void CaseReader::feed(const char* data, size_t len, double now) {
+  while (len > 0) {
+    const char* end = static_cast<const char*>(memchr(data, '\n', len));
+    const size_t piece = end ? static_cast<size_t>(end - data) : len;
+    if (partial_.empty() && end) {
+      read_line(data, std::min(piece, kCaseLineBytes), now);
+    } else {
+      const size_t room = kCaseLineBytes - partial_.size();
+      partial_.append(data, std::min(piece, room));
+      if (end) {
+        read_line(partial_.data(), partial_.size(), now);
+        partial_.clear();
+      }
+    }
+    if (!end) return;
+    data += piece + 1;
+    len -= piece + 1;
+  }
+}
+
+void CaseReader::end_of_output(double now) {
+  if (!partial_.empty()) read_line(partial_.data(), partial_.size(), now);
+  partial_.clear();
+  release_held();
+}
+
+void CaseReader::read_line(const char* data, size_t len, double now) {
+  if (memchr(data, '\x1b', len)) {
+    strip_escapes(data, len, &clean_);
+    data = clean_.data();
+    len = clean_.size();
+  }
+  if (len > 0 && data[len - 1] == '\r') --len;
+  const std::string_view line(data, len);
+  // Asked first only whether any row matches: most lines match none, and
+  // that answer costs least.
+  if (!format_.compiled_->set->Match(line, nullptr) || !format_.compiled_->set->Match(line, &matched_)) {
+    if (explaining_ && running_ && format_.table_->unmatched_lines_explain &&
+        line.find_first_not_of(" \t") != std::string::npos)
+      explain(trimmed(line));
+    return;
+  }
+  // One row of each kind, the first in the table's order; kinds in that
+  // order too, so that a line that starts and ends a case does both.
+  std::sort(matched_.begin(), matched_.end());
+  unsigned kinds_done = 0;
+  for (int row : matched_) {
+    const unsigned bit = 1u << static_cast<unsigned>(format_.table_->rows[row].kind);
+    if (kinds_done & bit) continue;
+    kinds_done |= bit;
+    apply(static_cast<size_t>(row), data, len, now);
+  }
+}
+
+void CaseReader::explain(const std::string& text) {
+  CaseResult* target = held_ ? &*held_ : running_ ? &*running_ : nullptr;
+  if (!target || text.empty()) return;
+  std::string& message = target->message;
+  if (message.size() >= kCaseMessageBytes) return;
+  if (!message.empty()) message += '\n';
+  message.append(text, 0, kCaseMessageBytes - message.size());
+}
+
+void CaseReader::apply(size_t row_index, const char* data, size_t len, double now) {
+  const LineRow& row = format_.table_->rows[row_index];
+  re2::StringPiece sub[kMostGroups];
+  const RE2& re = *format_.compiled_->patterns[row_index];
+  if (!re.Match(re2::StringPiece(data, len), 0, len, RE2::UNANCHORED, sub,
+                re.NumberOfCapturingGroups() + 1))
+    return;
+  re2::StringPiece field[kFieldCount];
+  bool has[kFieldCount] = {};
+  for (const Group& g : format_.compiled_->groups[row_index]) {
+    if (sub[g.index].data() == nullptr) continue;
+    field[g.field] = sub[g.index];
+    has[g.field] = true;
+  }
+  auto text = [&](Field f) { return has[f] ? trimmed(field[f]) : std::string(); };
+  switch (row.kind) {
+    case LineKind::kSuite:
+      suite_ = text(kSuiteF);
+      return;
+    case LineKind::kStart:
+      release_held();
+      running_ = CaseResult();
+      running_->suite = has[kSuiteF] ? text(kSuiteF) : suite_;
+      running_->name = text(kNameF);
+      running_since_ = now;
+      explaining_ = false;
+      return;
+    case LineKind::kPlace: {
+      CaseResult* target = held_ ? &*held_ : running_ ? &*running_ : nullptr;
+      if (!target) return;
+      if (target->file.empty() && has[kFileF]) {
+        target->file = text(kFileF);
+        target->line = number(field[kLineF]);
+      }
+      if (row.outcome == CaseOutcome::kFailed) target->outcome = CaseOutcome::kFailed;
+      explaining_ = true;
+      explain(text(kMessageF));
+      return;
+    }
+    case LineKind::kNote:
+      if (held_ || explaining_) explain(text(kMessageF));
+      return;
+    case LineKind::kEnd:
+      break;
+    case LineKind::kCounts: {
+      release_held();
+      std::optional<uint64_t>* counts[] = {&summary_.tests, &summary_.ran, &summary_.passed,
+                                           &summary_.failures, &summary_.skipped};
+      for (int f = kTestsF; f <= kSkippedF; ++f)
+        if (has[f]) *counts[f - kTestsF] = counts[f - kTestsF]->value_or(0) + number(field[f]);
+      if (row.outcome == CaseOutcome::kFailed) summary_.failed = true;
+      // A summary with a last line of its own is over at that line.
+      const auto& rows = format_.table_->rows;
+      summary_.seen = summary_.seen || std::none_of(rows.begin(), rows.end(), [](const LineRow& r) {
+                        return r.kind == LineKind::kSummaryEnd;
+                      });
+      return;
+    }
+    case LineKind::kPlan:
+      release_held();
+      plan_ = number(field[kTestsF]);
+      summary_.tests = plan_;
+      summary_.seen = summary_.seen || counts_.total() >= *plan_;
+      return;
+    case LineKind::kSummaryEnd:
+      // A bare "OK" is the summary's end only after its counts.
+      if (!summary_.tests && !summary_.ran && !summary_.failures) return;
+      release_held();
+      summary_.seen = true;
+      if (row.outcome == CaseOutcome::kFailed) summary_.failed = true;
+      return;
+    case LineKind::kBail:
+      release_held();
+      summary_.seen = true;
+      summary_.failed = true;
+      summary_.bail = has[kMessageF] && !text(kMessageF).empty() ? text(kMessageF) : "no reason given";
+      return;
+  }
+  // The end of a case: the one running, unless the line names another.
+  release_held();
+  CaseResult result;
+  double since = last_end_;
+  if (running_ && (!has[kNameF] || text(kNameF).empty() || text(kNameF) == running_->name)) {
+    result = std::move(*running_);
+    since = running_since_;
+  }
+  running_.reset();
+  explaining_ = false;
+  if (has[kSuiteF]) result.suite = text(kSuiteF);
+  if (result.suite.empty()) result.suite = suite_;
+  if (has[kNameF] && !text(kNameF).empty()) result.name = text(kNameF);
+  if (has[kFileF] && result.file.empty()) {
+    result.file = text(kFileF);
+    result.line = number(field[kLineF]);
+  }
+  // Unity's cases are known by their file.
+  if (result.suite.empty() && has[kFileF]) result.suite = text(kFileF);
+  const std::string message = text(kMessageF);
+  // A case the line does not name takes its reason as its name (TAP's
+  // "not ok 4 # SKIP name"), or else its number.
+  if (result.name.empty()) result.name = message;
+  else if (!message.empty()) result.message = message + (result.message.empty() ? "" : "\n") + result.message;
+  if (result.name.empty()) result.name = "#" + std::to_string(counts_.total() + 1);
+  if (row.outcome != CaseOutcome::kPassed) result.outcome = row.outcome;
+  if (has[kMsF]) {
+    result.seconds = static_cast<double>(number(field[kMsF])) / 1000;
+  } else if (has[kSecondsF]) {
+    result.seconds = strtod(std::string(field[kSecondsF]).c_str(), nullptr);
+  } else {
+    result.seconds = now > since ? now - since : 0;
+  }
+  last_end_ = now;
+  last_finished_ = result.name;
+  switch (result.outcome) {
+    case CaseOutcome::kPassed: ++counts_.passed; break;
+    case CaseOutcome::kFailed: ++counts_.failed; break;
+    case CaseOutcome::kSkipped: ++counts_.skipped; break;
+  }
+  if (plan_ && counts_.total() >= *plan_) summary_.seen = true;
+  if (result.outcome == CaseOutcome::kFailed && format_.table_->notes_follow_result) {
+    held_ = std::move(result);
+    return;
+  }
+  finished_.push_back(std::move(result));
+}
+
+void CaseReader::release_held() {
+  if (!held_) return;
+  finished_.push_back(std::move(*held_));
+  held_.reset();
+}
+
+std::string CaseReader::disagreement() const {
+  if (!summary_.bail.empty()) return "";
+  std::string text;
+  auto check = [&](const std::optional<uint64_t>& said, uint64_t seen, const char* what) {
+    if (!said || *said == seen) return;
+    text += (text.empty() ? "" : ", ") + std::to_string(*said) + " " + what + " where " +
+            std::to_string(seen) + (seen == 1 ? " was" : " were") + " seen";
+  };
+  check(summary_.tests, counts_.total(), "tests");
+  check(summary_.ran, counts_.passed + counts_.failed, "ran");
+  check(summary_.passed, counts_.passed, "passed");
+  check(summary_.failures, counts_.failed, "failed");
+  check(summary_.skipped, counts_.skipped, "skipped");
+  if (text.empty() && summary_.failed && counts_.failed == 0)
+    text = "the run failed, yet no case failed";
+  return text.empty() ? "" : "the summary says " + text;
+}

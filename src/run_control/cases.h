@@ -1,0 +1,144 @@
+// Reads a test framework's console output, line by line as it arrives,
+// into the cases it ran and the summary it printed. Each framework is a
+// table of line patterns (case_formats.cpp); one reader serves them all.
+// Bytes in, cases out: no clock, no file, no process.
+#ifndef ZELK_RUN_CONTROL_CASES_H_
+#define ZELK_RUN_CONTROL_CASES_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+enum class CaseOutcome { kPassed, kFailed, kSkipped };
+
+// What one kind of line tells.
+enum class LineKind {
+  kSuite,       // the suite of the cases that follow
+  kStart,       // a case starts
+  kPlace,       // where a case failed (or was skipped); text after it explains
+  kEnd,         // a case ended
+  kNote,        // text explaining the case that failed last
+  kCounts,      // the summary's counts (added up over several lines)
+  kPlan,        // the number of cases to come; their last is the summary
+  kSummaryEnd,  // the summary's last line: the run is over
+  kBail,        // the run gave up
+};
+
+// One row of a format's table. The pattern's named groups, each optional:
+// suite, name, file, line, message, ms or seconds; for counts tests,
+// ran (passed and failed), passed, failures, skipped.
+struct LineRow {
+  LineKind kind;
+  // kEnd and kSummaryEnd: what it says. kPlace: kFailed marks the case
+  // failed, kSkipped only explains. A kEnd with kPassed passes the case
+  // unless a failure was placed in it.
+  CaseOutcome outcome;
+  const char* pattern;
+};
+
+struct CaseFormatTable {
+  const char* name;
+  std::vector<LineRow> rows;
+  // Lines no row matches, after a kPlace, explain the case.
+  bool unmatched_lines_explain = false;
+  // kNote lines come after the failed result they explain.
+  bool notes_follow_result = false;
+};
+
+// A table with its patterns compiled.
+class CaseFormat {
+ public:
+  // False, with |*problem| set, when a pattern does not compile.
+  bool compile(const CaseFormatTable& table, std::string* problem);
+  CaseFormat();
+  ~CaseFormat();
+  const CaseFormatTable& table() const { return *table_; }
+
+ private:
+  friend class CaseReader;
+  struct Compiled;  // the patterns, one by one and as one set
+  const CaseFormatTable* table_ = nullptr;
+  std::unique_ptr<Compiled> compiled_;
+};
+
+// The format named |word|, compiled on first use; nullptr for none.
+const CaseFormat* find_case_format(const std::string& word);
+// The names, as the usage and messages list them: "unity, gtest, ...".
+std::string case_format_names();
+
+struct CaseResult {
+  std::string suite, name, file, message;
+  uint64_t line = 0;
+  CaseOutcome outcome = CaseOutcome::kPassed;
+  double seconds = 0;
+};
+
+struct CaseCounts {
+  uint64_t passed = 0, failed = 0, skipped = 0;
+  uint64_t total() const { return passed + failed + skipped; }
+};
+
+// What the summary says; a count the framework does not print stays empty.
+struct CaseSummary {
+  bool seen = false;
+  bool failed = false;  // it says the run failed
+  std::string bail;     // the reason the run gave up, if it did
+  std::optional<uint64_t> tests, ran, passed, failures, skipped;
+};
+
+// The longest piece of a line that is matched; the rest of a longer line
+// is passed over.
+constexpr size_t kCaseLineBytes = 4096;
+// The most of a case's explanation that is kept.
+constexpr size_t kCaseMessageBytes = 2048;
+
+class CaseReader {
+ public:
+  explicit CaseReader(const CaseFormat& format);
+
+  // Reads the next piece of output, which arrived |now| seconds after the
+  // run's start.
+  void feed(const char* data, size_t len, double now);
+  // The output ended: a last line without its end is read.
+  void end_of_output(double now);
+
+  // Cases finished since the caller last emptied the list.
+  std::vector<CaseResult>* finished() { return &finished_; }
+  const CaseCounts& counts() const { return counts_; }
+  const CaseSummary& summary() const { return summary_; }
+  // The run is over by the framework's word.
+  bool summary_seen() const { return summary_.seen; }
+  // Why the summary disagrees with the cases seen; empty when it agrees.
+  std::string disagreement() const;
+  const std::string& last_finished() const { return last_finished_; }
+  // The case that started and has not ended, where the format shows one.
+  std::string running() const { return running_ ? running_->name : ""; }
+
+ private:
+  void read_line(const char* data, size_t len, double now);
+  void apply(size_t row, const char* line, size_t len, double now);
+  void explain(const std::string& text);
+  void finish(CaseResult result, double now);
+  void release_held();
+
+  const CaseFormat& format_;
+  std::string partial_;  // the line still growing, up to kCaseLineBytes
+  std::string clean_;    // a line without its colour codes
+  std::vector<int> matched_;
+  std::string suite_;
+  std::optional<CaseResult> running_;
+  double running_since_ = 0;
+  bool explaining_ = false;
+  std::optional<CaseResult> held_;  // failed, awaiting the notes after it
+  double last_end_ = 0;
+  std::optional<uint64_t> plan_;
+  std::vector<CaseResult> finished_;
+  CaseCounts counts_;
+  CaseSummary summary_;
+  std::string last_finished_;
+};
+
+#endif  // ZELK_RUN_CONTROL_CASES_H_
