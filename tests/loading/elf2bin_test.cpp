@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <iterator>
@@ -409,15 +410,17 @@ TEST_F(Elf2binTest, FilesThatCannotBeReadGiveTheirCodes) {
   EXPECT_TRUE(tmp_is_empty());
 }
 
-// Rule: when the raw file cannot be created the result is -8 and the
-// command is left alone; a temporary folder that does not exist does it.
+// Rule: when the raw file cannot be created the result is -8, and the
+// image names the file tried and why; a temporary folder that does not
+// exist does it.
 TEST_F(Elf2binTest, RawFileThatCannotBeCreatedIsMinusEight) {
   const fs::path missing = dir_.path() / "no" / "such" / "profile";
   ScopedTempFolder nowhere(missing, profile_temp(missing));
   RawImage image;
   const fs::path elf = fs::path(ZELK_FIXTURES) / "elf" / "blink" / "blink.elf";
   EXPECT_EQ(kElfCannotCreateRaw, elf2bin(elf.string().c_str(), &image));
-  EXPECT_EQ("", image.path);
+  EXPECT_EQ(ENOENT, image.error);
+  EXPECT_NE(std::string::npos, image.path.find("such")) << image.path;
 }
 
 // Rule: a write that fails is -51 while the flash list is written and -52

@@ -197,8 +197,8 @@ TEST(VerdictTest, SecondsAreDecimalAndAboveZero) {
 
 // Rule: the report stays well-formed XML whatever the simulator printed:
 // markup is escaped, bytes that are not UTF-8 and characters XML forbids
-// become U+FFFD; a failure is told with its reason, and so is a run that
-// has not finished.
+// become U+FFFD; a failure is told with its reason, and so are a setup
+// problem (an error) and a run that has not finished.
 TEST(JunitTest, ReportHoldsAnyOutput) {
   const std::string r = "\xEF\xBF\xBD";
   EXPECT_EQ("a&lt;b&gt;&amp;&quot;'" + r + r + r + r + "&#13;\n\t\xC3\xA9\xE2\x82\xAC",
@@ -220,6 +220,13 @@ TEST(JunitTest, ReportHoldsAnyOutput) {
   Verdict passed;
   passed.passed = true;
   EXPECT_EQ(std::string::npos, junit_report("app", 1, passed, "").find("<failure"));
+  // A setup that kept the firmware from being tested is an error.
+  failed.setup_problem = true;
+  EXPECT_NE(std::string::npos,
+            junit_report("app", 0, failed, "")
+                .find("failures=\"0\" errors=\"1\" skipped=\"0\" time=\"0.000\">\n"
+                      "  <testcase name=\"app\" classname=\"zelk_sim\" time=\"0.000\">\n"
+                      "    <error message=\"timeout after 2 s\" type=\"status 124\">timeout after 2 s</error>\n"));
   EXPECT_EQ(
       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
       "<testsuite name=\"zelk_sim\" tests=\"1\" failures=\"1\" errors=\"0\" skipped=\"0\" time=\"0.000\">\n"
