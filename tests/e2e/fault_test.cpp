@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <thread>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -35,8 +36,11 @@ std::vector<uint8_t> fls_image(uint32_t addr, uint32_t header_addr,
                                const std::vector<uint8_t>& data) {
   const ImageHeader h = make_image_header(addr, header_addr, data.data(),
                                           static_cast<uint32_t>(data.size()), "app.bin");
-  std::vector<uint8_t> out(h.bytes, h.bytes + kImageHeaderSize);
-  out.insert(out.end(), data.begin(), data.end());
+  // Sized first and filled in place: GCC 12 at -O3 takes a vector built
+  // from the header and then grown for an overread (-Warray-bounds).
+  std::vector<uint8_t> out(kImageHeaderSize + data.size());
+  std::copy(h.bytes, h.bytes + kImageHeaderSize, out.begin());
+  std::copy(data.begin(), data.end(), out.begin() + kImageHeaderSize);
   return out;
 }
 
@@ -343,8 +347,7 @@ TEST_F(FaultTest, NoUsableTemporaryDirectory) {
   fs::permissions(locked, fs::perms::owner_read | fs::perms::owner_exec |
                               fs::perms::others_read | fs::perms::others_exec);
   fs::copy_file(fs::path(ZELK_EXAMPLES) / "blinky" / "build" / "blinky.fls", work_dir_ / "app.fls");
-  const Case cases[] = {{"missing", root_.path() / "no_such_dir"},
-                        {"read-only", locked},
+  const Case cases[] = {{"missing", root_.path() / "no_such_dir"}, {"read-only", locked},
                         {"missing, watched", root_.path() / "no_such_dir", true}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -359,7 +362,6 @@ TEST_F(FaultTest, NoUsableTemporaryDirectory) {
     if (c.watched) {
       EXPECT_EQ(2, r.status);
       EXPECT_EQ(0u, r.err.find("zelk_sim: cannot write " + target_path(c.dir))) << r.err;
-      EXPECT_NE(std::string::npos, r.err.find(": No such file or directory\n")) << r.err;
       EXPECT_FALSE(standin_ran());
       EXPECT_EQ(std::vector<uint8_t>(4096, 0xFF), read_bytes(bin_dir_ / "zelk.iflash"));
       continue;
