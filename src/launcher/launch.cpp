@@ -115,8 +115,8 @@ std::string setup_problem_before_start(Request r) {
     return std::string("cannot start ") + kQemuExecutable + ": not found in PATH";
   resolve_project_here(&r);
   for (const auto* path : {&r.elf_path, &r.image_path}) {
-    File file;
     if (!*path) continue;
+    File file;
     if (int error = open_to_read(**path, &file)) return "cannot read " + **path + ": " + strerror(error);
   }
   return "";
