@@ -117,7 +117,8 @@ std::string setup_problem_before_start(Request r) {
   for (const auto* path : {&r.elf_path, &r.image_path}) {
     if (!*path) continue;
     File file;
-    if (int error = open_to_read(**path, &file)) return "cannot read " + **path + ": " + strerror(error);
+    if (int error = open_to_read(**path, &file))
+      return "cannot read " + **path + ": " + strerror(error);
   }
   return "";
 }

@@ -44,7 +44,8 @@ std::vector<std::string> windows_cmd_search(const std::string& name, const std::
     if (!dir.empty()) dirs.push_back(dir);
   }
   std::vector<std::string> extensions;
-  for (const std::string& ext : split(pathext_value.empty() ? ".COM;.EXE;.BAT;.CMD" : pathext_value, ';'))
+  const std::string pathext = pathext_value.empty() ? ".COM;.EXE;.BAT;.CMD" : pathext_value;
+  for (const std::string& ext : split(pathext, ';'))
     if (!ext.empty()) extensions.push_back(ext);
   const bool has_extension = name.find('.') != std::string::npos;
   std::vector<std::string> files;

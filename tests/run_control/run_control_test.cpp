@@ -220,13 +220,11 @@ TEST(JunitTest, ReportHoldsAnyOutput) {
   Verdict passed;
   passed.passed = true;
   EXPECT_EQ(std::string::npos, junit_report("app", 1, passed, "").find("<failure"));
-  // A setup that kept the firmware from being tested is an error.
   failed.setup_problem = true;
+  const std::string error = junit_report("app", 0, failed, "");
+  EXPECT_NE(std::string::npos, error.find("failures=\"0\" errors=\"1\""));
   EXPECT_NE(std::string::npos,
-            junit_report("app", 0, failed, "")
-                .find("failures=\"0\" errors=\"1\" skipped=\"0\" time=\"0.000\">\n"
-                      "  <testcase name=\"app\" classname=\"zelk_sim\" time=\"0.000\">\n"
-                      "    <error message=\"timeout after 2 s\" type=\"status 124\">timeout after 2 s</error>\n"));
+            error.find("<error message=\"timeout after 2 s\" type=\"status 124\">timeout after 2 s</"));
   EXPECT_EQ(
       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
       "<testsuite name=\"zelk_sim\" tests=\"1\" failures=\"1\" errors=\"0\" skipped=\"0\" time=\"0.000\">\n"
