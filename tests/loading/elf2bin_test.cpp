@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <iterator>
 #include <functional>
+#include <list>
 #include <memory>
 #include <optional>
 #include <utility>
@@ -35,7 +36,12 @@ class ScopedEnv {
     if (const char* old = getenv(name.c_str())) old_ = name + "=" + old;
     putenv(now_.data());
   }
-  ~ScopedEnv() { putenv(old_ ? old_->data() : unset_.data()); }
+  // The value put back outlives the object, as the environment keeps it.
+  ~ScopedEnv() {
+    static std::list<std::string> put_back;
+    if (old_) put_back.push_back(*old_);
+    putenv(old_ ? put_back.back().data() : unset_.data());
+  }
   ScopedEnv(const ScopedEnv&) = delete;
   ScopedEnv& operator=(const ScopedEnv&) = delete;
 
