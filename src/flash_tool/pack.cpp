@@ -40,11 +40,9 @@ bool parse_spec(const std::string& text, Spec* spec) {
 // Reads the whole file at |path|; 0, or the system's error number.
 int read_whole(const std::string& path, std::vector<uint8_t>* bytes) {
   uint64_t size = 0;
-  const PathKind kind = path_kind(path);
-  if (kind == PathKind::kMissing) return failed_call_error();
-  if (kind == PathKind::kFolder) return EISDIR;
-  File file = open_file(path, "rb");
-  if (!file || !stream_size(file.get(), &size)) return failed_call_error();
+  File file;
+  if (int error = open_to_read(path, &file)) return error;
+  if (!stream_size(file.get(), &size)) return failed_call_error();
   // An image's length is a signed 32-bit count.
   if (size > kMaxImageLength) return EFBIG;
   bytes->resize(static_cast<size_t>(size));

@@ -9,7 +9,9 @@
 #include "launcher/watched_run.h"
 #include "loading/elf2bin.h"
 #include "platform/bound_command.h"
+#include "platform/file.h"
 #include "platform/platform.h"
+#include "qemu/qemu_args.h"
 #include "storage/backing_files.h"
 #include "storage/copy2flash.h"
 #include "storage/fresh_chip.h"
@@ -50,22 +52,78 @@ bool start_qemu(const std::string& line, const FileLock& lock) {
 
 }  // namespace
 
-CommandLine build_command_line(Request r, const BackingFiles& files, const std::string& raw_dir) {
+namespace {
+
+// The ELF and firmware file of project mode, taken from the current
+// directory; a directory that cannot be read leaves the path empty.
+void resolve_project_here(Request* r) {
+  if (!r->project) return;
+  std::string cwd;
+  current_directory(&cwd);
+  resolve_project(cwd, r);
+}
+
+// Why a conversion that failed gave no program to load, naming the file.
+std::string conversion_problem(const Request& r, int ret, const RawImage& raw) {
+  if (ret == kElfCannotCreateRaw || ret == kElfFlashWriteShort || ret == kElfDataWriteShort)
+    return "cannot write " + (raw.path.empty() ? "the raw image" : raw.path) + ": " +
+           strerror(raw.error);
+  return "cannot convert " + *r.elf_path + ": " + elf2bin_code_text(ret);
+}
+
+}  // namespace
+
+CommandLine build_command_line(Request r, const BackingFiles& files, const std::string& raw_dir,
+                               std::string* setup_problem) {
   print_preparation(prepare_backing_files(files));
-  if (r.project) {
-    // A directory that cannot be read leaves the path empty.
-    std::string cwd;
-    current_directory(&cwd);
-    resolve_project(cwd, &r);
-  }
+  resolve_project_here(&r);
   RawImage raw;
   const int ret = elf2bin(r.elf_path ? r.elf_path->c_str() : nullptr, &raw, raw_dir);
   if (ret != kElfOk) printf("copy cmd ret = %d\n", ret);
-  if (r.image_path) print_copy(copy2flash(r.image_path->c_str(), files.flash.c_str()));
+  // A watched run goes no further without its program: the firmware is
+  // not copied under a run that would not test it.
+  if (setup_problem && ret != kElfOk && ret != kElfNoPath) {
+    *setup_problem = conversion_problem(r, ret, raw);
+    return {};
+  }
+  if (r.image_path) {
+    const CopyResult copy = copy2flash(r.image_path->c_str(), files.flash.c_str());
+    print_copy(copy);
+    if (copy.files == CopyResult::Files::kNoFirmware) {
+      const std::string text = "cannot read " + *r.image_path + ": " + strerror(copy.open_error);
+      if (setup_problem) {
+        *setup_problem = text;
+        return {};
+      }
+      complain(0, text);
+    }
+  }
   return cmd_copy(r, prefix_args(files), ret == kElfOk ? &raw : nullptr);
 }
 
 namespace {
+
+// Says the setup problem |problem| and refuses the launch with it.
+int refuse_setup(const std::string& problem, const Request& r, const Reports& reports) {
+  complain(0, problem);
+  return refuse_launch(kStatusUsage, problem, r, reports);
+}
+
+// What keeps a watched run from testing the firmware that can be found
+// before the chip is touched: a simulator the interpreter would not find,
+// an ELF or firmware file that cannot be read. One line; empty when none.
+std::string setup_problem_before_start(Request r) {
+  if (!interpreter_finds(kQemuExecutable))
+    return std::string("cannot start ") + kQemuExecutable + ": not found in PATH";
+  resolve_project_here(&r);
+  for (const auto* path : {&r.elf_path, &r.image_path}) {
+    if (!*path) continue;
+    File file;
+    if (int error = open_to_read(**path, &file))
+      return "cannot read " + **path + ": " + strerror(error);
+  }
+  return "";
+}
 
 // The launch on the chip in |files|, its lock held until the simulator has
 // ended; |*stop_requested| when the launcher was asked to end while an
@@ -80,20 +138,20 @@ int launch_on(const Request& r, const std::vector<Load>& loads, const BackingFil
     if (status == FileLock::Status::kHeld) {
       const std::string text = chip_in_use_text(files.dir, holder);
       fprintf(stderr, "%s\n", text.c_str());
-      return refuse_launch(1, text, r, *reports);
+      // Another's run, not this firmware's fault: a watched run says so.
+      return refuse_launch(r.watched ? kStatusUsage : 1, text, r, *reports);
     }
     if (status == FileLock::Status::kFailed)
       fprintf(stderr, "%s\n", chip_not_locked_text(files.dir).c_str());
   }
 
-  const CommandLine line = build_command_line(r, files, raw_dir);
+  std::string problem;
+  const CommandLine line = build_command_line(r, files, raw_dir, r.watched ? &problem : nullptr);
+  if (!problem.empty()) return refuse_setup(problem, r, *reports);
   // After the firmware copy, so that a load wins where both write.
   for (const Load& load : loads) {
-    const std::string problem = load_into(files, load).problem;
-    if (!problem.empty()) {
-      complain(0, problem);
-      return refuse_launch(kStatusUsage, problem, r, *reports);
-    }
+    const std::string load_problem = load_into(files, load).problem;
+    if (!load_problem.empty()) return refuse_setup(load_problem, r, *reports);
   }
   if (line.region_end >= kArgsLimit) {
     printf("args too long\n");
@@ -141,6 +199,10 @@ int launch(Request r) {
   }
   Reports reports;
   if (!open_reports(r, &reports)) return kStatusUsage;
+  if (r.watched) {
+    const std::string problem = setup_problem_before_start(r);
+    if (!problem.empty()) return refuse_setup(problem, r, reports);
+  }
   FreshChip fresh;
   BackingFiles files;
   if (r.fresh_chip) {

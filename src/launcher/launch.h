@@ -16,8 +16,11 @@ int launch(Request request);
 // order: the backing files in |files| created where missing, the program
 // converted, the firmware copied, each with its notes printed; then the
 // line assembled from |r| and what they did. The raw image goes to
-// |raw_dir| where one is given.
+// |raw_dir| where one is given. A firmware file that cannot be read is
+// said on stderr; given |setup_problem| (a watched run), it, or a program
+// that could not be converted, is put there instead, and the steps stop.
 CommandLine build_command_line(Request r, const BackingFiles& files,
-                               const std::string& raw_dir = "");
+                               const std::string& raw_dir = "",
+                               std::string* setup_problem = nullptr);
 
 #endif  // ZELK_LAUNCHER_LAUNCH_H_

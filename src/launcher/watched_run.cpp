@@ -85,11 +85,13 @@ bool open_reports(const Request& r, Reports* reports) {
   return true;
 }
 
-// A launch that ends before the simulator starts still has its report.
+// A launch that ends before the simulator starts still has its report,
+// which tells a setup that failed from firmware that did.
 int refuse_launch(int status, const std::string& reason, const Request& r, const Reports& reports) {
   Verdict v;
   v.status = status;
   v.reason = reason;
+  v.setup_problem = true;
   write_report(reports, test_name(r), 0, v, "");
   return status;
 }

@@ -28,7 +28,8 @@ int complain(int status, const std::string& text);
 // cannot be created refuses the launch (said) with nothing written.
 bool open_reports(const Request& r, Reports* reports);
 
-// A launch that ends before the simulator starts still has its report.
+// A launch that ends before the simulator starts still has its report,
+// giving |reason| as an error of the setup.
 int refuse_launch(int status, const std::string& reason, const Request& r,
                   const Reports& reports);
 

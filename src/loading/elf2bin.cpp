@@ -307,13 +307,20 @@ int elf2bin(const char* elf_path, RawImage* image, const std::string& dir) {
 
   std::string raw_path;
   File raw(create_raw_image(dir, &raw_path));
-  if (!raw) return kElfCannotCreateRaw;
+  if (!raw) {
+    image->path = raw_path;
+    image->error = failed_call_error();
+    return kElfCannotCreateRaw;
+  }
   // Written a chunk at a time, which a stream buffer would only split.
   setvbuf(raw.get(), nullptr, _IONBF, 0);
+  errno = 0;
   const int ret = write_plan(&in, plan, raw.get());
   raw.reset();
   // An image cut short is never handed on, so it is not left behind either.
   if (ret != kElfOk) {
+    image->path = raw_path;
+    image->error = failed_call_error();
     remove_file(raw_path);
     return ret;
   }

@@ -52,9 +52,12 @@ int plan_elf2bin(const char* elf_path, ElfPlan* plan);
 
 // A raw image written for the simulator's loader: where it lies and the
 // address it is loaded at.
+// When it could not be written whole: the file tried last (empty where no
+// name was had) and the system's error number.
 struct RawImage {
   std::string path;
   uint32_t load_addr = 0;
+  int error = 0;
 };
 
 // Converts the ELF at |elf_path| (may be null) into a new raw image file in

@@ -2,6 +2,14 @@
 
 #include <utility>
 
+int open_to_read(const std::string& path, File* file) {
+  const PathKind kind = path_kind(path);
+  if (kind == PathKind::kMissing) return failed_call_error();
+  if (kind == PathKind::kFolder) return EISDIR;
+  *file = open_file(path, "rb");
+  return *file ? 0 : failed_call_error();
+}
+
 int write_and_close(File file, const void* data, size_t len) {
   int error = 0;
   errno = 0;

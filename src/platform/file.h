@@ -22,6 +22,11 @@ inline File open_file(const std::string& path, const char* mode) {
 // call failed without setting one (a write cut short, say).
 inline int failed_call_error() { return errno != 0 ? errno : EIO; }
 
+// Opens the file |path| for reading bytes: 0, or the system's error number
+// when it cannot. A folder is EISDIR on every platform (POSIX would open
+// it, and read its "size" as content).
+int open_to_read(const std::string& path, File* file);
+
 // Writes |len| bytes to |file| and closes it: 0, or the system's error
 // number for the first step that failed.
 int write_and_close(File file, const void* data, size_t len);

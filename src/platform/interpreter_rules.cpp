@@ -1,5 +1,7 @@
 #include "platform/interpreter_rules.h"
 
+#include <algorithm>
+
 std::string posix_sh_quoted(const std::string& text) {
   std::string quoted = "\"";
   for (char c : text) {
@@ -11,3 +13,47 @@ std::string posix_sh_quoted(const std::string& text) {
 }
 
 std::string windows_cmd_quoted(const std::string& text) { return '"' + text + '"'; }
+
+namespace {
+
+std::vector<std::string> split(const std::string& text, char separator) {
+  std::vector<std::string> parts;
+  size_t start = 0;
+  for (;;) {
+    const size_t end = text.find(separator, start);
+    parts.push_back(text.substr(start, end == std::string::npos ? std::string::npos : end - start));
+    if (end == std::string::npos) return parts;
+    start = end + 1;
+  }
+}
+
+}  // namespace
+
+std::vector<std::string> posix_sh_search(const std::string& name, const std::string& path_value) {
+  std::vector<std::string> files;
+  for (const std::string& dir : split(path_value, ':'))
+    files.push_back(dir.empty() ? name : dir + "/" + name);
+  return files;
+}
+
+std::vector<std::string> windows_cmd_search(const std::string& name, const std::string& path_value,
+                                            const std::string& pathext_value) {
+  std::vector<std::string> dirs = {""};
+  for (std::string dir : split(path_value, ';')) {
+    dir.erase(std::remove(dir.begin(), dir.end(), '"'), dir.end());
+    if (!dir.empty()) dirs.push_back(dir);
+  }
+  std::vector<std::string> extensions;
+  const std::string pathext = pathext_value.empty() ? ".COM;.EXE;.BAT;.CMD" : pathext_value;
+  for (const std::string& ext : split(pathext, ';'))
+    if (!ext.empty()) extensions.push_back(ext);
+  const bool has_extension = name.find('.') != std::string::npos;
+  std::vector<std::string> files;
+  for (const std::string& dir : dirs) {
+    const std::string stem =
+        dir.empty() ? name : dir + (dir.back() == '\\' || dir.back() == '/' ? "" : "\\") + name;
+    if (has_extension) files.push_back(stem);
+    for (const std::string& ext : extensions) files.push_back(stem + ext);
+  }
+  return files;
+}

@@ -107,6 +107,12 @@ FILE* create_runtime_named_file(std::string* path);
 // escaped where it can be.
 std::string interpreter_quoted(const std::string& text);
 
+// False when the command interpreter that runs a line would not find the
+// program |name| (given without a folder): /bin/sh in PATH, cmd.exe in the
+// current folder and PATH with PATHEXT. True also where that cannot be
+// told: with no PATH a shell searches a list of its own.
+bool interpreter_finds(const std::string& name);
+
 // Writes |len| bytes to standard output as they are, unbuffered and
 // untranslated, waiting while a non-blocking output is full.
 enum class OutputWrite { kWritten, kReaderGone, kFailed };  // kFailed sets errno

@@ -345,6 +345,13 @@ std::string environment_value(const char* name) {
 
 bool environment_has(const char* name) { return getenv(name) != nullptr; }
 
+bool interpreter_finds(const std::string& name) {
+  if (!environment_has("PATH")) return true;
+  for (const std::string& file : posix_sh_search(name, environment_value("PATH")))
+    if (path_kind(file) == PathKind::kFile && access(file.c_str(), X_OK) == 0) return true;
+  return false;
+}
+
 std::string absolute_path(const std::string& path) {
   std::string cwd;
   if (path.empty() || path[0] == '/' || !current_directory(&cwd)) return path;

@@ -289,6 +289,13 @@ bool environment_has(const char* name) {
   return GetEnvironmentVariableA(name, &one, 1) != 0 || GetLastError() != ERROR_ENVVAR_NOT_FOUND;
 }
 
+bool interpreter_finds(const std::string& name) {
+  for (const std::string& file :
+       windows_cmd_search(name, environment_value("PATH"), environment_value("PATHEXT")))
+    if (path_kind(file) == PathKind::kFile) return true;
+  return false;
+}
+
 std::string absolute_path(const std::string& path) {
   // Also a path relative to another drive's current folder, "D:x", or to
   // the current drive's root, "\x".

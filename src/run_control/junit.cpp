@@ -53,22 +53,24 @@ std::string seconds_value(double seconds) {
   return text;
 }
 
-std::string failure_element(const std::string& message, const std::string& type) {
-  return "    <failure message=\"" + xml_text(message) + "\" type=\"" + type + "\">" +
-         xml_text(message) + "</failure>\n";
-}
+// A failure of the firmware, or an error of the setup (|element|).
+struct Problem {
+  std::string element, message, type;
+};
 
-// One testsuite holding one testcase; |failure| is empty or its element.
-std::string report(const std::string& name, double seconds, const std::string& failure,
+// One testsuite holding one testcase; with no |problem| element it passed.
+std::string report(const std::string& name, double seconds, const Problem& problem,
                    const std::string& tail, const std::string& steps) {
   const std::string time = seconds_value(seconds);
+  auto count = [&](const char* element) { return problem.element == element ? "1" : "0"; };
   std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
-  xml += "<testsuite name=\"zelk_sim\" tests=\"1\" failures=\"" +
-         std::string(failure.empty() ? "0" : "1") + "\" errors=\"0\" skipped=\"0\" time=\"" + time +
-         "\">\n";
+  xml += "<testsuite name=\"zelk_sim\" tests=\"1\" failures=\"" + std::string(count("failure")) +
+         "\" errors=\"" + count("error") + "\" skipped=\"0\" time=\"" + time + "\">\n";
   xml += "  <testcase name=\"" + xml_text(name) + "\" classname=\"zelk_sim\" time=\"" + time +
          "\">\n";
-  xml += failure;
+  if (!problem.element.empty())
+    xml += "    <" + problem.element + " message=\"" + xml_text(problem.message) + "\" type=\"" +
+           problem.type + "\">" + xml_text(problem.message) + "</" + problem.element + ">\n";
   xml += "    <system-out>" + xml_text(tail) + "</system-out>\n";
   if (!steps.empty()) xml += "    <system-err>" + xml_text(steps) + "</system-err>\n";
   xml += "  </testcase>\n</testsuite>\n";
@@ -109,9 +111,11 @@ std::string xml_text(const std::string& text) {
 
 std::string junit_report(const std::string& name, double seconds, const Verdict& verdict,
                          const std::string& tail, const std::string& steps) {
-  const std::string failure =
-      verdict.passed ? "" : failure_element(verdict.reason, "status " + std::to_string(verdict.status));
-  return report(name, seconds, failure, tail, steps);
+  Problem problem;
+  if (!verdict.passed)
+    problem = {verdict.setup_problem ? "error" : "failure", verdict.reason,
+               "status " + std::to_string(verdict.status)};
+  return report(name, seconds, problem, tail, steps);
 }
 
 std::string junit_cases_head(const std::string& name, double seconds, const CaseCounts& counts) {
@@ -150,5 +154,5 @@ std::string junit_cases_foot(const std::string& tail, const std::string& steps) 
 }
 
 std::string junit_unfinished_report(const std::string& name) {
-  return report(name, 0, failure_element("the run did not finish", "unfinished"), "", "");
+  return report(name, 0, {"failure", "the run did not finish", "unfinished"}, "", "");
 }

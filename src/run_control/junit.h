@@ -12,7 +12,9 @@
 constexpr size_t kReportTailBytes = 64 * 1024;
 
 // The report for the test |name| (the ELF's or project's), which took
-// |seconds|, judged |verdict|, whose console output ended in |tail|.
+// |seconds|, judged |verdict|, whose console output ended in |tail|: a
+// failure when the firmware did not pass, an error when the setup kept it
+// from being tested.
 // Bytes that XML cannot hold are replaced, so the report stays well formed
 // whatever the simulator printed.
 // |steps|, where not empty, is the conversation's record, one step a line,

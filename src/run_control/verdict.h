@@ -42,6 +42,8 @@ struct RunControl {
 };
 
 // Exit statuses of a watched run besides 0, 1 and the simulator's own.
+// A bad value, or a setup that keeps the firmware from being tested: the
+// launch is refused, and no verdict on the firmware is given.
 constexpr int kStatusUsage = 2;
 constexpr int kStatusTimedOut = 124;  // as GNU timeout
 constexpr int kStatusInterrupted = 130;
@@ -66,6 +68,9 @@ struct Verdict {
   int status = 0;
   bool passed = false;
   std::string reason;  // "\"PASS\" seen after 1.8 s", without the program's name
+  // The launch was refused before the firmware could be tested: a problem
+  // of the setup, which a report gives as an error, never a failure.
+  bool setup_problem = false;
 };
 
 // With --cases the run passes only when the framework's summary was seen,

@@ -127,13 +127,7 @@ int MemoryFlsSource::read_at(uint64_t offset, uint8_t* out, size_t len, size_t* 
 }
 
 int FileFlsSource::open(const std::string& path) {
-  // POSIX opens a folder for reading, and its "size" would be read as
-  // images; Windows refuses it. Both refuse it this way.
-  const PathKind kind = path_kind(path);
-  if (kind == PathKind::kMissing) return failed_call_error();
-  if (kind == PathKind::kFolder) return EISDIR;
-  file_ = open_file(path, "rb");
-  if (!file_) return failed_call_error();
+  if (int error = open_to_read(path, &file_)) return error;
   // Read in whole headers and pieces, which a stream buffer would only
   // copy once more.
   setvbuf(file_.get(), nullptr, _IONBF, 0);

@@ -156,9 +156,11 @@ TEST_F(RunControlTest, EachEndHasItsStatus) {
   }
 }
 
-// Rule: a bad or missing value, or a report that cannot be created, is
-// status 2 with one line, before anything is written, converted, copied
-// or started; a report file that was there stays as it was.
+// Rule: a bad or missing value, a report that cannot be created, or a
+// setup that would test nothing (no simulator to find, an input that
+// cannot be read) is status 2 with one line, before anything is written,
+// converted, copied or started; a report file that was there stays as it
+// was, and a new one gives the setup problem as an error.
 TEST_F(RunControlTest, BadValuesStopEverything) {
   write_text(work_dir_ / "old.xml", "old report");
   fs::remove(bin_dir_ / "zelk.iflash");
@@ -171,6 +173,7 @@ TEST_F(RunControlTest, BadValuesStopEverything) {
   const struct {
     std::vector<std::string> words;
     std::string err;
+    bool standin_on_path = true;
   } cases[] = {
       {{"--timeout", "soon"}, "zelk_sim: --timeout: 'soon' is not a number of seconds above 0\n"},
       {{"--expect", ""}, "zelk_sim: --expect: the text is empty\n"},
@@ -182,17 +185,30 @@ TEST_F(RunControlTest, BadValuesStopEverything) {
        "zelk_sim: cannot create " + missing_dir + sep() + "log.txt: No such file or directory\n"},
       {{"--junit", "/dev/full"}, "zelk_sim: cannot write /dev/full: No space left on device\n"},
       {{"--gdb", port}, "zelk_sim: --gdb: port " + port + " is taken\n"},
+      {{"--status", "--junit", "report.xml"},
+       "zelk_sim: cannot start qemu-system-cskyv2: not found in PATH\n", false},
+      {{"--status"}, "zelk_sim: cannot read app.fls: No such file or directory\n"},
+      {{"--status", "-img", "."}, "zelk_sim: cannot read .: Is a directory\n"},
+      {{"--status", "-prj"},
+       "zelk_sim: cannot read ." + std::string(1, sep()) + "build" + sep() +
+           "work.elf: No such file or directory\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.err);
     if (windows() && c.words.back() == "/dev/full") continue;
     std::vector<std::string> words = {"-elf", "app.elf", "-img", "app.fls"};
     words.insert(words.end(), c.words.begin(), c.words.end());
-    RunResult r = run(words);
+    RunOptions options;
+    options.put_standin_on_path = c.standin_on_path;
+    RunResult r = run(words, options);
     EXPECT_EQ(2, r.status);
     EXPECT_EQ(c.err, r.err);
     EXPECT_EQ("", r.out);
     EXPECT_FALSE(standin_ran());
+    if (c.words.back() == "report.xml") {
+      EXPECT_NE(std::string::npos, read_text(junit_path()).find("<error message=\"cannot start "));
+      EXPECT_TRUE(junit_parser_reads(junit_path()));
+    }
   }
   EXPECT_EQ("old report", read_text(work_dir_ / "old.xml"));
   EXPECT_EQ(2, std::distance(fs::directory_iterator(bin_dir_), {})) << "only the programs";

@@ -5,10 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <iterator>
 #include <functional>
+#include <list>
 #include <memory>
 #include <optional>
 #include <utility>
@@ -34,7 +36,12 @@ class ScopedEnv {
     if (const char* old = getenv(name.c_str())) old_ = name + "=" + old;
     putenv(now_.data());
   }
-  ~ScopedEnv() { putenv(old_ ? old_->data() : unset_.data()); }
+  // The value put back outlives the object, as the environment keeps it.
+  ~ScopedEnv() {
+    static std::list<std::string> put_back;
+    if (old_) put_back.push_back(*old_);
+    putenv(old_ ? put_back.back().data() : unset_.data());
+  }
   ScopedEnv(const ScopedEnv&) = delete;
   ScopedEnv& operator=(const ScopedEnv&) = delete;
 
@@ -409,15 +416,17 @@ TEST_F(Elf2binTest, FilesThatCannotBeReadGiveTheirCodes) {
   EXPECT_TRUE(tmp_is_empty());
 }
 
-// Rule: when the raw file cannot be created the result is -8 and the
-// command is left alone; a temporary folder that does not exist does it.
+// Rule: when the raw file cannot be created the result is -8, and the
+// image names the file tried and why; a temporary folder that does not
+// exist does it.
 TEST_F(Elf2binTest, RawFileThatCannotBeCreatedIsMinusEight) {
   const fs::path missing = dir_.path() / "no" / "such" / "profile";
   ScopedTempFolder nowhere(missing, profile_temp(missing));
   RawImage image;
   const fs::path elf = fs::path(ZELK_FIXTURES) / "elf" / "blink" / "blink.elf";
   EXPECT_EQ(kElfCannotCreateRaw, elf2bin(elf.string().c_str(), &image));
-  EXPECT_EQ("", image.path);
+  EXPECT_EQ(ENOENT, image.error);
+  EXPECT_NE(std::string::npos, image.path.find("such")) << image.path;
 }
 
 // Rule: a write that fails is -51 while the flash list is written and -52

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/interpreter_rules.h"
+
 namespace {
 
 bool no_lead_bytes(unsigned char) { return false; }
@@ -52,6 +54,19 @@ TEST(PathRulesTest, PosixLastComponent) {
   EXPECT_EQ("/", posix_last_component("/"));
   EXPECT_EQ("/", posix_last_component("///"));
   EXPECT_EQ("a\\b", posix_last_component("/x/a\\b"));
+}
+
+// Rule: /bin/sh tries each PATH folder in order, an empty one being the
+// current folder; cmd.exe tries the current folder first, then each PATH
+// folder, each with every PATHEXT extension (its own list without one),
+// a name with an extension also as it stands.
+TEST(PathRulesTest, InterpretersSearchTheirOwnWay) {
+  using V = std::vector<std::string>;
+  EXPECT_EQ((V{"/a/q", "q", "/b/q"}), posix_sh_search("q", "/a::/b"));
+  EXPECT_EQ((V{"q.EXE", "q.CMD", "C:\\sim\\q.EXE", "C:\\sim\\q.CMD", "D:\\q.EXE", "D:\\q.CMD"}),
+            windows_cmd_search("q", "\"C:\\sim\";;D:\\", ".EXE;.CMD"));
+  EXPECT_EQ((V{"q.COM", "q.EXE", "q.BAT", "q.CMD"}), windows_cmd_search("q", "", ""));
+  EXPECT_EQ((V{"q.x", "q.x.EXE"}), windows_cmd_search("q.x", "", ".EXE"));
 }
 
 }  // namespace

@@ -216,8 +216,8 @@ TEST(VerdictTest, SecondsAreDecimalAndAboveZero) {
 
 // Rule: the report stays well-formed XML whatever the simulator printed:
 // markup is escaped, bytes that are not UTF-8 and characters XML forbids
-// become U+FFFD; a failure is told with its reason, and so is a run that
-// has not finished.
+// become U+FFFD; a failure is told with its reason, and so are a setup
+// problem (an error) and a run that has not finished.
 TEST(JunitTest, ReportHoldsAnyOutput) {
   const std::string r = "\xEF\xBF\xBD";
   EXPECT_EQ("a&lt;b&gt;&amp;&quot;'" + r + r + r + r + "&#13;\n\t\xC3\xA9\xE2\x82\xAC",
@@ -239,6 +239,11 @@ TEST(JunitTest, ReportHoldsAnyOutput) {
   Verdict passed;
   passed.passed = true;
   EXPECT_EQ(std::string::npos, junit_report("app", 1, passed, "").find("<failure"));
+  failed.setup_problem = true;
+  const std::string error = junit_report("app", 0, failed, "");
+  EXPECT_NE(std::string::npos, error.find("failures=\"0\" errors=\"1\""));
+  EXPECT_NE(std::string::npos,
+            error.find("<error message=\"timeout after 2 s\" type=\"status 124\">timeout after 2 s</"));
   EXPECT_EQ(
       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
       "<testsuite name=\"zelk_sim\" tests=\"1\" failures=\"1\" errors=\"0\" skipped=\"0\" time=\"0.000\">\n"
