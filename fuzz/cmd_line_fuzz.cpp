@@ -129,7 +129,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (size_t i = 0; i < words.size(); ++i) {
     static const std::vector<std::string> kOwn = {"--expect", "--fail",       "--send",
                                                   "--send-bytes", "--timeout", "--log",
-                                                  "--junit",  "--chip-dir"};
+                                                  "--junit",  "--test-name", "--chip-dir"};
     if (i > 0 && (words[i] == "--status" || words[i] == "--fresh-chip")) continue;
     if (i > 0 && std::find(kOwn.begin(), kOwn.end(), words[i]) != kOwn.end()) {
       ++i;

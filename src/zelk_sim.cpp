@@ -39,6 +39,7 @@ const char kOwnWords[] =
     "--send-bytes TEXT  the same without Enter; \\r \\n \\t \\\\ \\xHH are escapes\n"
     "--log FILE      copy the console output to FILE as it arrives\n"
     "--junit FILE    write a JUnit XML report of the run to FILE\n"
+    "--test-name NAME  the test's name in the report (default: the ELF's)\n"
     "\n"
     "--chip-dir DIR  keep the chip's flash and EEPROM in DIR, not beside the\n"
     "                launcher (also from the variable ZELK_CHIP_DIR)\n"

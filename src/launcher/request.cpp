@@ -16,7 +16,8 @@ bool is_one_of(const char* word, std::initializer_list<const char*> list) {
 // The launcher's own words. QEMU has no options of these names, so none
 // of them could have meant something to the simulator.
 enum class Own {
-  kNone, kExpect, kFail, kSend, kSendBytes, kTimeout, kStatus, kLog, kJunit, kChipDir, kFreshChip
+  kNone, kExpect, kFail, kSend, kSendBytes, kTimeout, kStatus, kLog, kJunit, kTestName, kChipDir,
+  kFreshChip
 };
 
 // The words that take no value.
@@ -30,6 +31,7 @@ Own own_word(const char* word) {
                 {"--send", Own::kSend},     {"--send-bytes", Own::kSendBytes},
                 {"--timeout", Own::kTimeout}, {"--status", Own::kStatus},
                 {"--log", Own::kLog},       {"--junit", Own::kJunit},
+                {"--test-name", Own::kTestName},
                 {"--chip-dir", Own::kChipDir}, {"--fresh-chip", Own::kFreshChip}};
   for (const auto& w : kWords)
     if (strcmp(word, w.name) == 0) return w.own;
@@ -43,7 +45,8 @@ void take_own(Own own, const char* word, const char* value, Request* r) {
     if (r->error.empty()) r->error = std::string(word) + ": " + why;
   };
   if (!takes_no_value(own) && !value) return refuse("needs a value");
-  r->watched = r->watched || (own != Own::kChipDir && own != Own::kFreshChip);
+  r->watched =
+      r->watched || (own != Own::kChipDir && own != Own::kFreshChip && own != Own::kTestName);
   switch (own) {
     case Own::kNone: break;
     case Own::kExpect:
@@ -82,6 +85,10 @@ void take_own(Own own, const char* word, const char* value, Request* r) {
     case Own::kJunit:
       if (!*value) return refuse("the file name is empty");
       (own == Own::kLog ? r->log_path : r->junit_path) = value;
+      break;
+    case Own::kTestName:
+      if (!*value) return refuse("the name is empty");
+      r->test_name = value;
       break;
     case Own::kChipDir: r->chip_dir = value; break;
     case Own::kFreshChip: r->fresh_chip = true; break;
@@ -134,7 +141,8 @@ Request parse_words(int argc, char** argv) {
     }
     if (is_one_of(word, {"-elf", "-kernel", "-prj"})) launch = true;
 
-    if (take_word(word, &p, &r)) r.region += word;
+    // The ELF's path reaches the simulator as one word, as it is.
+    if (take_word(word, &p, &r)) r.region += p.elf ? interpreter_word(word) : std::string(word);
     if (p.elf) {
       p.elf = false;
       r.elf_path = word;

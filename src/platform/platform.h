@@ -101,6 +101,10 @@ FILE* create_runtime_named_file(std::string* path);
 // escaped where it can be.
 std::string interpreter_quoted(const std::string& text);
 
+// |text| as one word for the interpreter as above, but as it stands where
+// nothing in it means something to the interpreter.
+std::string interpreter_word(const std::string& text);
+
 // Writes |len| bytes to standard output as they are, unbuffered and
 // untranslated, waiting while a non-blocking output is full.
 enum class OutputWrite { kWritten, kReaderGone, kFailed };  // kFailed sets errno

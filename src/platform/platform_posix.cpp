@@ -276,6 +276,8 @@ FILE* create_runtime_named_file(std::string* path) {
 
 std::string interpreter_quoted(const std::string& text) { return posix_sh_quoted(text); }
 
+std::string interpreter_word(const std::string& text) { return posix_sh_word(text); }
+
 bool raw_command_line(std::string*) { return false; }
 
 size_t read_standard_input(char* buf, size_t cap) {

@@ -251,6 +251,8 @@ FILE* create_runtime_named_file(std::string* path) {
 
 std::string interpreter_quoted(const std::string& text) { return windows_cmd_quoted(text); }
 
+std::string interpreter_word(const std::string& text) { return windows_cmd_word(text); }
+
 namespace {
 
 // The most one write hands the system: a console refuses larger ones.

@@ -95,6 +95,14 @@ TEST_F(CmdCopyTest, OtherWordsAreCopiedUnquoted) {
   Assembled a = assemble({"-kernel", "app.elf", "-s", "a b"});
   EXPECT_EQ("-kernel app.elf -s a b " + kGtk, a.line);
   EXPECT_EQ(23u, a.region_end);
+  // The ELF's path is one word for the interpreter, counted as written.
+  for (const std::string elf : {"my app.elf", "app;touch X.elf", "a&echo X>X.elf", "A B\\a.elf"}) {
+    a = assemble({"-elf", elf, "-s", "a b"});
+    EXPECT_EQ(" " + interpreter_word(elf) + " -s a b " + kGtk + "-kernel " + interpreter_quoted(elf) + " ",
+              a.line);
+    EXPECT_EQ(interpreter_word(elf).size() + 9, a.region_end);
+    EXPECT_NE(elf, interpreter_word(elf));
+  }
 }
 
 TEST_F(CmdCopyTest, NetworkAndUartArgumentsAreCutTo127) {
@@ -133,7 +141,7 @@ TEST_F(CmdCopyTest, OwnWordsLeaveNothingOnTheLine) {
   const std::vector<std::string> with = {
       "--expect", "-nographic", "-elf", "--status", "app.elf", "--timeout", "2.5", "-s",
       "--fail", "-elf", "-uart", "--log", "l.txt", "--junit", "j.xml", "1", "--expect", "B",
-      "--send", "-s", "--send-bytes", "\\x03\\r\\n\\t\\\\"};
+      "--send", "-s", "--send-bytes", "\\x03\\r\\n\\t\\\\", "--test-name", "--status"};
   const Assembled got = assemble(with);
   EXPECT_EQ(want.line, got.line);
   EXPECT_EQ(want.region_end, got.region_end);
@@ -144,6 +152,7 @@ TEST_F(CmdCopyTest, OwnWordsLeaveNothingOnTheLine) {
   EXPECT_EQ(std::vector<std::string>{"-elf"}, r.control.fail);
   EXPECT_EQ(2500u, r.control.timeout_ms.value_or(0));
   EXPECT_TRUE(r.control.use_status);
+  EXPECT_EQ("--status", r.test_name.value_or(""));
   // A send is written once the expects before it are seen; Enter at a
   // serial console is a carriage return.
   ASSERT_EQ(2u, r.control.sends.size());
@@ -169,6 +178,7 @@ TEST(OptionScanTest, BadValuesOfTheLaunchersOwnWords) {
       {{"-prj", "--log", ""}, "--log: the file name is empty"},
       {{"-prj", "--junit"}, "--junit: needs a value"},
       {{"-prj", "--chip-dir"}, "--chip-dir: needs a value"},
+      {{"-prj", "--test-name", ""}, "--test-name: the name is empty"},
       {{"-prj", "--send", ""}, "--send: the text is empty"},
       {{"-prj", "--send-bytes", "a\\qb"},
        "--send-bytes: 'a\\qb' has a backslash that is none of \\r \\n \\t \\\\ \\xHH"},
