@@ -9,6 +9,8 @@
 #include <sys/stat.h>
 #include <windows.h>
 
+#include <aclapi.h>
+
 #include <vector>
 
 #include "platform/interpreter_rules.h"
@@ -366,7 +368,131 @@ std::vector<std::string> folder_entries(const std::string& dir) {
   return names;
 }
 
-bool remove_folder(const std::string& path) { return RemoveDirectoryA(path.c_str()) != 0; }
+namespace {
+
+// The token's user and the owner it gives new objects (the Administrators
+// group for an elevated administrator): either is this user.
+bool is_this_users_sid(PSID owner) {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+  bool mine = false;
+  for (TOKEN_INFORMATION_CLASS which : {TokenUser, TokenOwner}) {
+    DWORD size = 0;
+    GetTokenInformation(token, which, nullptr, 0, &size);
+    std::vector<char> info(size ? size : 1);
+    if (!GetTokenInformation(token, which, info.data(), size, &size)) continue;
+    const PSID sid = which == TokenUser ? reinterpret_cast<TOKEN_USER*>(info.data())->User.Sid
+                                        : reinterpret_cast<TOKEN_OWNER*>(info.data())->Owner;
+    mine = mine || EqualSid(owner, sid);
+  }
+  CloseHandle(token);
+  return mine;
+}
+
+HANDLE folder_handle(intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
+
+}  // namespace
+
+HeldFolder::~HeldFolder() {
+  if (handle_ != -1) CloseHandle(folder_handle(handle_));
+}
+
+// Opened as itself, a reparse point never followed, and without sharing
+// deletion, so that nobody renames or replaces it while it is held.
+bool HeldFolder::open(const std::string& parent, const std::string& name) {
+  if (handle_ != -1 || name.empty() || name.find_first_of("\\/") != std::string::npos) return false;
+  const std::string path = parent + "\\" + name;
+  HANDLE folder = CreateFileA(path.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | READ_CONTROL |
+                                                DELETE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (folder == INVALID_HANDLE_VALUE) return false;
+  handle_ = reinterpret_cast<intptr_t>(folder);
+  parent_path_ = parent;
+  name_ = name;
+  BY_HANDLE_FILE_INFORMATION info = {};
+  return GetFileInformationByHandle(folder, &info) &&
+         (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+         !(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+bool HeldFolder::owned_by_this_user() const {
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (handle_ == -1 ||
+      GetSecurityInfo(folder_handle(handle_), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
+                      nullptr, nullptr, nullptr, &descriptor) != ERROR_SUCCESS)
+    return false;
+  const bool mine = owner && is_this_users_sid(owner);
+  LocalFree(descriptor);
+  return mine;
+}
+
+double HeldFolder::seconds_unchanged() const {
+  BY_HANDLE_FILE_INFORMATION info = {};
+  if (handle_ == -1 || !GetFileInformationByHandle(folder_handle(handle_), &info)) return 0;
+  FILETIME now = {};
+  GetSystemTimeAsFileTime(&now);
+  auto ticks = [](const FILETIME& t) {
+    return (static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
+  };
+  const uint64_t then = ticks(info.ftLastWriteTime), at = ticks(now);
+  return at > then ? static_cast<double>(at - then) / 1e7 : 0;
+}
+
+bool HeldFolder::entries(std::vector<Entry>* list) const {
+  list->clear();
+  if (handle_ == -1) return false;
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA((parent_path_ + "\\" + name_ + "\\*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return false;
+  do {
+    Entry e;
+    e.name = found.cFileName;
+    if (e.name == "." || e.name == "..") continue;
+    e.plain_file = !(found.dwFileAttributes &
+                     (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE));
+    e.size = (static_cast<uint64_t>(found.nFileSizeHigh) << 32) | found.nFileSizeLow;
+    list->push_back(e);
+  } while (FindNextFileA(search, &found));
+  FindClose(search);
+  return true;
+}
+
+// As FileLock::take: the open file, shared with readers only, is the lock.
+FileLock::Status HeldFolder::lock_file(const std::string& name, FileLock* lock) const {
+  if (handle_ == -1 || lock->handle_ != -1) return FileLock::Status::kFailed;
+  HANDLE file = CreateFileA((parent_path_ + "\\" + name_ + "\\" + name).c_str(),
+                            GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE)
+    return GetLastError() == ERROR_SHARING_VIOLATION ? FileLock::Status::kHeld
+                                                     : FileLock::Status::kFailed;
+  BY_HANDLE_FILE_INFORMATION info = {};
+  if (!GetFileInformationByHandle(file, &info) ||
+      (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
+    CloseHandle(file);
+    return FileLock::Status::kFailed;
+  }
+  lock->handle_ = reinterpret_cast<intptr_t>(file);
+  return FileLock::Status::kTaken;
+}
+
+bool HeldFolder::remove_file(const std::string& name) const {
+  return handle_ != -1 && DeleteFileA((parent_path_ + "\\" + name_ + "\\" + name).c_str()) != 0;
+}
+
+// Through its own handle, so that it is the folder held that goes.
+bool HeldFolder::remove() {
+  if (handle_ == -1) return false;
+  FILE_DISPOSITION_INFO dispose = {};
+  dispose.DeleteFile = TRUE;
+  const bool marked = SetFileInformationByHandle(folder_handle(handle_), FileDispositionInfo,
+                                                 &dispose, sizeof dispose) != 0;
+  CloseHandle(folder_handle(handle_));
+  handle_ = -1;
+  return marked;
+}
 
 bool replace_file(const std::string& from, const std::string& to) {
   if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
