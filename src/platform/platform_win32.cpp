@@ -440,23 +440,32 @@ double HeldFolder::seconds_unchanged() const {
   return at > then ? static_cast<double>(at - then) / 1e7 : 0;
 }
 
+// Read through the folder's own handle: another opening would have to
+// share the deletion the handle holds.
 bool HeldFolder::entries(std::vector<Entry>* list) const {
   list->clear();
   if (handle_ == -1) return false;
-  WIN32_FIND_DATAA found;
-  HANDLE search = FindFirstFileA((parent_path_ + "\\" + name_ + "\\*").c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) return false;
-  do {
-    Entry e;
-    e.name = found.cFileName;
-    if (e.name == "." || e.name == "..") continue;
-    e.plain_file = !(found.dwFileAttributes &
-                     (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE));
-    e.size = (static_cast<uint64_t>(found.nFileSizeHigh) << 32) | found.nFileSizeLow;
-    list->push_back(e);
-  } while (FindNextFileA(search, &found));
-  FindClose(search);
-  return true;
+  std::vector<char> buf(64 * 1024);
+  FILE_INFO_BY_HANDLE_CLASS which = FileFullDirectoryRestartInfo;
+  while (GetFileInformationByHandleEx(folder_handle(handle_), which, buf.data(),
+                                      static_cast<DWORD>(buf.size()))) {
+    which = FileFullDirectoryInfo;
+    for (size_t at = 0;;) {
+      const auto* info = reinterpret_cast<const FILE_FULL_DIR_INFO*>(buf.data() + at);
+      const int wide = static_cast<int>(info->FileNameLength / sizeof(WCHAR));
+      const int len = WideCharToMultiByte(CP_ACP, 0, info->FileName, wide, nullptr, 0, nullptr, nullptr);
+      Entry e;
+      e.name.resize(static_cast<size_t>(len));
+      WideCharToMultiByte(CP_ACP, 0, info->FileName, wide, &e.name[0], len, nullptr, nullptr);
+      e.plain_file = !(info->FileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT |
+                                               FILE_ATTRIBUTE_DEVICE));
+      e.size = static_cast<uint64_t>(info->EndOfFile.QuadPart);
+      if (e.name != "." && e.name != "..") list->push_back(e);
+      if (info->NextEntryOffset == 0) break;
+      at += info->NextEntryOffset;
+    }
+  }
+  return GetLastError() == ERROR_NO_MORE_FILES;
 }
 
 // As FileLock::take: the open file, shared with readers only, is the lock.

@@ -457,6 +457,9 @@ TEST_F(BackingFilesTest, AFreshChipIsTheRunsOwnAndGoesWithIt) {
   const fs::path victim = root_.path() / "victim";
   fs::create_directory(victim);
   for (const char* name : {"zelk.iflash", "zelk.eeprom", "zelk.lock"}) write_text(victim / name, "1");
+  // Wine shows a Unix link as the folder it names, where Windows' own links
+  // are reparse points: there only what the folder holds keeps it.
+  if (windows()) write_text(victim / "README.md", "");
   fs::create_directory_symlink(victim, tmp_dir_ / "zelk_chip_1_2_3");
   const std::vector<fs::path> kept = {tmp_dir_ / "zelk_chip_7_8_9", tmp_dir_ / "zelk_chip_10_a_0"};
   for (const fs::path& dir : kept) fs::create_directory(dir);
@@ -484,7 +487,7 @@ TEST_F(BackingFilesTest, AFreshChipIsTheRunsOwnAndGoesWithIt) {
   const RunResult next = run({"-elf", "app.elf", "-nographic", "--fresh-chip"});
   if (root && !protection.empty()) std::ofstream(sysctl) << protection;
   EXPECT_EQ(0, next.status) << next.err;
-  EXPECT_EQ(3, std::distance(fs::directory_iterator(victim), {}));
+  EXPECT_EQ(3 + windows(), std::distance(fs::directory_iterator(victim), {}));
   EXPECT_EQ("1", read_text(victim / "zelk.lock"));
   EXPECT_TRUE(fs::is_symlink(tmp_dir_ / "zelk_chip_1_2_3"));
   for (const fs::path& dir : kept) EXPECT_TRUE(fs::exists(dir / "zelk.lock")) << dir;
