@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iterator>
+#include <list>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -34,7 +35,12 @@ class ScopedEnv {
     if (const char* old = getenv(name.c_str())) old_ = name + "=" + old;
     putenv(now_.data());
   }
-  ~ScopedEnv() { putenv(old_ ? old_->data() : unset_.data()); }
+  // The value put back outlives the object: the environment keeps it.
+  ~ScopedEnv() {
+    static std::list<std::string> restored;
+    if (old_) restored.push_back(*old_);
+    putenv(old_ ? restored.back().data() : unset_.data());
+  }
   ScopedEnv(const ScopedEnv&) = delete;
   ScopedEnv& operator=(const ScopedEnv&) = delete;
 
