@@ -131,7 +131,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                                   "--fail-re",  "--send",    "--send-bytes",
                                                   "--timeout", "--log",     "--junit",
                                                   "--chip-dir", "--gdb",
-                                                  "--chip-from", "--load", "--cases"};
+                                                  "--chip-from", "--load", "--cases",
+                                                  "--test-name"};
     if (i > 0 && (words[i] == "--status" || words[i] == "--fresh-chip")) continue;
     if (i > 0 && std::find(kOwn.begin(), kOwn.end(), words[i]) != kOwn.end()) {
       ++i;

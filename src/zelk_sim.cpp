@@ -44,6 +44,7 @@ const char kOwnWords[] =
     "--cases FORMAT  read the firmware's test results (unity, gtest, cpputest, tap,\n"
     "                ztest): each case in the report, the failed ones said, and\n"
     "                the run passes only by a summary without failures\n"
+    "--test-name NAME  the test's name in the report (default: the ELF's)\n"
     "\n"
     "--chip-dir DIR  keep the chip's flash and EEPROM in DIR, not beside the\n"
     "                launcher (also from the variable ZELK_CHIP_DIR)\n"

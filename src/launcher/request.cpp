@@ -19,14 +19,14 @@ bool is_one_of(const char* word, std::initializer_list<const char*> list) {
 // of them could have meant something to the simulator.
 enum class Own {
   kNone, kExpect, kFail, kExpectRe, kFailRe, kSend, kSendBytes, kTimeout, kStatus, kLog, kJunit, kChipDir, kFreshChip,
-  kGdb, kChipFrom, kLoad, kCases
+  kGdb, kChipFrom, kLoad, kCases, kTestName
 };
 
 // Whether the word asks for a watched run: those about the chip and the
 // debugger do not.
 bool watches_the_run(Own own) {
   return own != Own::kChipDir && own != Own::kFreshChip && own != Own::kChipFrom &&
-         own != Own::kLoad && own != Own::kGdb;
+         own != Own::kLoad && own != Own::kGdb && own != Own::kTestName;
 }
 
 // A --load value, MEM:ADDR=FILE; the first '=' ends the address, so that
@@ -60,7 +60,7 @@ Own own_word(const char* word) {
                 {"--chip-dir", Own::kChipDir}, {"--fresh-chip", Own::kFreshChip},
                 {"--gdb", Own::kGdb},
                 {"--chip-from", Own::kChipFrom}, {"--load", Own::kLoad},
-                {"--cases", Own::kCases}};
+                {"--cases", Own::kCases}, {"--test-name", Own::kTestName}};
   for (const auto& w : kWords)
     if (strcmp(word, w.name) == 0) return w.own;
   return Own::kNone;
@@ -146,6 +146,10 @@ void take_own(Own own, const char* word, const char* value, Request* r) {
       if (!*value) return refuse("the file name is empty");
       (own == Own::kLog ? r->log_path : r->junit_path) = value;
       break;
+    case Own::kTestName:
+      if (!*value) return refuse("the name is empty");
+      r->test_name = value;
+      break;
     case Own::kChipDir: r->chip_dir = value; break;
     case Own::kFreshChip: r->fresh_chip = true; break;
     case Own::kGdb: {
@@ -215,7 +219,8 @@ Request parse_words(int argc, char** argv) {
     }
     if (is_one_of(word, {"-elf", "-kernel", "-prj"})) launch = true;
 
-    if (take_word(word, &p, &r)) r.region += word;
+    // The ELF's path reaches the simulator as one word, as it is.
+    if (take_word(word, &p, &r)) r.region += p.elf ? interpreter_word(word) : std::string(word);
     if (p.elf) {
       p.elf = false;
       r.elf_path = word;

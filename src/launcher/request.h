@@ -23,7 +23,8 @@ struct Request {
   bool project = false;
   std::optional<std::string> elf_path, image_path, eth_name, uart_num;
   // The user's words as the region holds them: every word leaves one
-  // space, the words the options do not take are copied before it.
+  // space, the words the options do not take are copied before it, the
+  // ELF's path as one word for the interpreter.
   std::string region;
 
   // The folder holding the chip's backing files, from --chip-dir.
@@ -40,6 +41,9 @@ struct Request {
   std::vector<Load> loads;
   RunControl control;
   std::optional<std::string> log_path, junit_path;
+  // The test's name in the report, from --test-name; else the project's or
+  // the ELF's.
+  std::optional<std::string> test_name;
   // Any run-control word given: the launcher then watches the run.
   bool watched = false;
 };

@@ -23,8 +23,9 @@ namespace {
 // The most of the simulator's output relayed at once.
 constexpr size_t kRelayPiece = 256 * 1024;
 
-// The test's name in the report: the project's, or the ELF's.
+// The test's name in the report: the one given, the project's, or the ELF's.
 std::string test_name(const Request& r) {
+  if (r.test_name) return *r.test_name;
   if (r.project) {
     std::string cwd;
     current_directory(&cwd);

@@ -8,6 +8,7 @@
 #include "chip/memory_map.h"
 #include "platform/file.h"
 #include "platform/platform.h"
+#include "qemu/qemu_args.h"
 
 namespace {
 
@@ -289,7 +290,7 @@ File create_raw_image(const std::string& dir, std::string* path) {
     if (file || !path->empty()) return file;
   }
   const std::string folder = dir.empty() ? temporary_directory() : dir;
-  return File(create_own_named_file(folder + kPathSeparator + "zelk_raw_", path));
+  return File(create_own_named_file(folder + kPathSeparator + kRawImageStem, path));
 }
 
 }  // namespace

@@ -1,6 +1,21 @@
 #include "platform/interpreter_rules.h"
 
 #include <algorithm>
+#include <cstring>
+
+namespace {
+
+bool only_plain(const std::string& text, const char* plain) {
+  if (text.empty()) return false;
+  for (char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    const bool alnum = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+    if (!alnum && byte < 0x80 && !strchr(plain, c)) return false;
+  }
+  return true;
+}
+
+}  // namespace
 
 std::string posix_sh_quoted(const std::string& text) {
   std::string quoted = "\"";
@@ -56,4 +71,16 @@ std::vector<std::string> windows_cmd_search(const std::string& name, const std::
     for (const std::string& ext : extensions) files.push_back(stem + ext);
   }
   return files;
+}
+
+// Blanks split, and ; & | < > ( ) $ ` \ " ' * ? [ ] # ~ { } ! act; these
+// do not, wherever they stand.
+std::string posix_sh_word(const std::string& text) {
+  return only_plain(text, "_-+./,:@%^=") ? text : posix_sh_quoted(text);
+}
+
+// Blanks, ; , and = split, and & | < > ^ ( ) % ! " act; these do not,
+// wherever they stand.
+std::string windows_cmd_word(const std::string& text) {
+  return only_plain(text, "_-+./\\:@#$~[]{}'`") ? text : windows_cmd_quoted(text);
 }

@@ -16,6 +16,12 @@ std::string posix_sh_quoted(const std::string& text);
 // no double quote.
 std::string windows_cmd_quoted(const std::string& text);
 
+// The same, but a word holding nothing the interpreter would act on stays
+// as it is, byte for byte: letters, digits, bytes above 127 and the
+// characters that mean nothing to it anywhere in a word.
+std::string posix_sh_word(const std::string& text);
+std::string windows_cmd_word(const std::string& text);
+
 // Where each interpreter looks for a command named without a folder, as
 // the files it tries in order.
 

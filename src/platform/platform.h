@@ -79,7 +79,45 @@ class FileLock {
   intptr_t handle() const { return handle_; }
 
  private:
+  friend class HeldFolder;
   intptr_t handle_ = -1;
+};
+
+// A folder reached without following a link at its name and held open by
+// its handle, so that what is done in it stays in it whatever is renamed
+// or linked meanwhile. Closed with the object.
+class HeldFolder {
+ public:
+  struct Entry {
+    std::string name;
+    bool plain_file = false;  // a file of its own: no link, folder or device
+    uint64_t size = 0;
+  };
+  HeldFolder() = default;
+  ~HeldFolder();
+  HeldFolder(const HeldFolder&) = delete;
+  HeldFolder& operator=(const HeldFolder&) = delete;
+
+  // Opens the folder |name| in |parent|; false when that is a link or no
+  // folder, or cannot be opened.
+  bool open(const std::string& parent, const std::string& name);
+  // True when the user running this process owns it.
+  bool owned_by_this_user() const;
+  // Seconds since what it holds last changed; 0 when that cannot be told.
+  double seconds_unchanged() const;
+  // What it holds, "." and ".." aside; false when it cannot be read.
+  bool entries(std::vector<Entry>* list) const;
+  // Locks its file |name| as FileLock::take does, but never creates it and
+  // never follows a link.
+  FileLock::Status lock_file(const std::string& name, FileLock* lock) const;
+  // Removes its file |name|; a link is removed itself, never what it names.
+  bool remove_file(const std::string& name) const;
+  // Removes the folder itself, which must be empty by now, and closes it.
+  bool remove();
+
+ private:
+  intptr_t handle_ = -1, parent_ = -1;
+  std::string parent_path_, name_;
 };
 
 // Value of the environment variable |name|, empty when it is unset. Names
@@ -112,6 +150,10 @@ std::string interpreter_quoted(const std::string& text);
 // current folder and PATH with PATHEXT. True also where that cannot be
 // told: with no PATH a shell searches a list of its own.
 bool interpreter_finds(const std::string& name);
+
+// |text| as one word for the interpreter as above, but as it stands where
+// nothing in it means something to the interpreter.
+std::string interpreter_word(const std::string& text);
 
 // Writes |len| bytes to standard output as they are, unbuffered and
 // untranslated, waiting while a non-blocking output is full.
@@ -162,9 +204,6 @@ bool create_own_named_folder(const std::string& stem, std::string* path);
 // The names of what the folder |dir| holds, "." and ".." aside; empty when
 // it cannot be read.
 std::vector<std::string> folder_entries(const std::string& dir);
-
-// Removes the empty folder |path|; false when it cannot.
-bool remove_folder(const std::string& path);
 
 // Gives the file |from| the name |to| in the same folder, replacing what
 // has that name. False when it cannot; both then stay as they were.

@@ -338,6 +338,108 @@ int clone_file(const std::string& from, const std::string& to) {
   return error;
 }
 
+HeldFolder::~HeldFolder() {
+  if (handle_ >= 0) close(static_cast<int>(handle_));
+  if (parent_ >= 0) close(static_cast<int>(parent_));
+}
+
+bool HeldFolder::open(const std::string& parent, const std::string& name) {
+  if (handle_ >= 0 || name.empty() || name.find('/') != std::string::npos) return false;
+  const int up = ::open(ShortPath(parent).text().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (up < 0) return false;
+  parent_ = up;
+  parent_path_ = parent;
+  const int fd = openat(up, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return false;
+  handle_ = fd;
+  name_ = name;
+  struct stat st = {};
+  return fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool HeldFolder::owned_by_this_user() const {
+  struct stat st = {};
+  return handle_ >= 0 && fstat(static_cast<int>(handle_), &st) == 0 && st.st_uid == geteuid();
+}
+
+double HeldFolder::seconds_unchanged() const {
+  struct stat st = {};
+  struct timespec now = {};
+  if (handle_ < 0 || fstat(static_cast<int>(handle_), &st) != 0) return 0;
+  clock_gettime(CLOCK_REALTIME, &now);
+  const double age = static_cast<double>(now.tv_sec - st.st_mtim.tv_sec) +
+                     static_cast<double>(now.tv_nsec - st.st_mtim.tv_nsec) / 1e9;
+  return age > 0 ? age : 0;
+}
+
+bool HeldFolder::entries(std::vector<Entry>* list) const {
+  list->clear();
+  if (handle_ < 0) return false;
+  const int fd = static_cast<int>(handle_);
+  const int copy = dup(fd);
+  DIR* folder = copy < 0 ? nullptr : fdopendir(copy);
+  if (!folder) {
+    if (copy >= 0) close(copy);
+    return false;
+  }
+  rewinddir(folder);
+  bool whole = true;
+  while (const struct dirent* entry = readdir(folder)) {
+    Entry e;
+    e.name = entry->d_name;
+    if (e.name == "." || e.name == "..") continue;
+    struct stat st = {};
+    if (fstatat(fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      whole = false;
+      continue;
+    }
+    e.plain_file = S_ISREG(st.st_mode);
+    e.size = static_cast<uint64_t>(st.st_size);
+    list->push_back(e);
+  }
+  closedir(folder);
+  return whole;
+}
+
+FileLock::Status HeldFolder::lock_file(const std::string& name, FileLock* lock) const {
+  if (handle_ < 0 || lock->handle_ >= 0) return FileLock::Status::kFailed;
+  const int fd = openat(static_cast<int>(handle_), name.c_str(),
+                        O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return FileLock::Status::kFailed;
+  struct stat st = {};
+  struct flock whole = {};
+  whole.l_type = F_WRLCK;
+  whole.l_whence = SEEK_SET;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    return FileLock::Status::kFailed;
+  }
+  if (fcntl(fd, F_OFD_SETLK, &whole) != 0) {
+    const int error = errno;
+    close(fd);
+    return error == EAGAIN || error == EACCES ? FileLock::Status::kHeld : FileLock::Status::kFailed;
+  }
+  lock->handle_ = fd;
+  return FileLock::Status::kTaken;
+}
+
+bool HeldFolder::remove_file(const std::string& name) const {
+  return handle_ >= 0 && unlinkat(static_cast<int>(handle_), name.c_str(), 0) == 0;
+}
+
+bool HeldFolder::remove() {
+  if (handle_ < 0) return false;
+  // Only while its name still names the folder held.
+  struct stat held = {}, named = {};
+  const bool same = fstat(static_cast<int>(handle_), &held) == 0 &&
+                    fstatat(static_cast<int>(parent_), name_.c_str(), &named,
+                            AT_SYMLINK_NOFOLLOW) == 0 &&
+                    held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+  close(static_cast<int>(handle_));
+  handle_ = -1;
+  return same && unlinkat(static_cast<int>(parent_), name_.c_str(), AT_REMOVEDIR) == 0;
+}
+
 std::string environment_value(const char* name) {
   const char* value = getenv(name);
   return value ? value : "";
@@ -373,6 +475,8 @@ FILE* create_runtime_named_file(std::string* path) {
 }
 
 std::string interpreter_quoted(const std::string& text) { return posix_sh_quoted(text); }
+
+std::string interpreter_word(const std::string& text) { return posix_sh_word(text); }
 
 bool raw_command_line(std::string*) { return false; }
 
@@ -473,8 +577,6 @@ std::vector<std::string> folder_entries(const std::string& dir) {
   closedir(folder);
   return names;
 }
-
-bool remove_folder(const std::string& path) { return rmdir(ShortPath(path).text().c_str()) == 0; }
 
 bool replace_file(const std::string& from, const std::string& to) {
   const ShortPath source(from), target(to);

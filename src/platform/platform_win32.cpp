@@ -10,6 +10,8 @@
 #include <windows.h>
 #include <winioctl.h>
 
+#include <aclapi.h>
+
 #include <vector>
 
 #include "platform/interpreter_rules.h"
@@ -346,6 +348,8 @@ FILE* create_runtime_named_file(std::string* path) {
 
 std::string interpreter_quoted(const std::string& text) { return windows_cmd_quoted(text); }
 
+std::string interpreter_word(const std::string& text) { return windows_cmd_word(text); }
+
 namespace {
 
 // The most one write hands the system: a console refuses larger ones.
@@ -459,7 +463,140 @@ std::vector<std::string> folder_entries(const std::string& dir) {
   return names;
 }
 
-bool remove_folder(const std::string& path) { return RemoveDirectoryA(path.c_str()) != 0; }
+namespace {
+
+// The token's user and the owner it gives new objects (the Administrators
+// group for an elevated administrator): either is this user.
+bool is_this_users_sid(PSID owner) {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+  bool mine = false;
+  for (TOKEN_INFORMATION_CLASS which : {TokenUser, TokenOwner}) {
+    DWORD size = 0;
+    GetTokenInformation(token, which, nullptr, 0, &size);
+    std::vector<char> info(size ? size : 1);
+    if (!GetTokenInformation(token, which, info.data(), size, &size)) continue;
+    const PSID sid = which == TokenUser ? reinterpret_cast<TOKEN_USER*>(info.data())->User.Sid
+                                        : reinterpret_cast<TOKEN_OWNER*>(info.data())->Owner;
+    mine = mine || EqualSid(owner, sid);
+  }
+  CloseHandle(token);
+  return mine;
+}
+
+HANDLE folder_handle(intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
+
+}  // namespace
+
+HeldFolder::~HeldFolder() {
+  if (handle_ != -1) CloseHandle(folder_handle(handle_));
+}
+
+// Opened as itself, a reparse point never followed, and without sharing
+// deletion, so that nobody renames or replaces it while it is held.
+bool HeldFolder::open(const std::string& parent, const std::string& name) {
+  if (handle_ != -1 || name.empty() || name.find_first_of("\\/") != std::string::npos) return false;
+  const std::string path = parent + "\\" + name;
+  HANDLE folder = CreateFileA(path.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | READ_CONTROL |
+                                                DELETE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (folder == INVALID_HANDLE_VALUE) return false;
+  handle_ = reinterpret_cast<intptr_t>(folder);
+  parent_path_ = parent;
+  name_ = name;
+  BY_HANDLE_FILE_INFORMATION info = {};
+  return GetFileInformationByHandle(folder, &info) &&
+         (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+         !(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+bool HeldFolder::owned_by_this_user() const {
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (handle_ == -1 ||
+      GetSecurityInfo(folder_handle(handle_), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
+                      nullptr, nullptr, nullptr, &descriptor) != ERROR_SUCCESS)
+    return false;
+  const bool mine = owner && is_this_users_sid(owner);
+  LocalFree(descriptor);
+  return mine;
+}
+
+double HeldFolder::seconds_unchanged() const {
+  BY_HANDLE_FILE_INFORMATION info = {};
+  if (handle_ == -1 || !GetFileInformationByHandle(folder_handle(handle_), &info)) return 0;
+  FILETIME now = {};
+  GetSystemTimeAsFileTime(&now);
+  auto ticks = [](const FILETIME& t) {
+    return (static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
+  };
+  const uint64_t then = ticks(info.ftLastWriteTime), at = ticks(now);
+  return at > then ? static_cast<double>(at - then) / 1e7 : 0;
+}
+
+// Read through the folder's own handle: another opening would have to
+// share the deletion the handle holds.
+bool HeldFolder::entries(std::vector<Entry>* list) const {
+  list->clear();
+  if (handle_ == -1) return false;
+  std::vector<char> buf(64 * 1024);
+  FILE_INFO_BY_HANDLE_CLASS which = FileFullDirectoryRestartInfo;
+  while (GetFileInformationByHandleEx(folder_handle(handle_), which, buf.data(),
+                                      static_cast<DWORD>(buf.size()))) {
+    which = FileFullDirectoryInfo;
+    for (size_t at = 0;;) {
+      const auto* info = reinterpret_cast<const FILE_FULL_DIR_INFO*>(buf.data() + at);
+      const int wide = static_cast<int>(info->FileNameLength / sizeof(WCHAR));
+      const int len = WideCharToMultiByte(CP_ACP, 0, info->FileName, wide, nullptr, 0, nullptr, nullptr);
+      Entry e;
+      e.name.resize(static_cast<size_t>(len));
+      WideCharToMultiByte(CP_ACP, 0, info->FileName, wide, &e.name[0], len, nullptr, nullptr);
+      e.plain_file = !(info->FileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT |
+                                               FILE_ATTRIBUTE_DEVICE));
+      e.size = static_cast<uint64_t>(info->EndOfFile.QuadPart);
+      if (e.name != "." && e.name != "..") list->push_back(e);
+      if (info->NextEntryOffset == 0) break;
+      at += info->NextEntryOffset;
+    }
+  }
+  return GetLastError() == ERROR_NO_MORE_FILES;
+}
+
+// As FileLock::take: the open file, shared with readers only, is the lock.
+FileLock::Status HeldFolder::lock_file(const std::string& name, FileLock* lock) const {
+  if (handle_ == -1 || lock->handle_ != -1) return FileLock::Status::kFailed;
+  HANDLE file = CreateFileA((parent_path_ + "\\" + name_ + "\\" + name).c_str(),
+                            GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE)
+    return GetLastError() == ERROR_SHARING_VIOLATION ? FileLock::Status::kHeld
+                                                     : FileLock::Status::kFailed;
+  BY_HANDLE_FILE_INFORMATION info = {};
+  if (!GetFileInformationByHandle(file, &info) ||
+      (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
+    CloseHandle(file);
+    return FileLock::Status::kFailed;
+  }
+  lock->handle_ = reinterpret_cast<intptr_t>(file);
+  return FileLock::Status::kTaken;
+}
+
+bool HeldFolder::remove_file(const std::string& name) const {
+  return handle_ != -1 && DeleteFileA((parent_path_ + "\\" + name_ + "\\" + name).c_str()) != 0;
+}
+
+// Through its own handle, so that it is the folder held that goes.
+bool HeldFolder::remove() {
+  if (handle_ == -1) return false;
+  FILE_DISPOSITION_INFO dispose = {};
+  dispose.DeleteFile = TRUE;
+  const bool marked = SetFileInformationByHandle(folder_handle(handle_), FileDispositionInfo,
+                                                 &dispose, sizeof dispose) != 0;
+  CloseHandle(folder_handle(handle_));
+  handle_ = -1;
+  return marked;
+}
 
 bool replace_file(const std::string& from, const std::string& to) {
   if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;

@@ -14,6 +14,7 @@ const char kQemuDisplayGtk[] =
     "-display gtk,show-tabs=off,show-cursor=on,show-menubar=off";
 const char kQemuNoGraphic[] = "-nographic";
 const char kQemuKernelOption[] = "-kernel";
+const char kRawImageStem[] = "zelk_raw_";
 
 namespace {
 

@@ -18,6 +18,9 @@ extern const char kQemuDisplayGtk[];
 extern const char kQemuNoGraphic[];
 extern const char kQemuKernelOption[];
 
+// The raw image the loader is given is named so, then a suffix of its own.
+extern const char kRawImageStem[];
+
 // The network and UART arguments are cut to this many characters.
 constexpr size_t kQemuOptionTextLimit = 127;
 

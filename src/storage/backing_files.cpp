@@ -179,6 +179,16 @@ BackingFiles backing_files_in(const std::string& dir) {
   return files;
 }
 
+const char* const kBackingFileNames[] = {kFlashFileName, kEepromFileName, kLockFileName};
+
+bool is_backing_file_name(const std::string& name) {
+  for (const std::string file : kBackingFileNames)
+    if (name == file || name == file + kPartSuffix) return true;
+  return false;
+}
+
+const char* lock_file_name() { return kLockFileName; }
+
 BackingFiles backing_files_beside_executable() {
   std::string exe;
   if (!own_executable_path(&exe) || exe.empty()) return {};

@@ -18,6 +18,11 @@ struct BackingFiles {
 
 // The backing files kept in |dir|.
 BackingFiles backing_files_in(const std::string& dir);
+// True for the name of a backing file, or of one being made, in its folder.
+bool is_backing_file_name(const std::string& name);
+// The lock file's name in its folder.
+const char* lock_file_name();
+
 // The backing files beside the running executable; none when its path
 // cannot be read.
 BackingFiles backing_files_beside_executable();

@@ -6,11 +6,17 @@
 
 #include "chip/memory_map.h"
 #include "platform/platform.h"
+#include "qemu/qemu_args.h"
 #include "storage/backing_files.h"
 
 namespace {
 
 const char kFreshChipStem[] = "zelk_chip_";
+
+// A run killed between making its folder and locking its chip leaves a
+// folder with no lock held and no holder's id; a run still starting looks
+// the same for a moment only.
+constexpr double kStartingSeconds = 60;
 
 std::string in_folder(const std::string& dir, const std::string& name) {
   return dir + kPathSeparator + name;
@@ -22,6 +28,61 @@ std::string cannot_use(const std::string& path) {
   return problem.empty() ? path + ": " + strerror(errno) : problem;
 }
 
+// The stem, then a suffix as the launcher makes it: decimal, hexadecimal
+// and decimal digits joined by '_'.
+bool is_fresh_chip_name(const std::string& name) {
+  const std::string stem = kFreshChipStem;
+  if (name.compare(0, stem.size(), stem) != 0) return false;
+  const char* const kDigits[] = {"0123456789", "0123456789abcdef", "0123456789"};
+  size_t at = stem.size();
+  for (int part = 0; part < 3; ++part) {
+    if (part > 0 && (at >= name.size() || name[at++] != '_')) return false;
+    const size_t end = name.find_first_not_of(kDigits[part], at);
+    if (end == at) return false;
+    at = end == std::string::npos ? name.size() : end;
+  }
+  return at == name.size();
+}
+
+// True when the folder holds nothing but what a run's chip folder holds:
+// the backing files and the raw images, each a file of its own.
+bool holds_only_a_chip(const std::vector<HeldFolder::Entry>& entries) {
+  const std::string raw = kRawImageStem;
+  for (const HeldFolder::Entry& e : entries) {
+    const bool known = is_backing_file_name(e.name) || e.name.compare(0, raw.size(), raw) == 0;
+    if (!known || !e.plain_file) return false;
+  }
+  return true;
+}
+
+// Removes the fresh chip folder |name| of |temp| when its run is over.
+// Nothing is followed out of it and nothing but this user's chip folders
+// is touched.
+void remove_if_abandoned(const std::string& temp, const std::string& name) {
+  HeldFolder folder;
+  std::vector<HeldFolder::Entry> entries;
+  if (!folder.open(temp, name) || !folder.owned_by_this_user() || !folder.entries(&entries) ||
+      !holds_only_a_chip(entries))
+    return;
+  const std::string lock_name = lock_file_name();
+  bool locked_once = false;
+  for (const HeldFolder::Entry& e : entries) locked_once |= e.name == lock_name && e.size > 0;
+  {
+    FileLock lock;
+    const FileLock::Status status = folder.lock_file(lock_name, &lock);
+    if (status == FileLock::Status::kHeld) return;
+    // A lock file that holds no id yet: the run is starting, or was killed
+    // while it did.
+    if ((status != FileLock::Status::kTaken || !locked_once) &&
+        folder.seconds_unchanged() < kStartingSeconds)
+      return;
+    for (const HeldFolder::Entry& e : entries)
+      if (e.name != lock_name) folder.remove_file(e.name);
+  }
+  folder.remove_file(lock_name);
+  folder.remove();
+}
+
 }  // namespace
 
 bool create_fresh_chip_dir(std::string* dir) {
@@ -29,26 +90,19 @@ bool create_fresh_chip_dir(std::string* dir) {
 }
 
 void remove_chip_folder(const std::string& dir) {
-  for (const std::string& name : folder_entries(dir)) remove_file(in_folder(dir, name));
-  remove_folder(dir);
+  const size_t cut = dir.rfind(kPathSeparator);
+  if (cut == std::string::npos) return;
+  HeldFolder folder;
+  std::vector<HeldFolder::Entry> entries;
+  if (!folder.open(dir.substr(0, cut), dir.substr(cut + 1)) || !folder.entries(&entries)) return;
+  for (const HeldFolder::Entry& e : entries) folder.remove_file(e.name);
+  folder.remove();
 }
 
 void remove_abandoned_fresh_chips() {
   const std::string temp = temporary_directory();
-  const std::string stem = kFreshChipStem;
-  for (const std::string& name : folder_entries(temp)) {
-    if (name.compare(0, stem.size(), stem) != 0) continue;
-    const BackingFiles files = backing_files_in(in_folder(temp, name));
-    // A lock file that holds no id yet is a run's that is still starting.
-    uint64_t size = 0;
-    if (!file_size_of(files.lock, &size) || size == 0) continue;
-    {
-      FileLock lock;
-      long holder = 0;
-      if (lock.take(files.lock, &holder) != FileLock::Status::kTaken) continue;
-    }
-    remove_chip_folder(files.dir);
-  }
+  for (const std::string& name : folder_entries(temp))
+    if (is_fresh_chip_name(name)) remove_if_abandoned(temp, name);
 }
 
 std::string chip_template_problem(const std::string& source, const std::string& dir) {

@@ -1,7 +1,9 @@
 // The ELF conversion seen from outside the launcher: the loader argument
 // the simulator receives, the raw image it names, and the code printed when
 // a conversion fails while the launch goes on.
+#include <algorithm>
 #include <optional>
+#include <utility>
 
 #include "e2e/harness.h"
 #include "loading/elf_writer.h"
@@ -75,19 +77,27 @@ class LoadingTest : public LaunchTest {
 // after the -kernel argument; the raw image holds what objcopy -O binary
 // makes of the same ELF, stays after the launch, and the simulator accepts
 // the argument.
+// An ELF path the interpreter would split or act on reaches it as one word,
+// in the pass-through region as after -kernel.
 TEST_F(LoadingTest, FixtureImagesReachTheSimulator) {
-  for (const char* name : {"blink", "multisec"}) {
+  fs::create_directory(work_dir_ / "First Last");
+  const std::string odd = "a;touch INJECTED&echo INJECTED.elf";
+  const std::pair<std::string, std::string> rows[] = {
+      {"blink", "app.elf"}, {"multisec", "First Last" + std::string(1, sep()) + odd}};
+  for (const auto& [name, elf] : rows) {
     SCOPED_TRACE(name);
     const fs::path fixture = fs::path(ZELK_FIXTURES) / "elf" / name;
-    add_fixture_elf(name, "app.elf");
-    RunResult r = run(elf_words("app.elf"));
+    add_fixture_elf(name, elf == "app.elf" ? elf : "First Last/" + odd);
+    RunResult r = run(elf_words(elf));
     EXPECT_EQ(0, r.status) << r.err;
     EXPECT_EQ(std::string::npos, r.out.find("copy cmd ret")) << r.out;
 
     const std::vector<std::string> args = recorded_args();
     ASSERT_GE(args.size(), 4u) << r.out << r.err;
     EXPECT_EQ("-kernel", args[args.size() - 4]);
-    EXPECT_EQ("app.elf", args[args.size() - 3]);
+    EXPECT_EQ(elf, args[args.size() - 3]);
+    EXPECT_EQ(2, std::count(args.begin(), args.end(), elf));
+    EXPECT_FALSE(fs::exists(work_dir_ / "INJECTED"));
     std::optional<Loader> l = loader();
     ASSERT_TRUE(l.has_value()) << r.out;
     EXPECT_EQ(split_lines(read_text(fixture / "expected.txt")).at(0), l->addr);

@@ -1,5 +1,6 @@
 // The flash and EEPROM backing files as a launch leaves them.
 #include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -538,7 +539,52 @@ TEST_F(BackingFilesTest, AFreshChipIsTheRunsOwnAndGoesWithIt) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   if (windows()) std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  EXPECT_EQ(0, run({"-elf", "app.elf", "-nographic", "--fresh-chip"}).status);
+  // Beside it, what the next run must leave alone: a link named as a fresh
+  // chip to a chip folder elsewhere; a folder of another user; one holding
+  // more than a chip; a run's folder still starting, its lock not taken yet.
+  // A run killed before it locked its chip left one that is old by now.
+  const fs::path victim = root_.path() / "victim";
+  fs::create_directory(victim);
+  for (const char* name : {"zelk.iflash", "zelk.eeprom", "zelk.lock"}) write_text(victim / name, "1");
+  // Wine shows a Unix link as the folder it names, where Windows' own links
+  // are reparse points: there only what the folder holds keeps it.
+  if (windows()) write_text(victim / "README.md", "");
+  fs::create_directory_symlink(victim, tmp_dir_ / "zelk_chip_1_2_3");
+  const std::vector<fs::path> kept = {tmp_dir_ / "zelk_chip_7_8_9", tmp_dir_ / "zelk_chip_10_a_0"};
+  for (const fs::path& dir : kept) fs::create_directory(dir);
+  write_text(kept[0] / "zelk.lock", "1");
+  write_text(kept[0] / "notes.txt", "");
+  write_text(kept[1] / "zelk.lock", "");
+  const fs::path old = tmp_dir_ / "zelk_chip_11_b_0";
+  fs::create_directory(old);
+  write_text(old / "zelk.lock", "");
+  fs::last_write_time(old, fs::file_time_type::clock::now() - std::chrono::hours(1));
+  // As root: another user's link in a sticky folder, which the system
+  // follows when fs.protected_symlinks is 0, and another user's folder.
+  const fs::path sysctl = "/proc/sys/fs/protected_symlinks";
+  const std::string protection = fs::exists(sysctl) ? read_text(sysctl) : "";
+  const bool root = !windows() && geteuid() == 0;
+  const fs::path other = tmp_dir_ / "zelk_chip_4_5_6";
+  if (root) {
+    fs::create_directory(other);
+    write_text(other / "zelk.lock", "1");
+    fs::permissions(tmp_dir_, fs::perms::all | fs::perms::sticky_bit);
+    ASSERT_EQ(0, lchown((tmp_dir_ / "zelk_chip_1_2_3").c_str(), 65534, 65534));
+    ASSERT_EQ(0, chown(other.c_str(), 65534, 65534));
+    std::ofstream(sysctl) << "0\n";
+  }
+  const RunResult next = run({"-elf", "app.elf", "-nographic", "--fresh-chip"});
+  if (root && !protection.empty()) std::ofstream(sysctl) << protection;
+  EXPECT_EQ(0, next.status) << next.err;
+  EXPECT_EQ(3 + windows(), std::distance(fs::directory_iterator(victim), {}));
+  EXPECT_EQ("1", read_text(victim / "zelk.lock"));
+  EXPECT_TRUE(fs::is_symlink(tmp_dir_ / "zelk_chip_1_2_3"));
+  for (const fs::path& dir : kept) EXPECT_TRUE(fs::exists(dir / "zelk.lock")) << dir;
+  EXPECT_EQ(root, fs::exists(other / "zelk.lock"));
+  EXPECT_EQ(3 + root, std::distance(fs::directory_iterator(tmp_dir_), {}));
+  fs::remove(tmp_dir_ / "zelk_chip_1_2_3");
+  for (const fs::path& dir : kept) fs::remove_all(dir);
+  fs::remove_all(other);
   EXPECT_TRUE(fs::is_empty(tmp_dir_));
 
   const RunResult refused = run({"-elf", "app.elf", "--fresh-chip", "--chip-dir", "x"});

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds this firmware project against the zelk_sim package in PREFIX and
 # runs its tests with ctest -j4 --output-junit, in the STYLE given (see
-# CMakeLists.txt): four pass and two fail, and CTest's JUnit report and the
+# CMakeLists.txt): four pass and two fail (six and three by the function), and CTest's JUnit report and the
 # launcher's own agree on which. The simulator is the real QEMU through the
 # netduino2 wrapper; where qemu-system-arm is missing, the stand-in STANDIN,
 # which runs no firmware, and the run only checks what CTest reports.
@@ -30,14 +30,25 @@ summary=$(cd "$work/build" && PATH="$work/sim:$PATH" TMPDIR="$work/tmp" \
   ctest -j4 --output-junit ctest.xml 2>&1 | tee "$work/ctest.log" | grep 'tests passed' || true)
 echo "$style: $summary"
 [ "$real" = 1 ] || exit 0
-[ "$summary" = "67% tests passed, 2 tests failed out of 6" ] || fail "$style: $summary"
-# Each test's verdict, by CTest and by the launcher's report.
-for name in ends_well exits_0 prints answers exits_3 hangs; do
+names=(ends_well exits_0 prints answers exits_3 hangs)
+want_summary="67% tests passed, 2 tests failed out of 6"
+if [ "$style" = function ]; then
+  names+=(fails_by_text sends_status "expects a;b")
+  want_summary="67% tests passed, 3 tests failed out of 9"
+fi
+[ "$summary" = "$want_summary" ] || fail "$style: $summary"
+# Each test's verdict, by CTest and by the launcher's report, whose
+# testcase the function names after the test.
+for name in "${names[@]}"; do
   ctest_failed=0 launcher_failed=0
   grep -q "<testcase name=\"$name\"[^>]*status=\"fail\"" "$work/build/ctest.xml" && ctest_failed=1
-  grep -q '<failure' "$work/build/zelk-reports/$name.xml" && launcher_failed=1
+  report="$work/build/zelk-reports/$name.xml"
+  grep -q '<failure' "$report" && launcher_failed=1
   [ "$ctest_failed" = "$launcher_failed" ] || fail "$style: $name: CTest and the launcher disagree"
-  case $name in exits_3|hangs) want=1 ;; *) want=0 ;; esac
+  if [ "$style" = function ]; then
+    grep -q "<testcase name=\"$name\"" "$report" || fail "$style: $name: the report names another test"
+  fi
+  case $name in exits_3|hangs|fails_by_text) want=1 ;; *) want=0 ;; esac
   [ "$ctest_failed" = "$want" ] || fail "$style: $name: failed=$ctest_failed"
 done
 # Every test had a chip of its own, and none is left.

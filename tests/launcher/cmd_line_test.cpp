@@ -101,6 +101,14 @@ TEST_F(CmdCopyTest, OtherWordsAreCopiedUnquoted) {
   Assembled a = assemble({"-kernel", "app.elf", "-s", "a b"});
   EXPECT_EQ("-kernel app.elf -s a b " + kGtk, a.line);
   EXPECT_EQ(23u, a.region_end);
+  // The ELF's path is one word for the interpreter, counted as written.
+  for (const std::string elf : {"my app.elf", "app;touch X.elf", "a&echo X>X.elf", "A B\\a.elf"}) {
+    a = assemble({"-elf", elf, "-s", "a b"});
+    EXPECT_EQ(" " + interpreter_word(elf) + " -s a b " + kGtk + "-kernel " + interpreter_quoted(elf) + " ",
+              a.line);
+    EXPECT_EQ(interpreter_word(elf).size() + 9, a.region_end);
+    EXPECT_NE(elf, interpreter_word(elf));
+  }
 }
 
 TEST_F(CmdCopyTest, NetworkAndUartArgumentsAreCutTo127) {
@@ -140,7 +148,7 @@ TEST_F(CmdCopyTest, OwnWordsLeaveNothingOnTheLine) {
       "--expect", "-nographic", "-elf", "--status", "app.elf", "--timeout", "2.5", "-s",
       "--fail", "-elf", "-uart", "--log", "l.txt", "--junit", "j.xml", "1", "--expect", "B",
       "--send", "-s", "--send-bytes", "\\x03\\r\\n\\t\\\\", "--fresh-chip", "--chip-from", "-s",
-      "--load", "eeprom:0x10=C:\\a=b.bin", "--load", "flash:134217728=-s"};
+      "--load", "eeprom:0x10=C:\\a=b.bin", "--load", "flash:134217728=-s", "--test-name", "--status"};
   const Assembled got = assemble(with);
   EXPECT_EQ(want.line, got.line);
   EXPECT_EQ(want.region_end, got.region_end);
@@ -151,6 +159,7 @@ TEST_F(CmdCopyTest, OwnWordsLeaveNothingOnTheLine) {
   EXPECT_EQ(std::vector<std::string>{"-elf"}, r.control.fail);
   EXPECT_EQ(2500u, r.control.timeout_ms.value_or(0));
   EXPECT_TRUE(r.control.use_status);
+  EXPECT_EQ("--status", r.test_name.value_or(""));
   // A send is written once the expects before it are seen; Enter at a
   // serial console is a carriage return.
   ASSERT_EQ(2u, r.control.sends.size());
@@ -189,6 +198,7 @@ TEST(OptionScanTest, BadValuesOfTheLaunchersOwnWords) {
        "--gdb: '99999999999999999999' is not a port from 1 to 65535, nor auto"},
       {{"-prj", "--gdb", "+80"}, "--gdb: '+80' is not a port from 1 to 65535, nor auto"},
       {{"-prj", "--gdb", ""}, "--gdb: '' is not a port from 1 to 65535, nor auto"},
+      {{"-prj", "--test-name", ""}, "--test-name: the name is empty"},
       {{"-prj", "--send", ""}, "--send: the text is empty"},
       {{"-prj", "--load", "eeprom:0x10"}, "--load: 'eeprom:0x10' names no file: say MEM:ADDR=FILE"},
       {{"-prj", "--load", "eeprom=c.bin"}, "--load: 'eeprom=c.bin' names no address: say MEM:ADDR=FILE"},

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iterator>
+#include <list>
 #include <functional>
 #include <list>
 #include <memory>
