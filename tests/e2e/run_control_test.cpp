@@ -74,7 +74,7 @@ TEST_F(RunControlTest, EachEndHasItsStatus) {
       // Patterns: within one line, a prompt with no line end yet, linear
       // whatever the pattern.
       {{"--expect-re", "^boot v\\d+\\.\\d+ ok$", "--expect-re", "^login: $", "--fail-re", "(a+)+b"},
-       {{"ZELK_STANDIN_PRINT", "boot v1.23 ok\r\\n" + std::string(30000, 'a') + "\\nlogin: \\p"},
+       {{"ZELK_STANDIN_PRINT", "boot v1.23 ok\\n" + std::string(30000, 'a') + "\\nlogin: \\p"},
         {"ZELK_STANDIN_HOLD_MS", "20000"}}, 0, "zelk_sim: \"^login: $\" seen after ", true},
       {{"--expect", "PASS", "--fail-re", "PAN\\w+ \\d"},
        {{"ZELK_STANDIN_PRINT", "boot\\nPAN\\pIC 7\\n"}, {"ZELK_STANDIN_HOLD_MS", "20000"}}, 1,
