@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <tuple>
 
 namespace {
 
@@ -106,28 +107,43 @@ size_t Pattern::match_end(const LineView& line, size_t from) const {
 PatternSearch::PatternSearch(std::vector<const Pattern*> patterns, const LineWindow& line,
                              uint64_t from)
     : patterns_(std::move(patterns)), line_(line), from_(from) {
-  bool every_line = false;
-  for (const Pattern* p : patterns_) every_line = every_line || p->literals().empty();
-  if (every_line) return;
+  every_line_ = false;
+  for (const Pattern* p : patterns_) every_line_ = every_line_ || p->literals().empty();
+  choose_triggers(nullptr);
+  // The growing line seen so far was looked at already where it came.
+  seen_ = line_.kept().size();
+}
+
+void PatternSearch::choose_triggers(const size_t* counts) {
+  triggers_.clear();
+  if (every_line_) return;
+  auto upper = [](unsigned char c) {
+    return static_cast<unsigned char>(c >= 'a' && c <= 'z' ? c - 32 : c);
+  };
+  // How often a byte, in either case, came in the output, or is thought
+  // to; then how many passes finding it takes (a letter's two cases two).
+  auto cost = [&](unsigned char c) {
+    const size_t seen = counts ? counts[c] + (upper(c) != c ? counts[upper(c)] : 0) : 0;
+    return std::make_tuple(seen, counts && upper(c) != c, byte_commonness(c));
+  };
   // Each literal is found by its rarest byte, in either case.
   for (const Pattern* p : patterns_) {
     for (const std::string& literal : p->literals()) {
       size_t rare = 0;
       for (size_t i = 1; i < literal.size(); ++i)
-        if (byte_commonness(static_cast<unsigned char>(literal[i])) <
-            byte_commonness(static_cast<unsigned char>(literal[rare])))
+        if (cost(static_cast<unsigned char>(literal[i])) <
+            cost(static_cast<unsigned char>(literal[rare])))
           rare = i;
       const unsigned char c = static_cast<unsigned char>(literal[rare]);
-      for (unsigned char byte : {c, static_cast<unsigned char>(c >= 'a' && c <= 'z' ? c - 32 : c)}) {
+      for (unsigned char byte : {c, upper(c)}) {
         auto t = std::find_if(triggers_.begin(), triggers_.end(),
                               [byte](const Trigger& x) { return x.byte == byte; });
         if (t == triggers_.end()) t = triggers_.insert(triggers_.end(), Trigger{byte, {}, nullptr});
         t->literals.emplace_back(&literal, rare);
+        if (upper(c) == c) break;
       }
     }
   }
-  // The growing line seen so far was looked at already where it came.
-  seen_ = line_.kept().size();
 }
 
 const char* PatternSearch::hit(Trigger* t, const char* from, const char* begin,
@@ -180,6 +196,13 @@ size_t PatternSearch::match(const LineView& line, uint64_t from) {
 size_t PatternSearch::find_in(const char* data, size_t len) {
   const char* const end = data + len;
   const char* at = data;
+  // Which bytes are rare in this output: a first piece of some size shows.
+  if (!tuned_ && !every_line_ && len >= kTuningBytes) {
+    size_t counts[256] = {};
+    for (size_t i = 0; i < len; ++i) ++counts[static_cast<unsigned char>(data[i])];
+    choose_triggers(counts);
+    tuned_ = true;
+  }
   // The hits the triggers found belong to the last piece.
   for (Trigger& t : triggers_) t.next = nullptr;
   // A line carried from before goes on first.

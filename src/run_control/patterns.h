@@ -54,6 +54,8 @@ class PatternSearch {
   // that found its match is over.
   size_t find_in(const char* data, size_t len);
   static constexpr size_t kNotFound = static_cast<size_t>(-1);
+  // The size of a first piece that shows which bytes the output holds.
+  static constexpr size_t kTuningBytes = 4096;
   // Which of the patterns matched first, by where it ends.
   size_t matched() const { return matched_; }
 
@@ -69,10 +71,16 @@ class PatternSearch {
   const char* next_candidate(const char* begin, const char* end);
   const char* hit(Trigger* t, const char* from, const char* begin, const char* end) const;
   bool may_match(const char* begin, const char* end);
+  // Picks the byte each literal is found by: the one the output holds
+  // least, by the |counts| of its bytes so far, or by their likelihood in
+  // console output when null.
+  void choose_triggers(const size_t* counts);
   // The earliest match end in |line| from its byte |from|, or kNoMatch.
   size_t match(const LineView& line, uint64_t from);
 
   std::vector<const Pattern*> patterns_;
+  bool every_line_ = false;  // a pattern may match a line with no literal
+  bool tuned_ = false;       // the triggers fit the output seen
   std::vector<Trigger> triggers_;  // empty: every line is matched
   const char* piece_ = nullptr;    // the piece the triggers' hits are in
   LineWindow line_;
