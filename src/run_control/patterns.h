@@ -82,7 +82,6 @@ class PatternSearch {
   bool every_line_ = false;  // a pattern may match a line with no literal
   bool tuned_ = false;       // the triggers fit the output seen
   std::vector<Trigger> triggers_;  // empty: every line is matched
-  const char* piece_ = nullptr;    // the piece the triggers' hits are in
   LineWindow line_;
   uint64_t from_ = 0;
   size_t seen_ = 0;  // bytes of the line's window matched already
