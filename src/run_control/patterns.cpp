@@ -2,6 +2,7 @@
 
 #include <re2/filtered_re2.h>
 #include <re2/re2.h>
+#include <re2/set.h>
 
 #include <algorithm>
 #include <cstring>
@@ -104,9 +105,23 @@ size_t Pattern::match_end(const LineView& line, size_t from) const {
   return static_cast<size_t>(found.data() - line.context.data()) + found.size();
 }
 
+struct PatternSearch::Together {
+  Together() : set(pattern_options(), RE2::UNANCHORED) {}
+  RE2::Set set;
+  std::vector<int> which;
+};
+
+PatternSearch::~PatternSearch() = default;
+
 PatternSearch::PatternSearch(std::vector<const Pattern*> patterns, const LineWindow& line,
                              uint64_t from)
     : patterns_(std::move(patterns)), line_(line), from_(from) {
+  if (patterns_.size() > 1) {
+    together_ = std::make_unique<Together>();
+    bool added = true;
+    for (const Pattern* p : patterns_) added = added && together_->set.Add(p->text(), nullptr) >= 0;
+    if (!added || !together_->set.Compile()) together_.reset();
+  }
   every_line_ = false;
   for (const Pattern* p : patterns_) every_line_ = every_line_ || p->literals().empty();
   choose_triggers(nullptr);
@@ -183,13 +198,27 @@ bool PatternSearch::may_match(const char* begin, const char* end) {
 size_t PatternSearch::match(const LineView& line, uint64_t from) {
   if (from > line.size) return Pattern::kNoMatch;
   size_t first = Pattern::kNoMatch;
-  for (size_t i = 0; i < patterns_.size(); ++i) {
+  auto try_pattern = [&](size_t i) {
     const size_t end = patterns_[i]->match_end(line, static_cast<size_t>(from));
     if (end < first) {
       first = end;
       matched_ = i;
     }
+  };
+  // The set sees a whole line from its start; where the search starts
+  // later, or the line goes on past the window, each pattern looks alone.
+  if (together_ && from == 0 && line.context.size() == line.size) {
+    std::vector<int>& which = together_->which;
+    which.clear();
+    RE2::Set::ErrorInfo error{RE2::Set::kNoError};
+    if (together_->set.Match(re2::StringPiece(line.context.data(), line.size), &which, &error)) {
+      for (int i : which) try_pattern(static_cast<size_t>(i));
+      return first;
+    }
+    // Out of memory for its states, the set knows nothing: each looks.
+    if (error.kind == RE2::Set::kNoError) return Pattern::kNoMatch;
   }
+  for (size_t i = 0; i < patterns_.size(); ++i) try_pattern(i);
   return first;
 }
 

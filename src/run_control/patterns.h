@@ -48,6 +48,9 @@ class PatternSearch {
   // |line| is the stream's current line so far; matches start at or after
   // its byte |from|: what came before is not looked at again.
   PatternSearch(std::vector<const Pattern*> patterns, const LineWindow& line, uint64_t from);
+  ~PatternSearch();
+  PatternSearch(const PatternSearch&) = delete;
+  PatternSearch& operator=(const PatternSearch&) = delete;
 
   // Looks in the next |len| bytes of the stream. Returns how many of them
   // were taken up to the end of the first match, or kNotFound. A search
@@ -79,6 +82,10 @@ class PatternSearch {
   size_t match(const LineView& line, uint64_t from);
 
   std::vector<const Pattern*> patterns_;
+  // Several patterns, compiled together once: one pass over a line tells
+  // which of them match it.
+  struct Together;
+  std::unique_ptr<Together> together_;
   bool every_line_ = false;  // a pattern may match a line with no literal
   bool tuned_ = false;       // the triggers fit the output seen
   std::vector<Trigger> triggers_;  // empty: every line is matched
