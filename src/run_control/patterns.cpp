@@ -2,9 +2,11 @@
 
 #include <re2/filtered_re2.h>
 #include <re2/re2.h>
+#include <re2/set.h>
 
 #include <algorithm>
 #include <cstring>
+#include <tuple>
 
 namespace {
 
@@ -103,31 +105,60 @@ size_t Pattern::match_end(const LineView& line, size_t from) const {
   return static_cast<size_t>(found.data() - line.context.data()) + found.size();
 }
 
+struct PatternSearch::Together {
+  Together() : set(pattern_options(), RE2::UNANCHORED) {}
+  RE2::Set set;
+  std::vector<int> which;
+};
+
+PatternSearch::~PatternSearch() = default;
+
 PatternSearch::PatternSearch(std::vector<const Pattern*> patterns, const LineWindow& line,
                              uint64_t from)
     : patterns_(std::move(patterns)), line_(line), from_(from) {
-  bool every_line = false;
-  for (const Pattern* p : patterns_) every_line = every_line || p->literals().empty();
-  if (every_line) return;
+  if (patterns_.size() > 1) {
+    together_ = std::make_unique<Together>();
+    bool added = true;
+    for (const Pattern* p : patterns_) added = added && together_->set.Add(p->text(), nullptr) >= 0;
+    if (!added || !together_->set.Compile()) together_.reset();
+  }
+  every_line_ = false;
+  for (const Pattern* p : patterns_) every_line_ = every_line_ || p->literals().empty();
+  choose_triggers(nullptr);
+  // The growing line seen so far was looked at already where it came.
+  seen_ = line_.kept().size();
+}
+
+void PatternSearch::choose_triggers(const size_t* counts) {
+  triggers_.clear();
+  if (every_line_) return;
+  auto upper = [](unsigned char c) {
+    return static_cast<unsigned char>(c >= 'a' && c <= 'z' ? c - 32 : c);
+  };
+  // How often a byte, in either case, came in the output, or is thought
+  // to; then how many passes finding it takes (a letter's two cases two).
+  auto cost = [&](unsigned char c) {
+    const size_t seen = counts ? counts[c] + (upper(c) != c ? counts[upper(c)] : 0) : 0;
+    return std::make_tuple(seen, counts && upper(c) != c, byte_commonness(c));
+  };
   // Each literal is found by its rarest byte, in either case.
   for (const Pattern* p : patterns_) {
     for (const std::string& literal : p->literals()) {
       size_t rare = 0;
       for (size_t i = 1; i < literal.size(); ++i)
-        if (byte_commonness(static_cast<unsigned char>(literal[i])) <
-            byte_commonness(static_cast<unsigned char>(literal[rare])))
+        if (cost(static_cast<unsigned char>(literal[i])) <
+            cost(static_cast<unsigned char>(literal[rare])))
           rare = i;
       const unsigned char c = static_cast<unsigned char>(literal[rare]);
-      for (unsigned char byte : {c, static_cast<unsigned char>(c >= 'a' && c <= 'z' ? c - 32 : c)}) {
+      for (unsigned char byte : {c, upper(c)}) {
         auto t = std::find_if(triggers_.begin(), triggers_.end(),
                               [byte](const Trigger& x) { return x.byte == byte; });
         if (t == triggers_.end()) t = triggers_.insert(triggers_.end(), Trigger{byte, {}, nullptr});
         t->literals.emplace_back(&literal, rare);
+        if (upper(c) == c) break;
       }
     }
   }
-  // The growing line seen so far was looked at already where it came.
-  seen_ = line_.kept().size();
 }
 
 const char* PatternSearch::hit(Trigger* t, const char* from, const char* begin,
@@ -167,19 +198,40 @@ bool PatternSearch::may_match(const char* begin, const char* end) {
 size_t PatternSearch::match(const LineView& line, uint64_t from) {
   if (from > line.size) return Pattern::kNoMatch;
   size_t first = Pattern::kNoMatch;
-  for (size_t i = 0; i < patterns_.size(); ++i) {
+  auto try_pattern = [&](size_t i) {
     const size_t end = patterns_[i]->match_end(line, static_cast<size_t>(from));
     if (end < first) {
       first = end;
       matched_ = i;
     }
+  };
+  // The set sees a whole line from its start; where the search starts
+  // later, or the line goes on past the window, each pattern looks alone.
+  if (together_ && from == 0 && line.context.size() == line.size) {
+    std::vector<int>& which = together_->which;
+    which.clear();
+    RE2::Set::ErrorInfo error{RE2::Set::kNoError};
+    if (together_->set.Match(re2::StringPiece(line.context.data(), line.size), &which, &error)) {
+      for (int i : which) try_pattern(static_cast<size_t>(i));
+      return first;
+    }
+    // Out of memory for its states, the set knows nothing: each looks.
+    if (error.kind == RE2::Set::kNoError) return Pattern::kNoMatch;
   }
+  for (size_t i = 0; i < patterns_.size(); ++i) try_pattern(i);
   return first;
 }
 
 size_t PatternSearch::find_in(const char* data, size_t len) {
   const char* const end = data + len;
   const char* at = data;
+  // Which bytes are rare in this output: a first piece of some size shows.
+  if (!tuned_ && !every_line_ && len >= kTuningBytes) {
+    size_t counts[256] = {};
+    for (size_t i = 0; i < len; ++i) ++counts[static_cast<unsigned char>(data[i])];
+    choose_triggers(counts);
+    tuned_ = true;
+  }
   // The hits the triggers found belong to the last piece.
   for (Trigger& t : triggers_) t.next = nullptr;
   // A line carried from before goes on first.

@@ -48,12 +48,17 @@ class PatternSearch {
   // |line| is the stream's current line so far; matches start at or after
   // its byte |from|: what came before is not looked at again.
   PatternSearch(std::vector<const Pattern*> patterns, const LineWindow& line, uint64_t from);
+  ~PatternSearch();
+  PatternSearch(const PatternSearch&) = delete;
+  PatternSearch& operator=(const PatternSearch&) = delete;
 
   // Looks in the next |len| bytes of the stream. Returns how many of them
   // were taken up to the end of the first match, or kNotFound. A search
   // that found its match is over.
   size_t find_in(const char* data, size_t len);
   static constexpr size_t kNotFound = static_cast<size_t>(-1);
+  // The size of a first piece that shows which bytes the output holds.
+  static constexpr size_t kTuningBytes = 4096;
   // Which of the patterns matched first, by where it ends.
   size_t matched() const { return matched_; }
 
@@ -69,12 +74,21 @@ class PatternSearch {
   const char* next_candidate(const char* begin, const char* end);
   const char* hit(Trigger* t, const char* from, const char* begin, const char* end) const;
   bool may_match(const char* begin, const char* end);
+  // Picks the byte each literal is found by: the one the output holds
+  // least, by the |counts| of its bytes so far, or by their likelihood in
+  // console output when null.
+  void choose_triggers(const size_t* counts);
   // The earliest match end in |line| from its byte |from|, or kNoMatch.
   size_t match(const LineView& line, uint64_t from);
 
   std::vector<const Pattern*> patterns_;
+  // Several patterns, compiled together once: one pass over a line tells
+  // which of them match it.
+  struct Together;
+  std::unique_ptr<Together> together_;
+  bool every_line_ = false;  // a pattern may match a line with no literal
+  bool tuned_ = false;       // the triggers fit the output seen
   std::vector<Trigger> triggers_;  // empty: every line is matched
-  const char* piece_ = nullptr;    // the piece the triggers' hits are in
   LineWindow line_;
   uint64_t from_ = 0;
   size_t seen_ = 0;  // bytes of the line's window matched already

@@ -43,6 +43,8 @@ std::pair<size_t, size_t> search(const std::vector<std::string>& patterns,
 // goes on; of several, the match that ends first counts.
 TEST(PatternSearchTest, MatchesWithinOneLine) {
   const std::string wide(kLineWindow, 'a');
+  std::string chatter;
+  while (chatter.size() < 2 * PatternSearch::kTuningBytes) chatter += "log: 0x2a login\n";
   const struct {
     std::vector<std::string> patterns, pieces;
     size_t end, which;
@@ -63,6 +65,8 @@ TEST(PatternSearchTest, MatchesWithinOneLine) {
       {{"END"}, {wide, "END\n"}, kNone, 0},
       {{"a$"}, {wide + "b\n"}, kNone, 0},
       {{"a$"}, {wide + "\n"}, kLineWindow, 0},
+      // Literals are found by the bytes rare in the output so far.
+      {{"^login: ok$"}, {chatter + "log", "in: ok\r\n"}, chatter.size() + 9, 0},
       // Only what comes after the line so far is looked at.
       {{"login"}, {"root\n"}, kNone, 0, "login: "},
       {{"root$"}, {"root\n"}, 4, 0, "login: "},
