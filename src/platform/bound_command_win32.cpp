@@ -483,6 +483,9 @@ void BoundCommand::interrupt() {}
 void BoundCommand::end() {
   State& s = *s_;
   if (!s.process.valid() || s.gone) return;
+  // What it prints is read no more: one blocked printing to a full pipe
+  // is freed to end as it is asked.
+  s.close_output();
   if (!s.ended && WaitForSingleObject(s.process.get(), 0) == WAIT_OBJECT_0) s.note_end();
   if (s.job.valid()) {
     end_job(s.job.get(), GetTickCount64() + kForcedMs);

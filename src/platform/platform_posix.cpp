@@ -286,9 +286,11 @@ size_t read_standard_input(char* buf, size_t cap) {
   }
 }
 
-OutputWrite write_standard_output(const char* data, size_t len) {
+namespace {
+
+OutputWrite write_all(int fd, const char* data, size_t len) {
   while (len > 0) {
-    const ssize_t n = write(1, data, len);
+    const ssize_t n = write(fd, data, len);
     if (n > 0) {
       data += n;
       len -= static_cast<size_t>(n);
@@ -298,7 +300,7 @@ OutputWrite write_standard_output(const char* data, size_t len) {
     // An output opened without blocking takes what it has room for; the
     // rest waits until the reader makes more.
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      struct pollfd p = {1, POLLOUT, 0};
+      struct pollfd p = {fd, POLLOUT, 0};
       poll(&p, 1, -1);
       continue;
     }
@@ -307,6 +309,14 @@ OutputWrite write_standard_output(const char* data, size_t len) {
     return OutputWrite::kFailed;
   }
   return OutputWrite::kWritten;
+}
+
+}  // namespace
+
+OutputWrite write_standard_output(const char* data, size_t len) { return write_all(1, data, len); }
+
+OutputWrite write_file_bytes(FILE* file, const char* data, size_t len) {
+  return write_all(fileno(file), data, len);
 }
 
 PathKind path_kind(const std::string& path) {

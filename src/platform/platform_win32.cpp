@@ -265,8 +265,9 @@ size_t read_standard_input(char* buf, size_t cap) {
   return got;
 }
 
-OutputWrite write_standard_output(const char* data, size_t len) {
-  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+namespace {
+
+OutputWrite write_all(HANDLE out, const char* data, size_t len) {
   while (len > 0) {
     DWORD put = 0;
     const DWORD piece = len > kWritePiece ? kWritePiece : static_cast<DWORD>(len);
@@ -283,6 +284,16 @@ OutputWrite write_standard_output(const char* data, size_t len) {
     len -= put;
   }
   return OutputWrite::kWritten;
+}
+
+}  // namespace
+
+OutputWrite write_standard_output(const char* data, size_t len) {
+  return write_all(GetStdHandle(STD_OUTPUT_HANDLE), data, len);
+}
+
+OutputWrite write_file_bytes(FILE* file, const char* data, size_t len) {
+  return write_all(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file))), data, len);
 }
 
 bool raw_command_line(std::string* line) {

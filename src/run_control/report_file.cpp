@@ -1,22 +1,35 @@
 #include "run_control/report_file.h"
 
 #include <cstring>
+#include <memory>
 #include <utility>
 
 #include "platform/file.h"
 #include "platform/platform.h"
 
 bool write_report_file(const std::string& path, const std::string& text, std::string* problem) {
-  int error = 0;
-  // A device or a pipe named as the report is written to, not replaced by
-  // a file of the same name.
-  if (path_kind(path) == PathKind::kOther) {
-    File file = open_file(path, "wb");
-    error = file ? write_and_close(std::move(file), text.data(), text.size()) : failed_call_error();
-  } else {
-    error = replace_file_whole(path, text.data(), text.size());
-  }
+  const int error = replace_file_whole(path, text.data(), text.size());
   if (error == 0) return true;
-  *problem = "cannot write " + path + ": " + strerror(error);
+  *problem = report_problem(path, error);
   return false;
+}
+
+bool report_is_stream(const std::string& path) { return path_kind(path) == PathKind::kOther; }
+
+BackgroundWriter::Sink report_stream_sink(const std::string& path) {
+  // Opened on the writer's thread: a FIFO's opening waits for its reader.
+  auto file = std::make_shared<File>();
+  return [path, file](const char* data, size_t len) {
+    if (!*file) *file = open_file(path, "wb");
+    if (!*file) return OutputWrite::kFailed;
+    if (data) return write_file_bytes(file->get(), data, len);
+    errno = 0;
+    if (fclose(file->release()) == 0) return OutputWrite::kWritten;
+    errno = failed_call_error();
+    return OutputWrite::kFailed;
+  };
+}
+
+std::string report_problem(const std::string& path, int error) {
+  return "cannot write " + path + ": " + strerror(error);
 }
