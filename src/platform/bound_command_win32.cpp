@@ -569,11 +569,13 @@ BoundCommand::Event BoundCommand::State::wait(int64_t timeout_ms, char* buf, siz
     DWORD count = 2;
     const DWORD process_at = s.ended ? MAXDWORD : count;
     if (!s.ended) handles[count++] = s.process.get();
+    // The send before the output: of the two done at once, the output may
+    // be the send's answer, which is looked for only once it is written.
+    const DWORD write_at = s.write_pending ? count : MAXDWORD;
+    if (s.write_pending) handles[count++] = s.sending->overlapped.hEvent;
     const bool read_out = reading_output && s.out.valid();
     const DWORD read_at = read_out ? count : MAXDWORD;
     if (read_out) handles[count++] = s.reading->overlapped.hEvent;
-    const DWORD write_at = s.write_pending ? count : MAXDWORD;
-    if (s.write_pending) handles[count++] = s.sending->overlapped.hEvent;
     DWORD wait_ms = INFINITE;
     if (timeout_ms >= 0) {
       const ULONGLONG now = GetTickCount64();
