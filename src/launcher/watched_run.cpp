@@ -30,7 +30,8 @@ constexpr size_t kRelayPiece = 256 * 1024;
 // How much of the console output may wait for a slow reader before the
 // watch stops reading the simulator, which then waits in its turn.
 constexpr size_t kRelayRoom = 1 << 20;
-// How often a watch held up by its output looks again.
+// How long a watch held up by its output waits for room before it looks
+// at the signals, the sends and the time again.
 constexpr int64_t kPauseMs = 5;
 // What is left to write once the run is over gets at least this long,
 // though the run's time is up: a reader that is there takes it at once.
@@ -200,6 +201,9 @@ struct Relay {
   }
 
   bool has_room() const { return console.has_room() && (!log || log->has_room()); }
+  void wait_for_room(int64_t ms) const {
+    if (console.wait_for_room(ms) && log) log->wait_for_room(ms);
+  }
   bool idle() const { return console.idle() && (!log || log->idle()); }
 
   void say_failures() {
@@ -298,8 +302,9 @@ int watch_qemu(const std::string& line, const FileLock& lock, const Request& r,
     size_t got = 0;
     BoundCommand::Event event = BoundCommand::Event::kTimedOut;
     if (!(left < 0 && r.control.timeout_ms)) {
+      if (!room) relay.wait_for_room(left < 0 || left > kPauseMs ? kPauseMs : left);
       event = room ? command.wait(left, piece.data(), piece.size(), &got)
-                   : command.wait_without_output(left < 0 || left > kPauseMs ? kPauseMs : left);
+                   : command.wait_without_output(0);
     }
     switch (event) {
       case BoundCommand::Event::kOutput:

@@ -1,6 +1,7 @@
 #include "platform/background_writer.h"
 
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <string>
@@ -11,6 +12,7 @@ struct BackgroundWriter::Shared {
   size_t room = 0;
   mutable std::mutex lock;
   std::condition_variable changed;
+  mutable std::condition_variable room_made;
   std::string queued;
   size_t writing = 0;  // bytes taken by the thread, not yet written
   bool close_asked = false, closed = false, gone = false, finished = false;
@@ -34,6 +36,7 @@ struct BackgroundWriter::Shared {
         hold.lock();
         closed = true;
         fail(result, e);
+        room_made.notify_all();
         continue;
       } else {
         break;
@@ -45,6 +48,7 @@ struct BackgroundWriter::Shared {
       hold.lock();
       writing = 0;
       fail(result, e);
+      room_made.notify_all();
     }
     finished = true;
   }
@@ -96,6 +100,14 @@ void BackgroundWriter::close() {
 bool BackgroundWriter::has_room() const {
   std::lock_guard<std::mutex> hold(shared_->lock);
   return shared_->queued.size() + shared_->writing < shared_->room;
+}
+
+bool BackgroundWriter::wait_for_room(int64_t ms) const {
+  std::unique_lock<std::mutex> hold(shared_->lock);
+  return shared_->room_made.wait_for(hold, std::chrono::milliseconds(ms), [this] {
+    return shared_->state != OutputWrite::kWritten ||
+           shared_->queued.size() + shared_->writing < shared_->room;
+  });
 }
 
 bool BackgroundWriter::idle() const {

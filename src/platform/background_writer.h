@@ -5,6 +5,7 @@
 #define ZELK_PLATFORM_BACKGROUND_WRITER_H_
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 
@@ -31,6 +32,8 @@ class BackgroundWriter {
   // Asks for the sink's closing call once everything put is written.
   void close();
   bool has_room() const;
+  // Waits up to |ms| for has_room(); what it says then.
+  bool wait_for_room(int64_t ms) const;
   // Everything put is written (and closed, where asked), or the sink
   // failed.
   bool idle() const;
