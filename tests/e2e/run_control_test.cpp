@@ -1,6 +1,7 @@
 // The launcher as a CI step: the run-control words against the stand-in,
 // whose console output, hold and exit status each row chooses.
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -103,6 +104,13 @@ TEST_F(RunControlTest, EachEndHasItsStatus) {
        "zelk_sim: timeout after 1 s before \"never\" was seen", true},
       {{"--timeout", "2", "--expect", "never"}, {{"ZELK_STANDIN_CHATTER_BYTES", "100000000"}}, 124,
        "zelk_sim: timeout after 2 s", true, 0, "", true},
+      // A FIFO gets the final report alone, once its reader comes; one
+      // that never comes is waited for no longer than the timeout.
+      {{"--expect", "holding", "--junit", "report.fifo"}, {{"ZELK_STANDIN_HOLD_MS", "20000"}}, 0,
+       "zelk_sim: \"holding\" seen after ", true},
+      {{"--expect", "holding", "--timeout", "1", "--junit", "report.fifo"},
+       {{"ZELK_STANDIN_HOLD_MS", "20000"}}, 1,
+       "zelk_sim: cannot write report.fifo: no reader took it in time", true},
       // The interpreter ends, and what it left behind prints for good: its
       // output is read a moment longer, not for ever.
       {{"--status", "&", "start", "/b", "cmd", "/c", "for /l %i in (1,0,2) do @echo x"}, {}, 0,
@@ -125,7 +133,17 @@ TEST_F(RunControlTest, EachEndHasItsStatus) {
     if ((full || c.file_size_limit) && windows()) continue;
     std::error_code ec;
     fs::remove(junit_path(), ec);
-    if ((c.output_unread && windows()) || (c.windows_only && !windows())) continue;
+    const bool fifo = c.words.back() == "report.fifo";
+    if ((c.output_unread || fifo) && windows()) continue;
+    if (c.windows_only && !windows()) continue;
+    std::string report;
+    std::thread reader;
+    if (fifo) {
+      fs::remove(work_dir_ / "report.fifo", ec);
+      ASSERT_EQ(0, mkfifo((work_dir_ / "report.fifo").c_str(), 0600));
+      // One reader, which reads until the end.
+      if (c.status == 0) reader = std::thread([&] { report = read_text(work_dir_ / "report.fifo"); });
+    }
     std::vector<std::string> words = {"-elf", "app.elf", "-nographic"};
     words.insert(words.end(), c.words.begin(), c.words.end());
     RunOptions options;
@@ -136,6 +154,12 @@ TEST_F(RunControlTest, EachEndHasItsStatus) {
     const auto started = std::chrono::steady_clock::now();
     RunResult r = run(words, options);
     const auto took = std::chrono::steady_clock::now() - started;
+    if (reader.joinable()) {
+      reader.join();
+      EXPECT_EQ(report.find("<?xml"), report.rfind("<?xml")) << report;
+      write_text(junit_path(), report);
+      EXPECT_TRUE(junit_parser_reads(junit_path())) << report;
+    }
     EXPECT_EQ(c.status, r.status) << r.err;
     EXPECT_EQ(0u, last_line(r.err).find(c.reason)) << r.err;
     if (!c.output_unread) {
@@ -219,23 +243,31 @@ TEST_F(RunControlTest, InterruptedLauncherEndsTheSimulatorFirst) {
     int sig;
     bool simulator_stopped;  // the simulator was stopped first (SIGSTOP)
     bool output_unread = false;  // natively: a launcher held up by its output
+    bool report_unread = false;  // natively: one waiting for its report's reader
   } cases[] = {{true, SIGINT, false}, {true, SIGTERM, false}, {false, SIGTERM, false},
                {true, SIGTERM, true}, {true, SIGKILL, false}, {false, SIGINT, false},
-               {true, SIGTERM, false, true}};
+               {true, SIGTERM, false, true}, {true, SIGTERM, false, false, true}};
   const std::string kFlash = target_path(bin_dir_ / "zelk.iflash");
   for (const auto& c : cases) {
-    if (windows() && (c.sig != SIGINT || !c.watched || c.output_unread)) continue;
+    if (windows() && (c.sig != SIGINT || !c.watched || c.output_unread || c.report_unread)) continue;
     SCOPED_TRACE(std::string(c.watched ? "watched, " : "unwatched, ") + strsignal(c.sig) +
                  (c.simulator_stopped ? ", the simulator stopped" : ""));
     std::vector<std::string> words = {"-elf", "app.elf", "-nographic"};
-    if (c.watched) words.insert(words.end(), {"--expect", "never", "--junit", "report.xml"});
+    if (c.report_unread) {
+      std::error_code ec;
+      fs::remove(work_dir_ / "report.fifo", ec);
+      ASSERT_EQ(0, mkfifo((work_dir_ / "report.fifo").c_str(), 0600));
+      words.insert(words.end(), {"--expect", "holding", "--junit", "report.fifo"});
+    } else if (c.watched) {
+      words.insert(words.end(), {"--expect", "never", "--junit", "report.xml"});
+    }
     RunOptions options = holding;
     if (c.output_unread) {
       options.env["ZELK_STANDIN_CHATTER_BYTES"] = "100000000";
       options.wrapper = output_unread();
     }
     const Started started = start(words, options);
-    if (c.output_unread) {
+    if (c.output_unread || c.report_unread) {
       std::this_thread::sleep_for(std::chrono::seconds(1));
     } else {
       ASSERT_TRUE(wait_for_output(started, "holding"));
@@ -260,7 +292,10 @@ TEST_F(RunControlTest, InterruptedLauncherEndsTheSimulatorFirst) {
       EXPECT_TRUE(junit_parser_reads(junit_path()));
     } else if (c.watched) {
       EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 130) << status;
-      EXPECT_EQ(0u, split_lines(read_text(started.err)).back().find("zelk_sim: interrupted after "));
+      EXPECT_EQ(0u, split_lines(read_text(started.err))
+                        .back()
+                        .find(c.report_unread ? "zelk_sim: cannot write report.fifo: interrupted"
+                                              : "zelk_sim: interrupted after "));
     } else if (c.sig == SIGINT) {
       // Sent to the launcher alone, Ctrl-C is passed on, and the simulator
       // acts on it as on Ctrl-C at its terminal.
