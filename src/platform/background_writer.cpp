@@ -21,6 +21,8 @@ struct BackgroundWriter::Shared {
   std::thread thread;
 
   void run() {
+    // It may still write once the launcher has given SIGPIPE back.
+    keep_broken_pipes_in_this_thread();
     std::string piece;
     std::unique_lock<std::mutex> hold(lock);
     for (;;) {

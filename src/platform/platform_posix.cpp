@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -314,6 +315,15 @@ OutputWrite write_all(int fd, const char* data, size_t len) {
 }  // namespace
 
 OutputWrite write_standard_output(const char* data, size_t len) { return write_all(1, data, len); }
+
+void keep_broken_pipes_in_this_thread() {
+  // Blocked, the signal a broken pipe raises stays pending on this thread
+  // alone, and the write fails with EPIPE.
+  sigset_t pipe;
+  sigemptyset(&pipe);
+  sigaddset(&pipe, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+}
 
 OutputWrite write_file_bytes(FILE* file, const char* data, size_t len) {
   return write_all(fileno(file), data, len);

@@ -292,6 +292,9 @@ OutputWrite write_standard_output(const char* data, size_t len) {
   return write_all(GetStdHandle(STD_OUTPUT_HANDLE), data, len);
 }
 
+// A broken pipe is a failed write here already.
+void keep_broken_pipes_in_this_thread() {}
+
 OutputWrite write_file_bytes(FILE* file, const char* data, size_t len) {
   return write_all(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file))), data, len);
 }
