@@ -19,6 +19,8 @@
 //                                  simulator holds them while it runs: open
 //                                  for writing, and on Windows shared with
 //                                  readers only
+//   ZELK_STANDIN_READ_BYTES=N      reads N bytes of its input, then prints
+//                                  "read N bytes" (fewer where it ended)
 //   ZELK_STANDIN_ANSWER=P=L=R;...  for each step prints the prompt P, reads
 //                                  a line (ended by CR or LF) and prints R
 //                                  and a line feed when it is L, else
@@ -469,6 +471,18 @@ int main(int argc, char** argv) {
   fflush(stdout);
   const std::string played = environment_value("ZELK_STANDIN_REPLAY");
   if (!played.empty()) replay(played);
+  const long long to_read = strtoll(environment_value("ZELK_STANDIN_READ_BYTES").c_str(), nullptr, 10);
+  if (to_read > 0) {
+    long long read = 0;
+    char bytes[4096];
+    while (read < to_read) {
+      const size_t n = read_standard_input(bytes, sizeof bytes);
+      if (n == 0) break;
+      read += static_cast<long long>(n);
+    }
+    printf("read %lld bytes\n", read);
+    fflush(stdout);
+  }
   const std::string script = environment_value("ZELK_STANDIN_ANSWER");
   if (!script.empty()) answer(script);
   const long hold_ms = strtol(environment_value("ZELK_STANDIN_HOLD_MS").c_str(), nullptr, 10);

@@ -67,10 +67,9 @@ std::vector<std::string> CaseLog::lines(const CaseCounts& counts) const {
   return lines;
 }
 
-bool CaseLog::write_report(const std::string& path, const std::string& name, double seconds,
-                           const Verdict& verdict, const CaseReader& cases,
-                           const std::string& tail, const std::string& steps,
-                           std::string* problem) {
+bool CaseLog::report(const std::string& name, double seconds, const Verdict& verdict,
+                     const CaseReader& cases, const std::string& tail, const std::string& steps,
+                     ReportText* report, std::string* problem) {
   CaseCounts counts = cases.counts();
   // A run that failed where no case did (no summary, a summary that
   // disagrees, a fail text, an expect missing) is a failed testcase too.
@@ -96,6 +95,8 @@ bool CaseLog::write_report(const std::string& path, const std::string& name, dou
     *problem = "cannot read " + spool_path_ + ": " + strerror(failed_call_error());
     return false;
   }
-  return write_report_file(path, junit_cases_head(name, seconds, counts), spool_.get(),
-                           junit_cases_foot(tail, steps), problem);
+  report->head = junit_cases_head(name, seconds, counts);
+  report->body = spool_.get();
+  report->foot = junit_cases_foot(tail, steps);
+  return true;
 }

@@ -11,6 +11,7 @@
 
 #include "platform/file.h"
 #include "run_control/cases.h"
+#include "run_control/report_file.h"
 #include "run_control/verdict.h"
 
 // The most failed cases said one by one.
@@ -31,10 +32,11 @@ class CaseLog {
   // The failed cases, then the counts: the lines said on standard error.
   std::vector<std::string> lines(const CaseCounts& counts) const;
   // The report of every case, and of the run itself when it failed for
-  // what no case shows; false with |*problem| set when it cannot be written.
-  bool write_report(const std::string& path, const std::string& name, double seconds,
-                    const Verdict& verdict, const CaseReader& cases, const std::string& tail,
-                    const std::string& steps, std::string* problem);
+  // what no case shows, its cases read back from the file they waited in;
+  // false with |*problem| set when they cannot be.
+  bool report(const std::string& name, double seconds, const Verdict& verdict,
+              const CaseReader& cases, const std::string& tail, const std::string& steps,
+              ReportText* report, std::string* problem);
 
  private:
   File spool_;

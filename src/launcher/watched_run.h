@@ -28,10 +28,13 @@ int complain(int status, const std::string& text);
 // cannot be created refuses the launch (said) with nothing written.
 bool open_reports(const Request& r, Reports* reports);
 
+class BoundCommand;
+
 // A launch that ends before the simulator starts still has its report,
-// giving |reason| as an error of the setup.
+// giving |reason| as an error of the setup, written as |command| (if any)
+// lets a signal cut the wait for a reader.
 int refuse_launch(int status, const std::string& reason, const Request& r,
-                  const Reports& reports);
+                  const Reports& reports, BoundCommand* command = nullptr);
 
 // Runs |line| with its standard output passing through the launcher on its
 // way to the console, watched for the run-control words of |r|; ends the

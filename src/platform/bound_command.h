@@ -19,6 +19,9 @@ class BoundCommand {
  public:
   enum class Event {
     kOutput,       // bytes of its standard output, with capture
+    kSent,         // the last byte of the send in flight has been written
+    kSendFailed,   // the send in flight cannot be written: the command
+                   // closed its input (errno says why)
     kEnded,        // the interpreter has ended and its output has been read
     kInterrupt,    // Ctrl-C, at the console or sent to this process
     kStopRequest,  // this process is asked to end (SIGTERM, SIGHUP, the
@@ -45,13 +48,20 @@ class BoundCommand {
   // then says why.
   bool start(const std::string& line, const Options& options);
 
-  // Waits up to |timeout_ms| (negative: no limit) for what comes next. With
-  // kOutput, up to |cap| bytes were read into |buf|, their count in |*got|.
+  // Waits up to |timeout_ms| (negative: no limit) for what comes next,
+  // writing the send in flight as the command takes it. With kOutput, up
+  // to |cap| bytes were read into |buf|, their count in |*got|.
   Event wait(int64_t timeout_ms, char* buf, size_t cap, size_t* got);
 
-  // Writes |len| bytes to the command's input, all of them; false when
-  // they cannot be written (the command closed its input), errno then
-  // saying why.
+  // As wait(), but reads no output and never says kEnded: for while the
+  // output has nowhere to go, and for after end(), where only a signal or
+  // the time can end the wait.
+  Event wait_without_output(int64_t timeout_ms);
+
+  // Starts sending |len| bytes to the command's input. wait() writes them
+  // as the command takes them, never waiting for it, and says kSent once
+  // the last is written, or kSendFailed. One send at a time; false, errno
+  // set, when the input is closed already.
   bool send(const char* data, size_t len);
 
   // Passes Ctrl-C on to the command, where it has not reached it already

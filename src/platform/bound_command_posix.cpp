@@ -75,7 +75,10 @@ struct BoundCommand::State {
   pid_t shell = -1, guardian = -1;
   void* guardian_stack = nullptr;
   int out = -1;            // reading end of the command's standard output
-  int input = -1;          // writing end of its standard input
+  int input = -1;          // writing end of its standard input, not blocking
+  std::string sending;     // the send in flight
+  size_t sent = 0;         // how much of it is written
+  bool send_in_flight = false;
   int wake[2] = {-1, -1};  // woken by the signal handlers
   int orders = -1;         // the guardian's socket
   int token = -1;          // writing end of the run's pipe
@@ -164,6 +167,36 @@ struct BoundCommand::State {
     }
     return ::send(orders, bytes, len, MSG_NOSIGNAL) == static_cast<ssize_t>(len);
   }
+
+  // Writes what the input takes of the send in flight, without waiting.
+  // True, with |*event| and errno set, once the send is done or failed.
+  bool push_input(Event* event) {
+    while (sent < sending.size()) {
+      const ssize_t n = write(input, sending.data() + sent, sending.size() - sent);
+      if (n > 0) {
+        sent += static_cast<size_t>(n);
+        continue;
+      }
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return false;
+      const int error = n < 0 ? errno : EIO;
+      finish_send();
+      *event = Event::kSendFailed;
+      errno = error;
+      return true;
+    }
+    finish_send();
+    *event = Event::kSent;
+    return true;
+  }
+
+  void finish_send() {
+    std::string().swap(sending);
+    sent = 0;
+    send_in_flight = false;
+  }
+
+  Event wait(int64_t timeout_ms, char* buf, size_t cap, size_t* got, bool reading);
 
   // Says what could not be started, and why.
   bool cannot_start(int error, const char* what = "/bin/sh") {
@@ -305,6 +338,8 @@ bool BoundCommand::start(const std::string& line, const Options& options) {
   if (options.input) {
     close(in[0]);
     s.input = in[1];
+    // Ours alone: a simulator that reads nothing never holds up the watch.
+    fcntl(s.input, F_SETFL, fcntl(s.input, F_GETFL) | O_NONBLOCK);
   }
   if (error != 0) {
     s.shell = -1;
@@ -322,7 +357,16 @@ bool BoundCommand::start(const std::string& line, const Options& options) {
 }
 
 BoundCommand::Event BoundCommand::wait(int64_t timeout_ms, char* buf, size_t cap, size_t* got) {
-  State& s = *s_;
+  return s_->wait(timeout_ms, buf, cap, got, true);
+}
+
+BoundCommand::Event BoundCommand::wait_without_output(int64_t timeout_ms) {
+  return s_->wait(timeout_ms, nullptr, 0, nullptr, false);
+}
+
+BoundCommand::Event BoundCommand::State::wait(int64_t timeout_ms, char* buf, size_t cap,
+                                              size_t* got, bool reading) {
+  State& s = *this;
   const int64_t deadline = timeout_ms < 0 ? -1 : now_ms() + timeout_ms;
   for (;;) {
     if (g_stop_request != 0) return Event::kStopRequest;
@@ -331,8 +375,13 @@ BoundCommand::Event BoundCommand::wait(int64_t timeout_ms, char* buf, size_t cap
       return Event::kInterrupt;
     }
     State::reap(&s);
-    if (s.ended && s.out < 0) return Event::kEnded;
-    struct pollfd fds[2] = {{s.wake[0], POLLIN, 0}, {s.out, POLLIN, 0}};
+    if (reading && s.ended && s.out < 0) return Event::kEnded;
+    Event sent;
+    if (s.send_in_flight && s.push_input(&sent)) return sent;
+    const bool read_out = reading && s.out >= 0;
+    struct pollfd fds[3] = {{s.wake[0], POLLIN, 0}, {-1, 0, 0}, {-1, 0, 0}};
+    if (read_out) fds[1] = {s.out, POLLIN, 0};
+    if (s.send_in_flight) fds[2] = {s.input, POLLOUT, 0};
     int wait_ms = -1;
     if (deadline >= 0) {
       const int64_t left = deadline - now_ms();
@@ -341,23 +390,23 @@ BoundCommand::Event BoundCommand::wait(int64_t timeout_ms, char* buf, size_t cap
     }
     // Once the interpreter has ended, its output is read only as far as it
     // is there already: a process it left behind may hold the pipe open.
-    if (s.ended) wait_ms = 0;
-    const int ready = poll(fds, s.out >= 0 ? 2 : 1, wait_ms);
-    if (ready < 0 && errno != EINTR) return Event::kEnded;
+    if (read_out && s.ended) wait_ms = 0;
+    const int ready = poll(fds, 3, wait_ms);
+    if (ready < 0 && errno != EINTR) return reading ? Event::kEnded : Event::kTimedOut;
     if (ready > 0 && (fds[0].revents & POLLIN)) {
       char drain[64];
       if (read(s.wake[0], drain, sizeof drain) < 0) {
         // Drained already.
       }
     }
-    if (s.out >= 0 && ready > 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) {
+    if (read_out && ready > 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) {
       const ssize_t n = read(s.out, buf, cap);
       if (n > 0) {
         *got = static_cast<size_t>(n);
         return Event::kOutput;
       }
       if (n == 0 || errno != EINTR) close_fd(&s.out);
-    } else if (s.ended && ready == 0) {
+    } else if (read_out && s.ended && ready == 0) {
       close_fd(&s.out);
     }
   }
@@ -365,17 +414,13 @@ BoundCommand::Event BoundCommand::wait(int64_t timeout_ms, char* buf, size_t cap
 
 bool BoundCommand::send(const char* data, size_t len) {
   State& s = *s_;
-  if (s.input < 0) {
+  if (s.input < 0 || s.send_in_flight) {
     errno = EPIPE;
     return false;
   }
-  while (len > 0) {
-    const ssize_t n = write(s.input, data, len);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    len -= static_cast<size_t>(n);
-  }
+  s.sending.assign(data, len);
+  s.sent = 0;
+  s.send_in_flight = true;
   return true;
 }
 
@@ -396,6 +441,9 @@ void BoundCommand::interrupt() {
 
 void BoundCommand::end() {
   State& s = *s_;
+  // What it prints is read no more: one blocked printing to a full pipe
+  // is freed to end as it is asked.
+  close_fd(&s.out);
   if (s.shell > 0 && !s.gone) {
     const bool all_gone = end_run(s.order.token, s.wake[0], s.token, &State::reap, &s);
     State::reap(&s);

@@ -8,6 +8,8 @@
 #include "platform/bound_command.h"
 
 #include <windows.h>
+// After windows.h, which it needs.
+#include <ntsecapi.h>
 
 #include <atomic>
 #include <cerrno>
@@ -20,8 +22,11 @@ namespace {
 // How long an ended command may take to be gone before it is given up on.
 constexpr DWORD kForcedMs = 5000;
 constexpr DWORD kOutputPiece = 64 * 1024;
-// How long the output of an ended command may take to arrive.
+// How long the output of an ended command may take to arrive: each piece
+// within kDrainMs of the last, all of it within kDrainTotalMs of the end,
+// however much a process left behind goes on printing.
 constexpr DWORD kDrainMs = 200;
+constexpr ULONGLONG kDrainTotalMs = 1000;
 // How long a cancelled read may take to be reported done.
 constexpr DWORD kCancelMs = 2000;
 
@@ -88,21 +93,62 @@ HANDLE inheritable_copy(HANDLE handle) {
   return copy;
 }
 
-// A pipe whose reading end can be waited on with others, which an
-// anonymous pipe's cannot; the writing end is inheritable.
-bool create_output_pipe(Handle* read_end, Handle* write_end) {
-  static LONG counter = 0;
-  char name[96];
-  snprintf(name, sizeof name, "\\\\.\\pipe\\zelk_sim-%lu-%ld-%lu", GetCurrentProcessId(),
-           InterlockedIncrement(&counter), GetTickCount());
-  read_end->reset(CreateNamedPipeA(
-      name, PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
-      PIPE_TYPE_BYTE | PIPE_WAIT, 1, 0, kOutputPiece, 0, nullptr));
-  if (!read_end->valid()) return false;
+// A security descriptor that lets this user alone at what it guards.
+class OwnUserOnly {
+ public:
+  bool make() {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+    DWORD size = 0;
+    GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+    user_.resize(size);
+    const BOOL got = size > 0 && GetTokenInformation(token, TokenUser, user_.data(), size, &size);
+    CloseHandle(token);
+    if (!got) return false;
+    PSID sid = reinterpret_cast<TOKEN_USER*>(user_.data())->User.Sid;
+    const DWORD acl_size = sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) + GetLengthSid(sid);
+    acl_.resize(acl_size);
+    ACL* acl = reinterpret_cast<ACL*>(acl_.data());
+    return InitializeAcl(acl, acl_size, ACL_REVISION) &&
+           AddAccessAllowedAce(acl, ACL_REVISION, GENERIC_ALL, sid) &&
+           InitializeSecurityDescriptor(&descriptor_, SECURITY_DESCRIPTOR_REVISION) &&
+           SetSecurityDescriptorDacl(&descriptor_, TRUE, acl, FALSE);
+  }
+  SECURITY_DESCRIPTOR* get() { return &descriptor_; }
+
+ private:
+  std::vector<char> user_, acl_;
+  SECURITY_DESCRIPTOR descriptor_ = {};
+};
+
+// A pipe whose end of ours can be waited on with others and written or
+// read without blocking, which an anonymous pipe's cannot; the command's
+// end is inheritable. |inbound|: the command writes, we read. Its name is
+// one no one can guess, of one instance, open to this user alone: no other
+// process can take the name first, nor connect to it.
+bool create_pipe(bool inbound, Handle* ours, Handle* theirs) {
+  unsigned char random[16];
+  OwnUserOnly access;
+  if (!RtlGenRandom(random, sizeof random) || !access.make()) return false;
+  std::string name = "\\\\.\\pipe\\zelk_sim-";
+  for (unsigned char byte : random) {
+    char hex[3];
+    snprintf(hex, sizeof hex, "%02x", byte);
+    name += hex;
+  }
+  SECURITY_ATTRIBUTES own = {sizeof own, access.get(), FALSE};
+  ours->reset(CreateNamedPipeA(
+      name.c_str(),
+      (inbound ? PIPE_ACCESS_INBOUND : PIPE_ACCESS_OUTBOUND) | FILE_FLAG_OVERLAPPED |
+          FILE_FLAG_FIRST_PIPE_INSTANCE,
+      PIPE_TYPE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, inbound ? 0 : kOutputPiece,
+      inbound ? kOutputPiece : 0, 0, &own));
+  if (!ours->valid()) return false;
   SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-  write_end->reset(CreateFileA(name, GENERIC_WRITE, 0, &inherit, OPEN_EXISTING, 0, nullptr));
-  if (write_end->valid()) return true;
-  read_end->reset();
+  theirs->reset(CreateFileA(name.c_str(), inbound ? GENERIC_WRITE : GENERIC_READ, 0, &inherit,
+                            OPEN_EXISTING, 0, nullptr));
+  if (theirs->valid()) return true;
+  ours->reset();
   return false;
 }
 
@@ -218,6 +264,17 @@ struct BoundCommand::State {
   Handle job, process;
   Handle out{INVALID_HANDLE_VALUE};
   Handle input;  // writing end of the command's standard input
+  // The send in flight. The system reads from it until the write is
+  // reported done, so it is freed only then.
+  struct Sending {
+    OVERLAPPED overlapped = {};
+    std::string bytes;
+    size_t sent = 0;
+  };
+  std::unique_ptr<Sending> sending;
+  bool write_pending = false;
+  DWORD send_error = ERROR_SUCCESS;  // a send that failed as it started
+  ULONGLONG drain_until = 0;
   std::unique_ptr<Reading> reading;
   bool read_pending = false;
   size_t held = 0, held_at = 0;  // read but not yet handed on
@@ -227,8 +284,69 @@ struct BoundCommand::State {
 
   ~State() {
     close_output();
+    close_input();
     if (reading && reading->overlapped.hEvent) CloseHandle(reading->overlapped.hEvent);
+    if (sending && sending->overlapped.hEvent) CloseHandle(sending->overlapped.hEvent);
   }
+
+  void close_input() {
+    if (!input.valid()) return;
+    if (write_pending) {
+      CancelIoEx(input.get(), &sending->overlapped);
+      DWORD put = 0;
+      if (WaitForSingleObject(sending->overlapped.hEvent, kCancelMs) == WAIT_OBJECT_0) {
+        GetOverlappedResult(input.get(), &sending->overlapped, &put, FALSE);
+      } else {
+        // Freed, the bytes could still be read from: left to the process.
+        static_cast<void>(sending.release());
+      }
+      write_pending = false;
+    }
+    input.reset();
+  }
+
+  // Starts writing what is left of the send; a write that cannot start
+  // is said by the next wait.
+  void start_write() {
+    ResetEvent(sending->overlapped.hEvent);
+    const size_t left = sending->bytes.size() - sending->sent;
+    const DWORD piece = left > kOutputPiece ? kOutputPiece : static_cast<DWORD>(left);
+    if (WriteFile(input.get(), sending->bytes.data() + sending->sent, piece, nullptr,
+                  &sending->overlapped) ||
+        GetLastError() == ERROR_IO_PENDING) {
+      write_pending = true;
+      return;
+    }
+    send_error = GetLastError();
+  }
+
+  // The write in flight is done: the next starts, or the send is.
+  bool finish_write(Event* event) {
+    write_pending = false;
+    DWORD put = 0;
+    if (!GetOverlappedResult(input.get(), &sending->overlapped, &put, FALSE)) {
+      send_error = GetLastError();
+      return send_failed(event);
+    }
+    sending->sent += put;
+    if (sending->sent < sending->bytes.size()) {
+      start_write();
+      return send_error != ERROR_SUCCESS && send_failed(event);
+    }
+    std::string().swap(sending->bytes);
+    *event = Event::kSent;
+    return true;
+  }
+
+  bool send_failed(Event* event) {
+    errno = send_error == ERROR_BROKEN_PIPE || send_error == ERROR_NO_DATA ? EPIPE : EIO;
+    send_error = ERROR_SUCCESS;
+    std::string().swap(sending->bytes);
+    *event = Event::kSendFailed;
+    return true;
+  }
+
+  Event wait(int64_t timeout_ms, char* buf, size_t cap, size_t* got, bool reading_output);
 
   void close_output() {
     if (!out.valid()) return;
@@ -290,6 +408,7 @@ struct BoundCommand::State {
   void note_end() {
     GetExitCodeProcess(process.get(), &status);
     ended = true;
+    drain_until = GetTickCount64() + kDrainTotalMs;
   }
 
   void listen() {
@@ -375,18 +494,15 @@ bool BoundCommand::start(const std::string& line, const Options& options) {
   if (options.capture) {
     s.reading.reset(new Reading);
     s.reading->overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (!s.reading->overlapped.hEvent || !create_output_pipe(&s.out, &out_write))
+    if (!s.reading->overlapped.hEvent || !create_pipe(true, &s.out, &out_write))
       return s.cannot_start(interpreter, GetLastError());
   }
   Handle in;
   if (options.input) {
-    HANDLE read_end = nullptr, write_end = nullptr;
-    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-    if (!CreatePipe(&read_end, &write_end, &inherit, 0))
+    s.sending.reset(new State::Sending);
+    s.sending->overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (!s.sending->overlapped.hEvent || !create_pipe(false, &s.input, &in))
       return s.cannot_start(interpreter, GetLastError());
-    in.reset(read_end);
-    s.input.reset(write_end);
-    SetHandleInformation(write_end, HANDLE_FLAG_INHERIT, 0);
   } else {
     in.reset(inheritable_copy(GetStdHandle(STD_INPUT_HANDLE)));
   }
@@ -422,20 +538,44 @@ bool BoundCommand::start(const std::string& line, const Options& options) {
 }
 
 BoundCommand::Event BoundCommand::wait(int64_t timeout_ms, char* buf, size_t cap, size_t* got) {
-  State& s = *s_;
+  return s_->wait(timeout_ms, buf, cap, got, true);
+}
+
+BoundCommand::Event BoundCommand::wait_without_output(int64_t timeout_ms) {
+  return s_->wait(timeout_ms, nullptr, 0, nullptr, false);
+}
+
+BoundCommand::Event BoundCommand::State::wait(int64_t timeout_ms, char* buf, size_t cap,
+                                              size_t* got, bool reading_output) {
+  State& s = *this;
   const ULONGLONG deadline =
       timeout_ms < 0 ? 0 : GetTickCount64() + static_cast<ULONGLONG>(timeout_ms);
   for (;;) {
     if (WaitForSingleObject(g_stop, 0) == WAIT_OBJECT_0) return Event::kStopRequest;
     if (WaitForSingleObject(g_interrupt, 0) == WAIT_OBJECT_0) return Event::kInterrupt;
-    if (s.held > 0) return s.hand_on(buf, cap, got);
-    if (s.ended && !s.out.valid()) return Event::kEnded;
-    HANDLE handles[4] = {g_stop, g_interrupt};
+    Event sent;
+    if (s.send_error != ERROR_SUCCESS && s.send_failed(&sent)) return sent;
+    if (reading_output) {
+      // A process the interpreter left behind that goes on printing is
+      // not waited for past the drain's bound.
+      if (s.ended && s.out.valid() && GetTickCount64() >= s.drain_until) {
+        s.close_output();
+        s.held = 0;
+      }
+      if (s.held > 0) return s.hand_on(buf, cap, got);
+      if (s.ended && !s.out.valid()) return Event::kEnded;
+    }
+    HANDLE handles[5] = {g_stop, g_interrupt};
     DWORD count = 2;
     const DWORD process_at = s.ended ? MAXDWORD : count;
     if (!s.ended) handles[count++] = s.process.get();
-    const DWORD read_at = s.out.valid() ? count : MAXDWORD;
-    if (s.out.valid()) handles[count++] = s.reading->overlapped.hEvent;
+    // The send before the output: of the two done at once, the output may
+    // be the send's answer, which is looked for only once it is written.
+    const DWORD write_at = s.write_pending ? count : MAXDWORD;
+    if (s.write_pending) handles[count++] = s.sending->overlapped.hEvent;
+    const bool read_out = reading_output && s.out.valid();
+    const DWORD read_at = read_out ? count : MAXDWORD;
+    if (read_out) handles[count++] = s.reading->overlapped.hEvent;
     DWORD wait_ms = INFINITE;
     if (timeout_ms >= 0) {
       const ULONGLONG now = GetTickCount64();
@@ -444,34 +584,35 @@ BoundCommand::Event BoundCommand::wait(int64_t timeout_ms, char* buf, size_t cap
     }
     // Once the interpreter has ended, its output is read only as far as it
     // comes soon: a process it left behind may hold the pipe open.
-    if (s.ended) wait_ms = kDrainMs;
+    if (read_out && s.ended) {
+      const ULONGLONG now = GetTickCount64();
+      const ULONGLONG left = s.drain_until > now ? s.drain_until - now : 0;
+      wait_ms = static_cast<DWORD>(left < kDrainMs ? left : kDrainMs);
+    }
     const DWORD woke = WaitForMultipleObjects(count, handles, FALSE, wait_ms);
     if (woke == WAIT_TIMEOUT) {
-      if (s.ended) s.close_output();
+      if (read_out && s.ended) s.close_output();
       continue;
     }
-    if (woke == WAIT_FAILED) return Event::kEnded;
+    if (woke == WAIT_FAILED) return reading_output ? Event::kEnded : Event::kTimedOut;
     const DWORD which = woke - WAIT_OBJECT_0;
     // The interruption's event reset as it woke this wait.
     if (which == 1) return Event::kInterrupt;
     if (which == process_at) s.note_end();
     if (which == read_at) s.finish_read();
+    if (which == write_at && s.finish_write(&sent)) return sent;
   }
 }
 
 bool BoundCommand::send(const char* data, size_t len) {
   State& s = *s_;
-  while (len > 0) {
-    DWORD put = 0;
-    const DWORD piece = len > kOutputPiece ? kOutputPiece : static_cast<DWORD>(len);
-    if (!s.input.valid() || !WriteFile(s.input.get(), data, piece, &put, nullptr) || put == 0) {
-      const DWORD error = s.input.valid() ? GetLastError() : ERROR_BROKEN_PIPE;
-      errno = error == ERROR_BROKEN_PIPE || error == ERROR_NO_DATA ? EPIPE : EIO;
-      return false;
-    }
-    data += put;
-    len -= put;
+  if (!s.input.valid() || s.write_pending || s.send_error != ERROR_SUCCESS) {
+    errno = EPIPE;
+    return false;
   }
+  s.sending->bytes.assign(data, len);
+  s.sending->sent = 0;
+  s.start_write();
   return true;
 }
 
@@ -483,6 +624,9 @@ void BoundCommand::interrupt() {}
 void BoundCommand::end() {
   State& s = *s_;
   if (!s.process.valid() || s.gone) return;
+  // What it prints is read no more: one blocked printing to a full pipe
+  // is freed to end as it is asked.
+  s.close_output();
   if (!s.ended && WaitForSingleObject(s.process.get(), 0) == WAIT_OBJECT_0) s.note_end();
   if (s.job.valid()) {
     end_job(s.job.get(), GetTickCount64() + kForcedMs);
@@ -493,7 +637,7 @@ void BoundCommand::end() {
   WaitForSingleObject(s.process.get(), kForcedMs);
   s.gone = true;
   // Open until the run has ended: no end of input reaches the simulator.
-  s.input.reset();
+  s.close_input();
 }
 
 void BoundCommand::obey_stop_request() {

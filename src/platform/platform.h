@@ -160,6 +160,15 @@ std::string interpreter_word(const std::string& text);
 enum class OutputWrite { kWritten, kReaderGone, kFailed };  // kFailed sets errno
 OutputWrite write_standard_output(const char* data, size_t len);
 
+// Makes a write of the calling thread to a pipe whose reader is gone fail
+// (kReaderGone) rather than end the process, whatever the process does
+// with SIGPIPE, now or later.
+void keep_broken_pipes_in_this_thread();
+
+// As write_standard_output, to the open |file|, past its stream's buffer
+// (which must be empty) and without taking the stream's lock.
+OutputWrite write_file_bytes(FILE* file, const char* data, size_t len);
+
 // Reads up to |cap| bytes of standard input as they are, untranslated (a
 // carriage return stays one), waiting for at least one. Their count, or 0
 // once the input has ended or cannot be read.

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -488,9 +489,11 @@ size_t read_standard_input(char* buf, size_t cap) {
   }
 }
 
-OutputWrite write_standard_output(const char* data, size_t len) {
+namespace {
+
+OutputWrite write_all(int fd, const char* data, size_t len) {
   while (len > 0) {
-    const ssize_t n = write(1, data, len);
+    const ssize_t n = write(fd, data, len);
     if (n > 0) {
       data += n;
       len -= static_cast<size_t>(n);
@@ -500,7 +503,7 @@ OutputWrite write_standard_output(const char* data, size_t len) {
     // An output opened without blocking takes what it has room for; the
     // rest waits until the reader makes more.
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      struct pollfd p = {1, POLLOUT, 0};
+      struct pollfd p = {fd, POLLOUT, 0};
       poll(&p, 1, -1);
       continue;
     }
@@ -509,6 +512,23 @@ OutputWrite write_standard_output(const char* data, size_t len) {
     return OutputWrite::kFailed;
   }
   return OutputWrite::kWritten;
+}
+
+}  // namespace
+
+OutputWrite write_standard_output(const char* data, size_t len) { return write_all(1, data, len); }
+
+void keep_broken_pipes_in_this_thread() {
+  // Blocked, the signal a broken pipe raises stays pending on this thread
+  // alone, and the write fails with EPIPE.
+  sigset_t pipe;
+  sigemptyset(&pipe);
+  sigaddset(&pipe, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+}
+
+OutputWrite write_file_bytes(FILE* file, const char* data, size_t len) {
+  return write_all(fileno(file), data, len);
 }
 
 PathKind path_kind(const std::string& path) {

@@ -364,8 +364,9 @@ size_t read_standard_input(char* buf, size_t cap) {
   return got;
 }
 
-OutputWrite write_standard_output(const char* data, size_t len) {
-  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+namespace {
+
+OutputWrite write_all(HANDLE out, const char* data, size_t len) {
   while (len > 0) {
     DWORD put = 0;
     const DWORD piece = len > kWritePiece ? kWritePiece : static_cast<DWORD>(len);
@@ -382,6 +383,19 @@ OutputWrite write_standard_output(const char* data, size_t len) {
     len -= put;
   }
   return OutputWrite::kWritten;
+}
+
+}  // namespace
+
+OutputWrite write_standard_output(const char* data, size_t len) {
+  return write_all(GetStdHandle(STD_OUTPUT_HANDLE), data, len);
+}
+
+// A broken pipe is a failed write here already.
+void keep_broken_pipes_in_this_thread() {}
+
+OutputWrite write_file_bytes(FILE* file, const char* data, size_t len) {
+  return write_all(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file))), data, len);
 }
 
 bool raw_command_line(std::string* line) {

@@ -1,6 +1,7 @@
 #include "run_control/report_file.h"
 
 #include <cstring>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -8,17 +9,9 @@
 #include "platform/platform.h"
 
 bool write_report_file(const std::string& path, const std::string& text, std::string* problem) {
-  int error = 0;
-  // A device or a pipe named as the report is written to, not replaced by
-  // a file of the same name.
-  if (path_kind(path) == PathKind::kOther) {
-    File file = open_file(path, "wb");
-    error = file ? write_and_close(std::move(file), text.data(), text.size()) : failed_call_error();
-  } else {
-    error = replace_file_whole(path, text.data(), text.size());
-  }
+  const int error = replace_file_whole(path, text.data(), text.size());
   if (error == 0) return true;
-  *problem = "cannot write " + path + ": " + strerror(error);
+  *problem = report_problem(path, error);
   return false;
 }
 
@@ -28,11 +21,11 @@ namespace {
 int write_parts(FILE* out, const std::string& head, FILE* body, const std::string& foot) {
   errno = 0;
   if (fwrite(head.data(), 1, head.size(), out) != head.size()) return failed_call_error();
-  if (fseek(body, 0, SEEK_SET) != 0) return failed_call_error();
+  if (body && fseek(body, 0, SEEK_SET) != 0) return failed_call_error();
   std::vector<char> piece(64 * 1024);
-  while (size_t n = fread(piece.data(), 1, piece.size(), body))
+  while (size_t n = body ? fread(piece.data(), 1, piece.size(), body) : 0)
     if (fwrite(piece.data(), 1, n, out) != n) return failed_call_error();
-  if (ferror(body)) return failed_call_error();
+  if (body && ferror(body)) return failed_call_error();
   if (fwrite(foot.data(), 1, foot.size(), out) != foot.size()) return failed_call_error();
   return 0;
 }
@@ -52,6 +45,26 @@ bool write_report_file(const std::string& path, const std::string& head, FILE* b
   if (error == 0 && created && !replace_file(part, path)) error = failed_call_error();
   if (error != 0 && created) remove_file(part);
   if (error == 0) return true;
-  *problem = "cannot write " + path + ": " + strerror(error);
+  *problem = report_problem(path, error);
   return false;
+}
+
+bool report_is_stream(const std::string& path) { return path_kind(path) == PathKind::kOther; }
+
+BackgroundWriter::Sink report_stream_sink(const std::string& path) {
+  // Opened on the writer's thread: a FIFO's opening waits for its reader.
+  auto file = std::make_shared<File>();
+  return [path, file](const char* data, size_t len) {
+    if (!*file) *file = open_file(path, "wb");
+    if (!*file) return OutputWrite::kFailed;
+    if (data) return write_file_bytes(file->get(), data, len);
+    errno = 0;
+    if (fclose(file->release()) == 0) return OutputWrite::kWritten;
+    errno = failed_call_error();
+    return OutputWrite::kFailed;
+  };
+}
+
+std::string report_problem(const std::string& path, int error) {
+  return "cannot write " + path + ": " + strerror(error);
 }

@@ -150,7 +150,8 @@ bool parse_escapes(const std::string& text, std::string* bytes) {
 
 std::string quoted_text(const std::string& text) {
   std::string out = "\"";
-  for (unsigned char c : text) {
+  const size_t shown = text.size() > kQuotedBytes ? kQuotedBytes : text.size();
+  for (unsigned char c : text.substr(0, shown)) {
     switch (c) {
       case '\n': out += "\\n"; break;
       case '\r': out += "\\r"; break;
@@ -167,7 +168,9 @@ std::string quoted_text(const std::string& text) {
         }
     }
   }
-  return out + "\"";
+  out += "\"";
+  if (shown < text.size()) out += "... (" + std::to_string(text.size()) + " bytes)";
+  return out;
 }
 
 bool parse_seconds(const std::string& text, uint64_t* ms) {

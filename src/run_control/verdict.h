@@ -85,7 +85,10 @@ std::string case_counts_text(const CaseCounts& counts);
 std::string seconds_text(double seconds);
 
 // |text| between double quotes, with what would not print shown as an
-// escape: \n, \r, \t, \\, \" and \xNN.
+// escape: \n, \r, \t, \\, \" and \xNN. Of a longer text, its first
+// kQuotedBytes bytes, followed by ... and its length: a line quotes a
+// text, never repeats a long one whole.
+constexpr size_t kQuotedBytes = 60;
 std::string quoted_text(const std::string& text);
 
 // Reads the escapes \r, \n, \t, \\ and \xHH of |text| into |bytes|;

@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -42,6 +43,19 @@ class RunControlTest : public LaunchTest {
     close(fd);
     return connected;
   }
+  // Natively: the launcher's standard output is a pipe nobody reads.
+  static std::vector<std::string> output_unread() {
+    return {"sh", "-c", "rm -f out.fifo; mkfifo out.fifo; sleep 10 <out.fifo & exec \"$@\" >out.fifo",
+            "sh"};
+  }
+  // |count| sends of |bytes| bytes each; under Wine the line holds 32767
+  // characters at most.
+  static std::vector<std::string> sends(int count, size_t bytes, std::vector<std::string> then) {
+    std::vector<std::string> words;
+    for (int i = 0; i < count; ++i) words.insert(words.end(), {"--send-bytes", std::string(bytes, 's')});
+    words.insert(words.end(), then.begin(), then.end());
+    return words;
+  }
 };
 
 // Rule: each way a watched run ends has its exit status and one line on
@@ -58,6 +72,8 @@ TEST_F(RunControlTest, EachEndHasItsStatus) {
     bool ended_by_launcher;
     uint64_t file_size_limit = 0;  // the report's final form does not fit
     std::string input = "";        // what the simulator read
+    bool output_unread = false;    // natively only
+    bool windows_only = false;
   } cases[] = {
       {{"--expect", "holding"}, {{"ZELK_STANDIN_HOLD_MS", "20000"}}, 0,
        "zelk_sim: \"holding\" seen after ", true},
@@ -97,6 +113,34 @@ TEST_F(RunControlTest, EachEndHasItsStatus) {
       {{"--expect", "PASS", "--fail-re", "PAN\\w+ \\d"},
        {{"ZELK_STANDIN_PRINT", "boot\\nPAN\\pIC 7\\n"}, {"ZELK_STANDIN_HOLD_MS", "20000"}}, 1,
        "zelk_sim: \"PAN\\\\w+ \\\\d\" seen after ", true},
+      // A device gets the final report alone.
+      {{"--expect", "holding", "--junit", "/dev/full"}, {{"ZELK_STANDIN_HOLD_MS", "20000"}}, 1,
+       "zelk_sim: cannot write /dev/full: No space left on device", true},
+      // No write holds up the watch: sends larger than the pipe to a
+      // simulator that prints much before it reads, or reads nothing, and
+      // an output nobody reads.
+      {windows() ? sends(1, 24576, {"--expect", "read 24576 bytes"})
+                 : sends(16, 98304, {"--expect", "read 1572864 bytes"}),
+       {{"ZELK_STANDIN_CHATTER_BYTES", "3145728"},
+        {"ZELK_STANDIN_READ_BYTES", std::to_string(windows() ? 24576 : 16 * 98304)},
+        {"ZELK_STANDIN_HOLD_MS", "20000"}},
+       0, "zelk_sim: \"read ", true},
+      {sends(1, windows() ? 24576 : 71680, {"--timeout", "1", "--expect", "never"}),
+       {{"ZELK_STANDIN_HOLD_MS", "20000"}}, 124,
+       "zelk_sim: timeout after 1 s before \"never\" was seen", true},
+      {{"--timeout", "2", "--expect", "never"}, {{"ZELK_STANDIN_CHATTER_BYTES", "100000000"}}, 124,
+       "zelk_sim: timeout after 2 s", true, 0, "", true},
+      // A FIFO gets the final report alone, once its reader comes; one
+      // that never comes is waited for no longer than the timeout.
+      {{"--expect", "holding", "--junit", "report.fifo"}, {{"ZELK_STANDIN_HOLD_MS", "20000"}}, 0,
+       "zelk_sim: \"holding\" seen after ", true},
+      {{"--expect", "holding", "--timeout", "1", "--junit", "report.fifo"},
+       {{"ZELK_STANDIN_HOLD_MS", "20000"}}, 1,
+       "zelk_sim: cannot write report.fifo: no reader took it in time", true},
+      // The interpreter ends, and what it left behind prints for good: its
+      // output is read a moment longer, not for ever.
+      {{"--status", "&", "start", "/b", "cmd", "/c", "for /l %i in (1,0,2) do @echo x"}, {}, 0,
+       "zelk_sim: the simulator ended with status 0 after ", false, 0, "", false, true},
       // A conversation: each send written once the expects before it are
       // seen; a run that goes on after its last expect ends by itself.
       {{"--expect", "login: ", "--send", "root", "--expect", "hello, root", "--send-bytes",
@@ -109,26 +153,49 @@ TEST_F(RunControlTest, EachEndHasItsStatus) {
        true, 0, "rot\r"},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.reason);
+    SCOPED_TRACE(c.reason + " " + c.words.back());
     const bool full = c.words.back() == "/dev/full";
     // Under Wine the file size limit falls on Wine's own processes too.
     if ((full || c.file_size_limit) && windows()) continue;
     std::error_code ec;
     fs::remove(junit_path(), ec);
+    const bool fifo = c.words.back() == "report.fifo";
+    if ((c.output_unread || fifo) && windows()) continue;
+    if (c.windows_only && !windows()) continue;
+    std::string report;
+    std::thread reader;
+    if (fifo) {
+      fs::remove(work_dir_ / "report.fifo", ec);
+      ASSERT_EQ(0, mkfifo((work_dir_ / "report.fifo").c_str(), 0600));
+      // One reader, which reads until the end.
+      if (c.status == 0) reader = std::thread([&] { report = read_text(work_dir_ / "report.fifo"); });
+    }
     std::vector<std::string> words = {"-elf", "app.elf", "-nographic"};
     words.insert(words.end(), c.words.begin(), c.words.end());
     RunOptions options;
     options.env = c.env;
+    if (c.output_unread) options.wrapper = output_unread();
     options.env["ZELK_STANDIN_INPUT_RECORD"] = target_path(work_dir_ / "input.txt");
     options.file_size_limit = c.file_size_limit;
     const auto started = std::chrono::steady_clock::now();
     RunResult r = run(words, options);
     const auto took = std::chrono::steady_clock::now() - started;
+    if (reader.joinable()) {
+      reader.join();
+      EXPECT_EQ(report.find("<?xml"), report.rfind("<?xml")) << report;
+      write_text(junit_path(), report);
+      EXPECT_TRUE(junit_parser_reads(junit_path())) << report;
+    }
     EXPECT_EQ(c.status, r.status) << r.err;
     EXPECT_EQ(0u, last_line(r.err).find(c.reason)) << r.err;
-    EXPECT_EQ(0u, r.out.find(kSummary)) << r.out;
+    if (!c.output_unread) {
+      EXPECT_EQ(0u, r.out.find(kSummary)) << r.out;
+    }
+    if (c.status == 124) {
+      EXPECT_LT(took, std::chrono::seconds(5));
+    }
+    EXPECT_LT(took, std::chrono::seconds(15));
     if (c.ended_by_launcher) {
-      EXPECT_LT(took, std::chrono::seconds(15));
       EXPECT_EQ(std::string::npos, r.out.find("released")) << r.out;
       EXPECT_TRUE(processes_naming(target_path(bin_dir_ / "zelk.iflash")).empty());
     }
@@ -183,7 +250,6 @@ TEST_F(RunControlTest, BadValuesStopEverything) {
       {{"--cases", "junit"}, "zelk_sim: --cases: 'junit' is not one of unity, gtest, cpputest, tap, ztest\n"},
       {{"--junit", "old.xml", "--log", missing_dir + sep() + "log.txt"},
        "zelk_sim: cannot create " + missing_dir + sep() + "log.txt: No such file or directory\n"},
-      {{"--junit", "/dev/full"}, "zelk_sim: cannot write /dev/full: No space left on device\n"},
       {{"--gdb", port}, "zelk_sim: --gdb: port " + port + " is taken\n"},
       {{"--status", "--junit", "report.xml"},
        "zelk_sim: cannot start qemu-system-cskyv2: not found in PATH\n", false},
@@ -195,7 +261,6 @@ TEST_F(RunControlTest, BadValuesStopEverything) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.err);
-    if (windows() && c.words.back() == "/dev/full") continue;
     std::vector<std::string> words = {"-elf", "app.elf", "-img", "app.fls"};
     words.insert(words.end(), c.words.begin(), c.words.end());
     RunOptions options;
@@ -260,20 +325,39 @@ TEST_F(RunControlTest, InterruptedLauncherEndsTheSimulatorFirst) {
     bool watched;
     int sig;
     bool simulator_stopped;  // the simulator was stopped first (SIGSTOP)
-    bool group = false;      // sent to the launcher's process group
+    bool group = false;          // sent to the launcher's process group
+    bool output_unread = false;  // natively: a launcher held up by its output
+    bool report_unread = false;  // natively: one waiting for its report's reader
   } cases[] = {{true, SIGINT, false}, {true, SIGTERM, false}, {false, SIGTERM, false},
                {true, SIGTERM, true}, {true, SIGKILL, false}, {false, SIGINT, false},
-               {false, SIGINT, false, true}};
+               {false, SIGINT, false, true}, {true, SIGTERM, false, false, true},
+               {true, SIGTERM, false, false, false, true}};
   const std::string kFlash = target_path(bin_dir_ / "zelk.iflash");
   for (const auto& c : cases) {
-    if (windows() && (c.sig != SIGINT || !c.watched)) continue;
-    if (windows() && c.group) continue;
+    if (windows() && (c.sig != SIGINT || !c.watched || c.group || c.output_unread || c.report_unread))
+      continue;
     SCOPED_TRACE(std::string(c.watched ? "watched, " : "unwatched, ") + strsignal(c.sig) +
                  (c.simulator_stopped ? ", the simulator stopped" : "") + (c.group ? ", to the group" : ""));
     std::vector<std::string> words = {"-elf", "app.elf", "-nographic"};
-    if (c.watched) words.insert(words.end(), {"--expect", "never", "--junit", "report.xml"});
-    const Started started = start(words, holding);
-    ASSERT_TRUE(wait_for_output(started, "holding"));
+    if (c.report_unread) {
+      std::error_code ec;
+      fs::remove(work_dir_ / "report.fifo", ec);
+      ASSERT_EQ(0, mkfifo((work_dir_ / "report.fifo").c_str(), 0600));
+      words.insert(words.end(), {"--expect", "holding", "--junit", "report.fifo"});
+    } else if (c.watched) {
+      words.insert(words.end(), {"--expect", "never", "--junit", "report.xml"});
+    }
+    RunOptions options = holding;
+    if (c.output_unread) {
+      options.env["ZELK_STANDIN_CHATTER_BYTES"] = "100000000";
+      options.wrapper = output_unread();
+    }
+    const Started started = start(words, options);
+    if (c.output_unread || c.report_unread) {
+      std::this_thread::sleep_for(std::chrono::seconds(1));
+    } else {
+      ASSERT_TRUE(wait_for_output(started, "holding"));
+    }
     if (c.simulator_stopped) {
       for (pid_t pid : processes_naming(kFlash)) kill(pid, SIGSTOP);
     }
@@ -295,7 +379,10 @@ TEST_F(RunControlTest, InterruptedLauncherEndsTheSimulatorFirst) {
       EXPECT_TRUE(junit_parser_reads(junit_path()));
     } else if (c.watched) {
       EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 130) << status;
-      EXPECT_EQ(0u, split_lines(read_text(started.err)).back().find("zelk_sim: interrupted after "));
+      EXPECT_EQ(0u, split_lines(read_text(started.err))
+                        .back()
+                        .find(c.report_unread ? "zelk_sim: cannot write report.fifo: interrupted"
+                                              : "zelk_sim: interrupted after "));
     } else if (c.sig == SIGINT) {
       // Sent to the launcher alone, Ctrl-C is passed on, and the simulator
       // acts on it as on Ctrl-C at its terminal.

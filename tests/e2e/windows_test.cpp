@@ -2,6 +2,7 @@
 // and folder as Windows reports them, the current drive's root as a project
 // folder, wildcard words, the line as the command interpreter hands it on,
 // and the raw image in the profile's Temp folder. Skipped on the native leg.
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 #include <system_error>
@@ -284,6 +285,15 @@ TEST_F(WindowsTest, TheSimulatorInheritsTheLockButNotTheLogOrTheReport) {
   EXPECT_NE(std::string::npos, files.find("\\zelk.lock\n")) << files;
   EXPECT_EQ(std::string::npos, files.find("console.txt")) << files;
   EXPECT_EQ(std::string::npos, files.find("report.xml")) << files;
+  // The output pipe's name is one no one could guess, and no other
+  // process can make a pipe of that name or connect to it.
+  const std::string named = "pipe \\\\.\\pipe\\zelk_sim-";
+  const size_t pipe = files.find(named);
+  ASSERT_NE(std::string::npos, pipe) << files;
+  const size_t at = pipe + named.size();
+  const std::string rest = files.substr(at, files.find('\n', at) - at);
+  EXPECT_EQ(32u, rest.find_first_not_of("0123456789abcdef")) << rest;
+  EXPECT_EQ(" 0 0", rest.substr(std::min<size_t>(32, rest.size()))) << rest;
 }
 
 TEST_F(WindowsTest, NoTempFolderInTheProfileMeansNoRawImage) {

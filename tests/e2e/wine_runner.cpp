@@ -20,7 +20,8 @@
 //                         writes there the path of each file it holds a
 //                         handle to, one a line, and ends with status 0;
 //                         installed as the simulator, it tells what the
-//                         simulator inherited
+//                         simulator inherited, and the name of its output
+//                         pipe, with whether another process could take it
 //
 // Usage: zelk_wine_runner.exe PROGRAM [WORDS...]. The program receives the
 // runner's own command line with the runner's word 0 cut off, so the words
@@ -149,6 +150,33 @@ void report_handles(const std::string& report) {
     char path[4096];
     const DWORD len = GetFinalPathNameByHandleA(handle, path, sizeof path, FILE_NAME_NORMALIZED);
     if (len > 0 && len < sizeof path) fprintf(out, "%s\n", path);
+  }
+  // The output pipe: its name (the object's, \Device\NamedPipe\NAME), and
+  // whether another process could make a pipe of that name or connect to
+  // it ("pipe NAME 0 0": neither).
+  using QueryObject = LONG(WINAPI*)(HANDLE, int, void*, ULONG, ULONG*);
+  const auto query = reinterpret_cast<QueryObject>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryObject")));
+  struct {
+    USHORT length, capacity;
+    WCHAR* text;
+    WCHAR more[512];
+  } name = {};
+  const std::string device = "\\Device\\NamedPipe\\";
+  std::string pipe;
+  if (query && query(GetStdHandle(STD_OUTPUT_HANDLE), 1, &name, sizeof name, nullptr) == 0)
+    for (USHORT i = 0; i < name.length / sizeof(WCHAR); ++i)
+      pipe.push_back(static_cast<char>(name.text[i]));
+  if (pipe.compare(0, device.size(), device) == 0) {
+    pipe = "\\\\.\\pipe\\" + pipe.substr(device.size());
+    HANDLE other = CreateNamedPipeA(pipe.c_str(), PIPE_ACCESS_INBOUND, PIPE_TYPE_BYTE,
+                                    PIPE_UNLIMITED_INSTANCES, 0, 0, 0, nullptr);
+    const bool made = other != INVALID_HANDLE_VALUE;
+    if (made) CloseHandle(other);
+    other = CreateFileA(pipe.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    const bool connected = other != INVALID_HANDLE_VALUE;
+    if (connected) CloseHandle(other);
+    fprintf(out, "pipe %s %d %d\n", pipe.c_str(), made, connected);
   }
   fclose(out);
 }

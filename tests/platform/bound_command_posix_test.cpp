@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <chrono>
 #include <thread>
+#include <vector>
 
 #include "test_util.h"
 
@@ -121,24 +122,34 @@ TEST_F(BoundCommandTest, EndAsksFirstThenForcesEveryProcessOfTheCommand) {
   }
 }
 
-// Rule: send() writes the command's input, which stays open until the run
-// ends; once the command has closed it, a send fails with the reason.
+// Rule: a send is written by wait() as the command takes it, kSent after
+// its last byte, however large, while the output is still read; once the
+// command has closed its input, a send fails with the reason.
 TEST_F(BoundCommandTest, SendWritesTheInputUntilTheCommandClosesIt) {
   BoundCommand command;
   BoundCommand::Options options;
   options.capture = options.input = true;
-  ASSERT_TRUE(command.start("read x; echo \"got $x\"; exec 0<&-; sleep 5", options));
-  ASSERT_TRUE(command.send("abc\n", 4));
-  char buf[64];
-  size_t got = 0;
-  ASSERT_EQ(Event::kOutput, command.wait(5000, buf, sizeof buf, &got));
-  EXPECT_EQ("got abc\n", std::string(buf, got));
+  // 3 MiB printed before anything is read; 4 MiB read, then the input
+  // closed.
+  ASSERT_TRUE(command.start("head -c 3145728 /dev/zero; head -c 4194304 >/dev/null; echo got;"
+                            " exec 0<&-; sleep 5", options));
+  const std::string big(4 << 20, 'x');
+  ASSERT_TRUE(command.send(big.data(), big.size()));
+  std::vector<char> buf(1 << 16);
+  size_t got = 0, printed = 0;
+  Event event;
+  while ((event = command.wait(10000, buf.data(), buf.size(), &got)) == Event::kOutput)
+    printed += got;
+  EXPECT_EQ(Event::kSent, event);
+  while (printed < 3145728u + 4 && command.wait(10000, buf.data(), buf.size(), &got) == Event::kOutput)
+    printed += got;
+  EXPECT_EQ(3145728u + 4, printed);
   // The interpreter closes its input a moment after it has printed.
-  const auto deadline = Clock::now() + std::chrono::seconds(3);
   int error = 0;
-  while (error == 0 && Clock::now() < deadline) {
-    if (!command.send("more\n", 5)) error = errno;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  for (int i = 0; i < 300 && error == 0; ++i) {
+    ASSERT_TRUE(command.send("more\n", 5));
+    if (command.wait(5000, buf.data(), buf.size(), &got) == Event::kSendFailed) error = errno;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   EXPECT_EQ(EPIPE, error);
 }

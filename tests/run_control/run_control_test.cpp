@@ -191,6 +191,7 @@ TEST(VerdictTest, EachEndHasItsStatusAndReason) {
     EXPECT_EQ(c.reason, v.reason);
   }
   EXPECT_EQ("\"a\\\"b\\n\\x01\\\\\"", quoted_text("a\"b\n\x01\\"));
+  EXPECT_EQ("\"" + std::string(60, 'x') + "\"... (100000 bytes)", quoted_text(std::string(100000, 'x')));
 }
 
 // Rule: seconds are decimal digits with an optional fraction, above 0;
