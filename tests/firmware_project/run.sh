@@ -33,8 +33,8 @@ echo "$style: $summary"
 names=(ends_well exits_0 prints answers exits_3 hangs)
 want_summary="67% tests passed, 2 tests failed out of 6"
 if [ "$style" = function ]; then
-  names+=(fails_by_text sends_status "expects a;b")
-  want_summary="67% tests passed, 3 tests failed out of 9"
+  names+=(fails_by_text sends_status "expects a;b" unit_cases)
+  want_summary="60% tests passed, 4 tests failed out of 10"
 fi
 [ "$summary" = "$want_summary" ] || fail "$style: $summary"
 # Each test's verdict, by CTest and by the launcher's report, whose
@@ -45,10 +45,12 @@ for name in "${names[@]}"; do
   report="$work/build/zelk-reports/$name.xml"
   grep -q '<failure' "$report" && launcher_failed=1
   [ "$ctest_failed" = "$launcher_failed" ] || fail "$style: $name: CTest and the launcher disagree"
-  if [ "$style" = function ]; then
+  if [ "$name" = unit_cases ]; then
+    grep -q '<testcase name="[^"]*"[^>]*classname=' "$report" || fail "$style: $name: no case in the report"
+  elif [ "$style" = function ]; then
     grep -q "<testcase name=\"$name\"" "$report" || fail "$style: $name: the report names another test"
   fi
-  case $name in exits_3|hangs|fails_by_text) want=1 ;; *) want=0 ;; esac
+  case $name in exits_3|hangs|fails_by_text|unit_cases) want=1 ;; *) want=0 ;; esac
   [ "$ctest_failed" = "$want" ] || fail "$style: $name: failed=$ctest_failed"
 done
 # Every test had a chip of its own, and none is left.
