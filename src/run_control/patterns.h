@@ -74,7 +74,6 @@ class PatternSearch {
 
   std::vector<const Pattern*> patterns_;
   std::vector<Trigger> triggers_;  // empty: every line is matched
-  const char* piece_ = nullptr;    // the piece the triggers' hits are in
   LineWindow line_;
   uint64_t from_ = 0;
   size_t seen_ = 0;  // bytes of the line's window matched already
