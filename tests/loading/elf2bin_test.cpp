@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
 #include <iterator>
 #include <functional>
 #include <memory>
@@ -26,7 +27,9 @@ bool on_windows() { return kPathSeparator == '\\'; }
 
 // Sets an environment variable for the life of the object, then puts back
 // what was there. putenv keeps the pointer it is given, hence the strings
-// kept here; Windows unsets with "NAME=", POSIX with "NAME".
+// kept here, and the value put back kept for the rest of the process, as
+// later tests spawn with that environment; Windows unsets with "NAME=",
+// POSIX with "NAME".
 class ScopedEnv {
  public:
   ScopedEnv(const std::string& name, const std::string& value)
@@ -34,7 +37,10 @@ class ScopedEnv {
     if (const char* old = getenv(name.c_str())) old_ = name + "=" + old;
     putenv(now_.data());
   }
-  ~ScopedEnv() { putenv(old_ ? old_->data() : unset_.data()); }
+  ~ScopedEnv() {
+    static std::deque<std::string> put_back;
+    putenv(old_ ? put_back.emplace_back(*old_).data() : unset_.data());
+  }
   ScopedEnv(const ScopedEnv&) = delete;
   ScopedEnv& operator=(const ScopedEnv&) = delete;
 
