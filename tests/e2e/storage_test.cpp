@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <fstream>
 #include <set>
 #include <thread>
@@ -46,8 +47,9 @@ int64_t first_difference(const fs::path& path, const std::vector<uint8_t>& prefi
   while (in) {
     in.read(piece.data(), static_cast<std::streamsize>(piece.size()));
     const size_t got = static_cast<size_t>(in.gcount());
-    for (size_t i = 0; i < got; ++i)
-      want[i] = at + i < prefix.size() ? prefix[static_cast<size_t>(at + i)] : 0xFF;
+    memset(want.data(), 0xFF, got);
+    if (at < prefix.size())
+      memcpy(want.data(), prefix.data() + at, std::min(got, prefix.size() - static_cast<size_t>(at)));
     if (at + got > size || memcmp(piece.data(), want.data(), got) != 0) {
       const auto mismatch =
           std::mismatch(want.begin(), want.begin() + static_cast<std::ptrdiff_t>(got),

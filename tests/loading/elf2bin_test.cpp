@@ -8,9 +8,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <iterator>
-#include <list>
 #include <functional>
+#include <iterator>
 #include <list>
 #include <memory>
 #include <optional>
@@ -29,7 +28,9 @@ bool on_windows() { return kPathSeparator == '\\'; }
 
 // Sets an environment variable for the life of the object, then puts back
 // what was there. putenv keeps the pointer it is given, hence the strings
-// kept here; Windows unsets with "NAME=", POSIX with "NAME".
+// kept here, and the value put back kept for the rest of the process, as
+// later tests spawn with that environment; Windows unsets with "NAME=",
+// POSIX with "NAME".
 class ScopedEnv {
  public:
   ScopedEnv(const std::string& name, const std::string& value)
