@@ -52,6 +52,12 @@ void strip_escapes(const char* data, size_t len, std::string* out) {
   }
 }
 
+// The start of the line that |at| is in, no earlier than |from|.
+const char* line_start(const char* from, const char* at) {
+  while (at > from && at[-1] != '\n') --at;
+  return at;
+}
+
 }  // namespace
 
 namespace {
@@ -110,23 +116,49 @@ bool CaseFormat::compile(const CaseFormatTable& table, std::string* problem) {
 CaseReader::CaseReader(const CaseFormat& format) : format_(format) {}
 
 void CaseReader::feed(const char* data, size_t len, double now) {
-  while (len > 0) {
-    const char* end = static_cast<const char*>(memchr(data, '\n', len));
-    const size_t piece = end ? static_cast<size_t>(end - data) : len;
-    if (partial_.empty() && end) {
-      read_line(data, std::min(piece, kCaseLineBytes), now);
-    } else {
-      const size_t room = kCaseLineBytes - partial_.size();
-      partial_.append(data, std::min(piece, room));
-      if (end) {
-        read_line(partial_.data(), partial_.size(), now);
-        partial_.clear();
-      }
-    }
-    if (!end) return;
-    data += piece + 1;
-    len -= piece + 1;
+  const char* at = data;
+  const char* const end = data + len;
+  if (!partial_.empty()) {
+    const char* nl = static_cast<const char*>(memchr(at, '\n', len));
+    const size_t piece = static_cast<size_t>((nl ? nl : end) - at);
+    partial_.append(at, std::min(piece, kCaseLineBytes - partial_.size()));
+    if (!nl) return;
+    read_line(partial_.data(), partial_.size(), now);
+    partial_.clear();
+    at = nl + 1;
   }
+  for (size_t k = 0; k < sizeof key_at_ / sizeof key_at_[0]; ++k) key_at_[k] = nullptr;
+  while (at < end) {
+    // Most output is none of the framework's: only the lines holding one
+    // of its keys are matched, unless every line may explain a failure.
+    if (!(explaining_ && running_ && format_.table_->unmatched_lines_explain)) {
+      const char* key = next_key(at, end);
+      const char* from = key ? key : end;
+      at = line_start(at, from);
+      if (!key) break;
+    }
+    const char* nl = static_cast<const char*>(memchr(at, '\n', static_cast<size_t>(end - at)));
+    if (!nl) break;
+    read_line(at, std::min(static_cast<size_t>(nl - at), kCaseLineBytes), now);
+    at = nl + 1;
+  }
+  // A line without its end yet, kept for the next piece.
+  partial_.assign(at, std::min(static_cast<size_t>(end - at), kCaseLineBytes));
+}
+
+const char* CaseReader::next_key(const char* from, const char* end) {
+  const char* first = nullptr;
+  const char* keys = format_.table_->keys;
+  for (size_t k = 0; keys[k] != '\0' && k < sizeof key_at_ / sizeof key_at_[0]; ++k) {
+    const char*& at = key_at_[k];
+    // Found before |from| (or never looked for): look again; gone: stays gone.
+    if (at != end && (at == nullptr || at < from)) {
+      at = static_cast<const char*>(memchr(from, keys[k], static_cast<size_t>(end - from)));
+      if (!at) at = end;
+    }
+    if (at != end && (!first || at < first)) first = at;
+  }
+  return first;
 }
 
 void CaseReader::end_of_output(double now) {
