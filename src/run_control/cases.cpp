@@ -20,7 +20,7 @@ const char* const kFieldNames[kFieldCount] = {"suite", "name",  "file",   "line"
 // The most groups a pattern has, its whole match included.
 constexpr int kMostGroups = 16;
 
-uint64_t number(re2::StringPiece text) {
+uint64_t number(std::string_view text) {
   uint64_t value = 0;
   for (char c : text) {
     if (c < '0' || c > '9' || value > UINT64_MAX / 10 - 9) break;
@@ -29,11 +29,10 @@ uint64_t number(re2::StringPiece text) {
   return value;
 }
 
-std::string trimmed(re2::StringPiece text) {
-  while (!text.empty() && (text[0] == ' ' || text[0] == '\t')) text.remove_prefix(1);
-  while (!text.empty() && (text[text.size() - 1] == ' ' || text[text.size() - 1] == '\t'))
-    text.remove_suffix(1);
-  return std::string(text);
+std::string_view trimmed(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+  return text;
 }
 
 // Drops the terminal's control sequences (ESC [ ... final byte), as
@@ -175,9 +174,7 @@ void CaseReader::read_line(const char* data, size_t len, double now) {
   }
   if (len > 0 && data[len - 1] == '\r') --len;
   const std::string_view line(data, len);
-  // Asked first only whether any row matches: most lines match none, and
-  // that answer costs least.
-  if (!format_.compiled_->set->Match(line, nullptr) || !format_.compiled_->set->Match(line, &matched_)) {
+  if (!format_.compiled_->set->Match(line, &matched_)) {
     if (explaining_ && running_ && format_.table_->unmatched_lines_explain &&
         line.find_first_not_of(" \t") != std::string::npos)
       explain(trimmed(line));
@@ -195,13 +192,13 @@ void CaseReader::read_line(const char* data, size_t len, double now) {
   }
 }
 
-void CaseReader::explain(const std::string& text) {
+void CaseReader::explain(std::string_view text) {
   CaseResult* target = held_ ? &*held_ : running_ ? &*running_ : nullptr;
   if (!target || text.empty()) return;
   std::string& message = target->message;
   if (message.size() >= kCaseMessageBytes) return;
   if (!message.empty()) message += '\n';
-  message.append(text, 0, kCaseMessageBytes - message.size());
+  message.append(text.data(), std::min(text.size(), kCaseMessageBytes - message.size()));
 }
 
 void CaseReader::apply(size_t row_index, const char* data, size_t len, double now) {
@@ -211,14 +208,14 @@ void CaseReader::apply(size_t row_index, const char* data, size_t len, double no
   if (!re.Match(re2::StringPiece(data, len), 0, len, RE2::UNANCHORED, sub,
                 re.NumberOfCapturingGroups() + 1))
     return;
-  re2::StringPiece field[kFieldCount];
+  std::string_view field[kFieldCount];
   bool has[kFieldCount] = {};
   for (const Group& g : format_.compiled_->groups[row_index]) {
     if (sub[g.index].data() == nullptr) continue;
-    field[g.field] = sub[g.index];
+    field[g.field] = std::string_view(sub[g.index].data(), sub[g.index].size());
     has[g.field] = true;
   }
-  auto text = [&](Field f) { return has[f] ? trimmed(field[f]) : std::string(); };
+  auto text = [&](Field f) { return has[f] ? trimmed(field[f]) : std::string_view(); };
   switch (row.kind) {
     case LineKind::kSuite:
       suite_ = text(kSuiteF);
@@ -226,7 +223,7 @@ void CaseReader::apply(size_t row_index, const char* data, size_t len, double no
     case LineKind::kStart:
       release_held();
       running_ = CaseResult();
-      running_->suite = has[kSuiteF] ? text(kSuiteF) : suite_;
+      running_->suite = has[kSuiteF] ? text(kSuiteF) : std::string_view(suite_);
       running_->name = text(kNameF);
       running_since_ = now;
       explaining_ = false;
@@ -279,7 +276,8 @@ void CaseReader::apply(size_t row_index, const char* data, size_t len, double no
       release_held();
       summary_.seen = true;
       summary_.failed = true;
-      summary_.bail = has[kMessageF] && !text(kMessageF).empty() ? text(kMessageF) : "no reason given";
+      summary_.bail = has[kMessageF] && !text(kMessageF).empty() ? text(kMessageF)
+                                                                 : std::string_view("no reason given");
       return;
   }
   // The end of a case: the one running, unless the line names another.
@@ -301,11 +299,12 @@ void CaseReader::apply(size_t row_index, const char* data, size_t len, double no
   }
   // Unity's cases are known by their file.
   if (result.suite.empty() && has[kFileF]) result.suite = text(kFileF);
-  const std::string message = text(kMessageF);
+  const std::string_view message = text(kMessageF);
   // A case the line does not name takes its reason as its name (TAP's
   // "not ok 4 # SKIP name"), or else its number.
   if (result.name.empty()) result.name = message;
-  else if (!message.empty()) result.message = message + (result.message.empty() ? "" : "\n") + result.message;
+  else if (!message.empty())
+    result.message = std::string(message) + (result.message.empty() ? "" : "\n") + result.message;
   if (result.name.empty()) result.name = "#" + std::to_string(counts_.total() + 1);
   if (row.outcome != CaseOutcome::kPassed) result.outcome = row.outcome;
   if (has[kMsF]) {

@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 enum class CaseOutcome { kPassed, kFailed, kSkipped };
@@ -124,7 +125,7 @@ class CaseReader {
   void read_line(const char* data, size_t len, double now);
   const char* next_key(const char* from, const char* end);
   void apply(size_t row, const char* line, size_t len, double now);
-  void explain(const std::string& text);
+  void explain(std::string_view text);
   void finish(CaseResult result, double now);
   void release_held();
 
