@@ -79,6 +79,11 @@ CaseFormat::~CaseFormat() = default;
 
 bool CaseFormat::compile(const CaseFormatTable& table, std::string* problem) {
   table_ = &table;
+  // Each key is looked for in its own pass over the output; a few at most.
+  if (strlen(table.keys) == 0 || strlen(table.keys) > kMostKeys) {
+    *problem = std::string(table.name) + ": from 1 to " + std::to_string(kMostKeys) + " keys";
+    return false;
+  }
   compiled_ = std::make_unique<Compiled>();
   auto& set_ = compiled_->set;
   auto& groups_ = compiled_->groups;
@@ -126,7 +131,7 @@ void CaseReader::feed(const char* data, size_t len, double now) {
     partial_.clear();
     at = nl + 1;
   }
-  for (size_t k = 0; k < sizeof key_at_ / sizeof key_at_[0]; ++k) key_at_[k] = nullptr;
+  for (const char*& key_at : key_at_) key_at = nullptr;
   while (at < end) {
     // Most output is none of the framework's: only the lines holding one
     // of its keys are matched, unless every line may explain a failure.
@@ -148,7 +153,7 @@ void CaseReader::feed(const char* data, size_t len, double now) {
 const char* CaseReader::next_key(const char* from, const char* end) {
   const char* first = nullptr;
   const char* keys = format_.table_->keys;
-  for (size_t k = 0; keys[k] != '\0' && k < sizeof key_at_ / sizeof key_at_[0]; ++k) {
+  for (size_t k = 0; keys[k] != '\0'; ++k) {
     const char*& at = key_at_[k];
     // Found before |from| (or never looked for): look again; gone: stays gone.
     if (at != end && (at == nullptr || at < from)) {

@@ -40,6 +40,9 @@ struct LineRow {
   const char* pattern;
 };
 
+// The most keys a format has.
+constexpr size_t kMostKeys = 8;
+
 struct CaseFormatTable {
   const char* name;
   // Bytes one of which is in every line that any row matches (colour codes
@@ -133,7 +136,7 @@ class CaseReader {
   std::string partial_;  // the line still growing, up to kCaseLineBytes
   std::string clean_;    // a line without its colour codes
   std::vector<int> matched_;
-  const char* key_at_[8] = {};  // where each key is next in the piece read
+  const char* key_at_[kMostKeys] = {};  // where each key is next in the piece read
   std::string suite_;
   std::optional<CaseResult> running_;
   double running_since_ = 0;
