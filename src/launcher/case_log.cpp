@@ -45,9 +45,8 @@ bool CaseLog::open(const std::string& classname, std::string* problem) {
 void CaseLog::take(std::vector<CaseResult>* finished) {
   for (const CaseResult& c : *finished) {
     if (spool_ && spool_error_ == 0) {
-      const std::string xml = junit_case(c, classname_);
-      if (fwrite(xml.data(), 1, xml.size(), spool_.get()) != xml.size())
-        spool_error_ = failed_call_error();
+      append_junit_case(c, classname_, &pending_);
+      if (pending_.size() >= kPendingBytes) write_pending();
     }
     if (c.outcome != CaseOutcome::kFailed) continue;
     if (++failed_ > kFailuresSaid) continue;
@@ -58,6 +57,13 @@ void CaseLog::take(std::vector<CaseResult>* finished) {
     failures_.push_back(line);
   }
   finished->clear();
+}
+
+void CaseLog::write_pending() {
+  if (spool_ && spool_error_ == 0 &&
+      fwrite(pending_.data(), 1, pending_.size(), spool_.get()) != pending_.size())
+    spool_error_ = failed_call_error();
+  pending_.clear();
 }
 
 std::vector<std::string> CaseLog::lines(const CaseCounts& counts) const {
@@ -84,6 +90,7 @@ bool CaseLog::report(const std::string& name, double seconds, const Verdict& ver
     take(&one);
     ++counts.failed;
   }
+  write_pending();
   if (spool_error_ == 0 && fflush(spool_.get()) != 0) spool_error_ = failed_call_error();
   if (spool_error_ != 0) {
     *problem = "cannot write " + spool_path_ + ": " + strerror(spool_error_);

@@ -39,7 +39,12 @@ class CaseLog {
               ReportText* report, std::string* problem);
 
  private:
+  // Testcases wait here, a few at a time, to be written to the file.
+  void write_pending();
+  static constexpr size_t kPendingBytes = 64 * 1024;
+
   File spool_;
+  std::string pending_;
   std::string classname_;
   std::string spool_path_;
   int spool_error_ = 0;

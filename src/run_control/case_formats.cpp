@@ -22,6 +22,7 @@ using O = CaseOutcome;
 #define MS_AT_END "(?: \\((?P<ms>[0-9]+) ms\\))?$"
 const CaseFormatTable kUnity = {
     "unity",
+    "AOT",
     {
         {K::kStart, O::kPassed, "^TEST\\((?P<suite>[^,]+), (?P<name>[^)]*)\\)"},
         {K::kEnd, O::kFailed, UNITY_FIXTURE "FAIL(?:: ?(?P<message>.*?))?" MS_AT_END},
@@ -45,6 +46,7 @@ const CaseFormatTable kUnity = {
 #define GTEST_CASE "(?P<suite>[^.\\s]+)\\.(?P<name>[^\\s,]+)(?:, where .*)? \\((?P<ms>[0-9]+) ms\\)"
 const CaseFormatTable kGtest = {
     "gtest",
+    "[FS",
     {
         {K::kStart, O::kPassed, "^\\[ RUN +\\] (?P<suite>[^.\\s]+)\\.(?P<name>[^\\s,]+)"},
         {K::kPlace, O::kFailed, "^(?P<file>.+?):(?P<line>[0-9]+): Failure\\s*$"},
@@ -64,6 +66,7 @@ const CaseFormatTable kGtest = {
 // "Errors (F failures, N tests, R ran, C checks, I ignored, ...)".
 const CaseFormatTable kCppUTest = {
     "cpputest",
+    "(-",
     {
         {K::kStart, O::kPassed, "^TEST\\((?P<suite>[^,]+), (?P<name>[^)]*)\\)"},
         {K::kStart, O::kPassed, "^IGNORE_TEST\\((?P<suite>[^,]+), (?P<name>[^)]*)\\)"},
@@ -86,6 +89,7 @@ const CaseFormatTable kCppUTest = {
 #define TAP_RESULT "(?:ok|not ok)\\b(?: *[0-9]+)?(?: *-)? *(?P<name>[^#]*?) *#"
 const CaseFormatTable kTap = {
     "tap",
+    "k#.B",
     {
         {K::kEnd, O::kSkipped, "^" TAP_RESULT " *(?i:skip)\\S* *(?P<message>.*)$"},
         {K::kEnd, O::kSkipped,
@@ -107,6 +111,7 @@ const CaseFormatTable kTap = {
 // lines of the summary, and "PROJECT EXECUTION SUCCESSFUL" or "FAILED".
 const CaseFormatTable kZtest = {
     "ztest",
+    "-TA",
     {
         {K::kSuite, O::kPassed, "^Running TESTSUITE (?P<suite>\\S+)"},
         {K::kStart, O::kPassed, "^START - (?P<name>\\S+)"},

@@ -20,7 +20,7 @@ const char* const kFieldNames[kFieldCount] = {"suite", "name",  "file",   "line"
 // The most groups a pattern has, its whole match included.
 constexpr int kMostGroups = 16;
 
-uint64_t number(re2::StringPiece text) {
+uint64_t number(std::string_view text) {
   uint64_t value = 0;
   for (char c : text) {
     if (c < '0' || c > '9' || value > UINT64_MAX / 10 - 9) break;
@@ -29,11 +29,10 @@ uint64_t number(re2::StringPiece text) {
   return value;
 }
 
-std::string trimmed(re2::StringPiece text) {
-  while (!text.empty() && (text[0] == ' ' || text[0] == '\t')) text.remove_prefix(1);
-  while (!text.empty() && (text[text.size() - 1] == ' ' || text[text.size() - 1] == '\t'))
-    text.remove_suffix(1);
-  return std::string(text);
+std::string_view trimmed(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+  return text;
 }
 
 // Drops the terminal's control sequences (ESC [ ... final byte), as
@@ -50,6 +49,12 @@ void strip_escapes(const char* data, size_t len, std::string* out) {
       while (i < len && !(data[i] >= 0x40 && data[i] <= 0x7E)) ++i;
     }
   }
+}
+
+// The start of the line that |at| is in, no earlier than |from|.
+const char* line_start(const char* from, const char* at) {
+  while (at > from && at[-1] != '\n') --at;
+  return at;
 }
 
 }  // namespace
@@ -74,6 +79,11 @@ CaseFormat::~CaseFormat() = default;
 
 bool CaseFormat::compile(const CaseFormatTable& table, std::string* problem) {
   table_ = &table;
+  // Each key is looked for in its own pass over the output; a few at most.
+  if (strlen(table.keys) == 0 || strlen(table.keys) > kMostKeys) {
+    *problem = std::string(table.name) + ": from 1 to " + std::to_string(kMostKeys) + " keys";
+    return false;
+  }
   compiled_ = std::make_unique<Compiled>();
   auto& set_ = compiled_->set;
   auto& groups_ = compiled_->groups;
@@ -110,23 +120,49 @@ bool CaseFormat::compile(const CaseFormatTable& table, std::string* problem) {
 CaseReader::CaseReader(const CaseFormat& format) : format_(format) {}
 
 void CaseReader::feed(const char* data, size_t len, double now) {
-  while (len > 0) {
-    const char* end = static_cast<const char*>(memchr(data, '\n', len));
-    const size_t piece = end ? static_cast<size_t>(end - data) : len;
-    if (partial_.empty() && end) {
-      read_line(data, std::min(piece, kCaseLineBytes), now);
-    } else {
-      const size_t room = kCaseLineBytes - partial_.size();
-      partial_.append(data, std::min(piece, room));
-      if (end) {
-        read_line(partial_.data(), partial_.size(), now);
-        partial_.clear();
-      }
-    }
-    if (!end) return;
-    data += piece + 1;
-    len -= piece + 1;
+  const char* at = data;
+  const char* const end = data + len;
+  if (!partial_.empty()) {
+    const char* nl = static_cast<const char*>(memchr(at, '\n', len));
+    const size_t piece = static_cast<size_t>((nl ? nl : end) - at);
+    partial_.append(at, std::min(piece, kCaseLineBytes - partial_.size()));
+    if (!nl) return;
+    read_line(partial_.data(), partial_.size(), now);
+    partial_.clear();
+    at = nl + 1;
   }
+  for (const char*& key_at : key_at_) key_at = nullptr;
+  while (at < end) {
+    // Most output is none of the framework's: only the lines holding one
+    // of its keys are matched, unless every line may explain a failure.
+    if (!(explaining_ && running_ && format_.table_->unmatched_lines_explain)) {
+      const char* key = next_key(at, end);
+      const char* from = key ? key : end;
+      at = line_start(at, from);
+      if (!key) break;
+    }
+    const char* nl = static_cast<const char*>(memchr(at, '\n', static_cast<size_t>(end - at)));
+    if (!nl) break;
+    read_line(at, std::min(static_cast<size_t>(nl - at), kCaseLineBytes), now);
+    at = nl + 1;
+  }
+  // A line without its end yet, kept for the next piece.
+  partial_.assign(at, std::min(static_cast<size_t>(end - at), kCaseLineBytes));
+}
+
+const char* CaseReader::next_key(const char* from, const char* end) {
+  const char* first = nullptr;
+  const char* keys = format_.table_->keys;
+  for (size_t k = 0; keys[k] != '\0'; ++k) {
+    const char*& at = key_at_[k];
+    // Found before |from| (or never looked for): look again; gone: stays gone.
+    if (at != end && (at == nullptr || at < from)) {
+      at = static_cast<const char*>(memchr(from, keys[k], static_cast<size_t>(end - from)));
+      if (!at) at = end;
+    }
+    if (at != end && (!first || at < first)) first = at;
+  }
+  return first;
 }
 
 void CaseReader::end_of_output(double now) {
@@ -143,9 +179,7 @@ void CaseReader::read_line(const char* data, size_t len, double now) {
   }
   if (len > 0 && data[len - 1] == '\r') --len;
   const std::string_view line(data, len);
-  // Asked first only whether any row matches: most lines match none, and
-  // that answer costs least.
-  if (!format_.compiled_->set->Match(line, nullptr) || !format_.compiled_->set->Match(line, &matched_)) {
+  if (!format_.compiled_->set->Match(line, &matched_)) {
     if (explaining_ && running_ && format_.table_->unmatched_lines_explain &&
         line.find_first_not_of(" \t") != std::string::npos)
       explain(trimmed(line));
@@ -163,13 +197,13 @@ void CaseReader::read_line(const char* data, size_t len, double now) {
   }
 }
 
-void CaseReader::explain(const std::string& text) {
+void CaseReader::explain(std::string_view text) {
   CaseResult* target = held_ ? &*held_ : running_ ? &*running_ : nullptr;
   if (!target || text.empty()) return;
   std::string& message = target->message;
   if (message.size() >= kCaseMessageBytes) return;
   if (!message.empty()) message += '\n';
-  message.append(text, 0, kCaseMessageBytes - message.size());
+  message.append(text.data(), std::min(text.size(), kCaseMessageBytes - message.size()));
 }
 
 void CaseReader::apply(size_t row_index, const char* data, size_t len, double now) {
@@ -179,14 +213,14 @@ void CaseReader::apply(size_t row_index, const char* data, size_t len, double no
   if (!re.Match(re2::StringPiece(data, len), 0, len, RE2::UNANCHORED, sub,
                 re.NumberOfCapturingGroups() + 1))
     return;
-  re2::StringPiece field[kFieldCount];
+  std::string_view field[kFieldCount];
   bool has[kFieldCount] = {};
   for (const Group& g : format_.compiled_->groups[row_index]) {
     if (sub[g.index].data() == nullptr) continue;
-    field[g.field] = sub[g.index];
+    field[g.field] = std::string_view(sub[g.index].data(), sub[g.index].size());
     has[g.field] = true;
   }
-  auto text = [&](Field f) { return has[f] ? trimmed(field[f]) : std::string(); };
+  auto text = [&](Field f) { return has[f] ? trimmed(field[f]) : std::string_view(); };
   switch (row.kind) {
     case LineKind::kSuite:
       suite_ = text(kSuiteF);
@@ -194,7 +228,7 @@ void CaseReader::apply(size_t row_index, const char* data, size_t len, double no
     case LineKind::kStart:
       release_held();
       running_ = CaseResult();
-      running_->suite = has[kSuiteF] ? text(kSuiteF) : suite_;
+      running_->suite = has[kSuiteF] ? text(kSuiteF) : std::string_view(suite_);
       running_->name = text(kNameF);
       running_since_ = now;
       explaining_ = false;
@@ -247,7 +281,8 @@ void CaseReader::apply(size_t row_index, const char* data, size_t len, double no
       release_held();
       summary_.seen = true;
       summary_.failed = true;
-      summary_.bail = has[kMessageF] && !text(kMessageF).empty() ? text(kMessageF) : "no reason given";
+      summary_.bail = has[kMessageF] && !text(kMessageF).empty() ? text(kMessageF)
+                                                                 : std::string_view("no reason given");
       return;
   }
   // The end of a case: the one running, unless the line names another.
@@ -269,11 +304,12 @@ void CaseReader::apply(size_t row_index, const char* data, size_t len, double no
   }
   // Unity's cases are known by their file.
   if (result.suite.empty() && has[kFileF]) result.suite = text(kFileF);
-  const std::string message = text(kMessageF);
+  const std::string_view message = text(kMessageF);
   // A case the line does not name takes its reason as its name (TAP's
   // "not ok 4 # SKIP name"), or else its number.
   if (result.name.empty()) result.name = message;
-  else if (!message.empty()) result.message = message + (result.message.empty() ? "" : "\n") + result.message;
+  else if (!message.empty())
+    result.message = std::string(message) + (result.message.empty() ? "" : "\n") + result.message;
   if (result.name.empty()) result.name = "#" + std::to_string(counts_.total() + 1);
   if (row.outcome != CaseOutcome::kPassed) result.outcome = row.outcome;
   if (has[kMsF]) {

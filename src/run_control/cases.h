@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 enum class CaseOutcome { kPassed, kFailed, kSkipped };
@@ -39,8 +40,14 @@ struct LineRow {
   const char* pattern;
 };
 
+// The most keys a format has.
+constexpr size_t kMostKeys = 8;
+
 struct CaseFormatTable {
   const char* name;
+  // Bytes one of which is in every line that any row matches (colour codes
+  // aside): output with none of them is passed over without being matched.
+  const char* keys;
   std::vector<LineRow> rows;
   // Lines no row matches, after a kPlace, explain the case.
   bool unmatched_lines_explain = false;
@@ -119,8 +126,9 @@ class CaseReader {
 
  private:
   void read_line(const char* data, size_t len, double now);
+  const char* next_key(const char* from, const char* end);
   void apply(size_t row, const char* line, size_t len, double now);
-  void explain(const std::string& text);
+  void explain(std::string_view text);
   void finish(CaseResult result, double now);
   void release_held();
 
@@ -128,6 +136,7 @@ class CaseReader {
   std::string partial_;  // the line still growing, up to kCaseLineBytes
   std::string clean_;    // a line without its colour codes
   std::vector<int> matched_;
+  const char* key_at_[kMostKeys] = {};  // where each key is next in the piece read
   std::string suite_;
   std::optional<CaseResult> running_;
   double running_since_ = 0;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <string_view>
 
 namespace {
 
@@ -44,12 +45,25 @@ size_t allowed_sequence(const unsigned char* p, size_t left) {
 
 // "1.234": to the millisecond, by hand: the C library's float formatting
 // cost more than the rest of a case's testcase.
-std::string seconds_value(double seconds) {
+void append_seconds(double seconds, std::string* out) {
   constexpr double kMostMs = 1e15;  // about 31,000 years
   const double ms_value = seconds > 0 ? seconds * 1000 + 0.5 : 0;
   const uint64_t ms = static_cast<uint64_t>(ms_value < kMostMs ? ms_value : kMostMs);
-  std::string text = std::to_string(ms / 1000) + ".000";
-  for (uint64_t rest = ms % 1000, at = text.size(); rest; rest /= 10) text[--at] = static_cast<char>('0' + rest % 10);
+  char digits[24];
+  size_t at = sizeof digits;
+  uint64_t rest = ms;
+  for (int i = 0; i < 3; ++i, rest /= 10) digits[--at] = static_cast<char>('0' + rest % 10);
+  digits[--at] = '.';
+  do {
+    digits[--at] = static_cast<char>('0' + rest % 10);
+    rest /= 10;
+  } while (rest);
+  out->append(digits + at, sizeof digits - at);
+}
+
+std::string seconds_value(double seconds) {
+  std::string text;
+  append_seconds(seconds, &text);
   return text;
 }
 
@@ -80,33 +94,40 @@ std::string report(const std::string& name, double seconds, const Problem& probl
 }  // namespace
 
 std::string xml_text(const std::string& text) {
+  std::string out;
+  append_xml_text(text, &out);
+  return out;
+}
+
+void append_xml_text(std::string_view text, std::string* out) {
   // Most text is plain printable ASCII, which stays as it is.
   const bool plain = std::all_of(text.begin(), text.end(), [](char c) {
     return c >= 0x20 && c < 0x7F && c != '&' && c != '<' && c != '>' && c != '"';
   });
-  if (plain) return text;
-  std::string out;
-  out.reserve(text.size());
+  if (plain) {
+    out->append(text.data(), text.size());
+    return;
+  }
+  out->reserve(out->size() + text.size());
   const unsigned char* p = reinterpret_cast<const unsigned char*>(text.data());
   for (size_t at = 0; at < text.size();) {
     const size_t len = allowed_sequence(p + at, text.size() - at);
     if (len == 0) {
-      out += kReplacement;
+      *out += kReplacement;
       ++at;
       continue;
     }
     switch (p[at]) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
+      case '&': *out += "&amp;"; break;
+      case '<': *out += "&lt;"; break;
+      case '>': *out += "&gt;"; break;
+      case '"': *out += "&quot;"; break;
       // A parser would turn a bare carriage return into a line feed.
-      case '\r': out += "&#13;"; break;
-      default: out.append(text, at, len);
+      case '\r': *out += "&#13;"; break;
+      default: out->append(text.data() + at, len);
     }
     at += len;
   }
-  return out;
 }
 
 std::string junit_report(const std::string& name, double seconds, const Verdict& verdict,
@@ -127,24 +148,38 @@ std::string junit_cases_head(const std::string& name, double seconds, const Case
 
 std::string junit_case(const CaseResult& c, const std::string& classname) {
   std::string xml;
-  xml.reserve(128);
-  xml += "  <testcase name=\"";
-  xml += xml_text(c.name);
-  xml += "\" classname=\"";
-  xml += xml_text(c.suite.empty() ? classname : c.suite);
-  xml += "\" time=\"";
-  xml += seconds_value(c.seconds);
-  if (c.outcome == CaseOutcome::kPassed) return xml += "\"/>\n";
-  xml += '"';
+  append_junit_case(c, classname, &xml);
+  return xml;
+}
+
+void append_junit_case(const CaseResult& c, const std::string& classname, std::string* xml) {
+  *xml += "  <testcase name=\"";
+  append_xml_text(c.name, xml);
+  *xml += "\" classname=\"";
+  append_xml_text(c.suite.empty() ? classname : c.suite, xml);
+  *xml += "\" time=\"";
+  append_seconds(c.seconds, xml);
+  if (c.outcome == CaseOutcome::kPassed) {
+    *xml += "\"/>\n";
+    return;
+  }
+  *xml += '"';
   std::string text = c.message;
   if (!c.file.empty()) {
     const std::string place = c.file + ":" + std::to_string(c.line);
     text = text.empty() ? place : place + ": " + text;
   }
-  const char* element = c.outcome == CaseOutcome::kFailed ? "failure" : "skipped";
-  xml += ">\n    <" + std::string(element) + " message=\"" + xml_text(text) + "\"";
-  if (c.outcome == CaseOutcome::kSkipped) return xml + "/>\n  </testcase>\n";
-  return xml + " type=\"failure\">" + xml_text(text) + "</failure>\n  </testcase>\n";
+  const bool failed = c.outcome == CaseOutcome::kFailed;
+  *xml += failed ? ">\n    <failure message=\"" : ">\n    <skipped message=\"";
+  append_xml_text(text, xml);
+  *xml += '"';
+  if (!failed) {
+    *xml += "/>\n  </testcase>\n";
+    return;
+  }
+  *xml += " type=\"failure\">";
+  append_xml_text(text, xml);
+  *xml += "</failure>\n  </testcase>\n";
 }
 
 std::string junit_cases_foot(const std::string& tail, const std::string& steps) {

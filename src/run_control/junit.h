@@ -4,6 +4,7 @@
 #define ZELK_RUN_CONTROL_JUNIT_H_
 
 #include <string>
+#include <string_view>
 
 #include "run_control/cases.h"
 #include "run_control/verdict.h"
@@ -35,10 +36,13 @@ std::string junit_unfinished_report(const std::string& name);
 std::string junit_cases_head(const std::string& name, double seconds, const CaseCounts& counts);
 // A case of no suite is given |classname|.
 std::string junit_case(const CaseResult& result, const std::string& classname);
+// The same, added to the end of |xml|.
+void append_junit_case(const CaseResult& result, const std::string& classname, std::string* xml);
 std::string junit_cases_foot(const std::string& tail, const std::string& steps);
 
 // |text| as XML character data or an attribute value: markup escaped,
 // invalid UTF-8 and characters XML 1.0 forbids replaced by U+FFFD.
 std::string xml_text(const std::string& text);
+void append_xml_text(std::string_view text, std::string* out);
 
 #endif  // ZELK_RUN_CONTROL_JUNIT_H_
