@@ -127,15 +127,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   std::vector<std::string> plain;
   for (size_t i = 0; i < words.size(); ++i) {
-    static const std::vector<std::string> kOwn = {"--expect", "--fail",       "--expect-re",
-                                                  "--fail-re",  "--send",    "--send-bytes",
-                                                  "--timeout", "--log",     "--junit",
-                                                  "--chip-dir", "--gdb",
-                                                  "--chip-from", "--load", "--cases",
-                                                  "--test-name"};
-    if (i > 0 && (words[i] == "--status" || words[i] == "--fresh-chip")) continue;
-    if (i > 0 && std::find(kOwn.begin(), kOwn.end(), words[i]) != kOwn.end()) {
-      ++i;
+    const int span = i > 0 ? own_word_span(words[i].c_str()) : 0;
+    if (span > 0) {
+      i += static_cast<size_t>(span - 1);
       continue;
     }
     plain.push_back(words[i]);

@@ -196,6 +196,11 @@ bool take_word(const char* word, Pending* p, Request* r) {
 
 }  // namespace
 
+int own_word_span(const char* word) {
+  const Own own = own_word(word);
+  return own == Own::kNone ? 0 : takes_no_value(own) ? 1 : 2;
+}
+
 Request parse_words(int argc, char** argv) {
   Request r;
   bool launch = false;

@@ -56,6 +56,10 @@ struct Request {
 // without them, but for the debugger's arguments --gdb adds to the tail.
 Request parse_words(int argc, char** argv);
 
+// How many words the launcher's own word |word| stands for with its value
+// (1 or 2); 0 for any other word.
+int own_word_span(const char* word);
+
 // Project mode: the ELF and firmware image of the build folder under the
 // current directory |cwd|, named after its last component, replacing any
 // -elf or -img value. A directory that could not be read is given as "",

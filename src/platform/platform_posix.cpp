@@ -221,6 +221,24 @@ FileLock::~FileLock() {
   close(static_cast<int>(handle_));
 }
 
+namespace {
+
+// Sets a lock of |type| on the whole of the open |fd|; where another holds
+// it, closes |fd| and names that holder from the file at |path|.
+FileLock::Status lock_whole(int fd, short type, const std::string& path, long* holder) {
+  struct flock whole = {};
+  whole.l_type = type;
+  whole.l_whence = SEEK_SET;
+  if (fcntl(fd, F_OFD_SETLK, &whole) == 0) return FileLock::Status::kTaken;
+  const int error = errno;
+  close(fd);
+  if (error != EAGAIN && error != EACCES) return FileLock::Status::kFailed;
+  *holder = lock_holder(path);
+  return FileLock::Status::kHeld;
+}
+
+}  // namespace
+
 // A lock on the open file, not on the process: the launcher's guardian
 // shares it, and a BoundCommand it is given to, so it lasts until all of
 // them have ended. It goes however they end, and is not inherited by other
@@ -231,43 +249,26 @@ FileLock::Status FileLock::take(const std::string& path, long* holder) {
   const int fd = open(ShortPath(path).text().c_str(),
                       O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
   if (fd < 0) return Status::kFailed;
-  struct flock whole = {};
-  whole.l_type = F_WRLCK;
-  whole.l_whence = SEEK_SET;
-  if (fcntl(fd, F_OFD_SETLK, &whole) == 0) {
-    // Of one width whatever the id, so that no longer text is left over
-    // and no truncation is needed.
-    char text[24];
-    const int len = snprintf(text, sizeof text, "%-20ld\n", static_cast<long>(getpid()));
-    if (pwrite(fd, text, static_cast<size_t>(len), 0) != len) {
-      // The lock holds all the same; only its holder's name is missing.
-    }
-    handle_ = fd;
-    return Status::kTaken;
+  const Status status = lock_whole(fd, F_WRLCK, path, holder);
+  if (status != Status::kTaken) return status;
+  // Of one width whatever the id, so that no longer text is left over and
+  // no truncation is needed.
+  char text[24];
+  const int len = snprintf(text, sizeof text, "%-20ld\n", static_cast<long>(getpid()));
+  if (pwrite(fd, text, static_cast<size_t>(len), 0) != len) {
+    // The lock holds all the same; only its holder's name is missing.
   }
-  const int error = errno;
-  close(fd);
-  if (error != EAGAIN && error != EACCES) return Status::kFailed;
-  *holder = lock_holder(path);
-  return Status::kHeld;
+  handle_ = fd;
+  return Status::kTaken;
 }
 
 FileLock::Status FileLock::take_shared(const std::string& path, long* holder) {
   *holder = 0;
   const int fd = open(ShortPath(path).text().c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
   if (fd < 0) return errno == ENOENT ? Status::kTaken : Status::kFailed;
-  struct flock whole = {};
-  whole.l_type = F_RDLCK;
-  whole.l_whence = SEEK_SET;
-  if (fcntl(fd, F_OFD_SETLK, &whole) == 0) {
-    handle_ = fd;
-    return Status::kTaken;
-  }
-  const int error = errno;
-  close(fd);
-  if (error != EAGAIN && error != EACCES) return Status::kFailed;
-  *holder = lock_holder(path);
-  return Status::kHeld;
+  const Status status = lock_whole(fd, F_RDLCK, path, holder);
+  if (status == Status::kTaken) handle_ = fd;
+  return status;
 }
 
 namespace {
