@@ -61,7 +61,7 @@ if [ "${BASH_SOURCE[0]}" = "$0" ]; then
   cd "$(dirname "$0")/.."
   ROOT=$PWD
   source scripts/lib.sh
-  need_packages hyperfine cmake ninja-build g++
+  need_packages hyperfine cmake ninja-build g++ libre2-dev
 
   B=$ROOT/build/bench
   W=$B/elf-alone

@@ -67,7 +67,7 @@ cd "$(dirname "$0")/.."
 ROOT=$PWD
 source scripts/lib.sh
 
-need_packages hyperfine cmake ninja-build g++ time
+need_packages hyperfine cmake ninja-build g++ time libre2-dev
 
 B=$ROOT/build/bench
 W=$B/work

@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib.sh
 
-need_packages cmake ninja-build g++ libgtest-dev
+need_packages cmake ninja-build g++ libgtest-dev libre2-dev libcmocka-dev libcpputest-dev
 
 step "building"
 cmake -S . -B build/native -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null

@@ -15,7 +15,7 @@ targets=(elf2bin copy2flash cmd_line cases)
 build="$PWD/build/fuzz"
 seeds="$PWD/fuzz/corpus"
 
-need_packages cmake ninja-build clang libclang-rt-14-dev
+need_packages cmake ninja-build clang libclang-rt-14-dev libre2-dev
 
 step "fuzz build (libFuzzer + ASan + UBSan)"
 CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
