@@ -363,7 +363,12 @@ int watch_qemu(const std::string& line, const FileLock& lock, const Request& r,
         running = false;
         break;
       case BoundCommand::Event::kEnded:
-        end.cause = RunEnd::Cause::kEndedByItself;
+        // Its last line, if it had no end, ended with it.
+        watch.end_of_output(elapsed_s());
+        if (watch.cases()) case_log.take(watch.cases()->finished());
+        steps.expects_seen(r.control, watch, elapsed_s());
+        end.cause = watch.decided() ? watch.cause() : RunEnd::Cause::kEndedByItself;
+        end.fail_index = watch.fail_index();
         end.simulator_status = command.status();
         running = false;
         break;

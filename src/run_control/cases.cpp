@@ -90,6 +90,9 @@ bool CaseFormat::compile(const CaseFormatTable& table, std::string* problem) {
   auto& patterns_ = compiled_->patterns;
   RE2::Options options;
   options.set_log_errors(false);
+  // Lines are bytes: a name or message in no encoding, or a broken one,
+  // is matched as any other.
+  options.set_encoding(RE2::Options::EncodingLatin1);
   // Anchored at the line's start, the set gives up on most other output
   // after a byte or two; a row that may match further in says so itself.
   set_ = std::make_unique<RE2::Set>(options, RE2::ANCHOR_START);
@@ -117,25 +120,58 @@ bool CaseFormat::compile(const CaseFormatTable& table, std::string* problem) {
   return true;
 }
 
+namespace {
+
+constexpr unsigned kind_bit(LineKind kind) { return 1u << static_cast<unsigned>(kind); }
+constexpr unsigned kAnyKind = ~0u;
+
+// The kinds of line each state takes, by CaseState. A summary line inside
+// an open case is that case's text until the case's own end line comes; a
+// held case takes its notes, and any other line ends its wait first.
+constexpr unsigned kCaseStateTakes[] = {
+    // kBetween
+    kAnyKind & ~kind_bit(LineKind::kPlace) & ~kind_bit(LineKind::kNote),
+    // kInCase
+    kind_bit(LineKind::kSuite) | kind_bit(LineKind::kStart) | kind_bit(LineKind::kPlace) |
+        kind_bit(LineKind::kEnd) | kind_bit(LineKind::kBail),
+    // kExplaining
+    kind_bit(LineKind::kStart) | kind_bit(LineKind::kPlace) | kind_bit(LineKind::kNote) |
+        kind_bit(LineKind::kEnd) | kind_bit(LineKind::kBail),
+    // kHeld
+    kind_bit(LineKind::kPlace) | kind_bit(LineKind::kNote),
+    // kOver
+    0,
+};
+
+}  // namespace
+
 CaseReader::CaseReader(const CaseFormat& format) : format_(format) {}
 
-void CaseReader::feed(const char* data, size_t len, double now) {
+bool CaseReader::takes(LineKind kind) const {
+  return (kCaseStateTakes[static_cast<size_t>(state_)] & kind_bit(kind)) != 0;
+}
+
+size_t CaseReader::feed(const char* data, size_t len, double now) {
+  if (state_ == CaseState::kOver || stopped_) return kNotOver;
   const char* at = data;
   const char* const end = data + len;
+  // The raw bytes kept of a line: its start, and a CR that may lead it.
+  constexpr size_t kKept = kCaseLineBytes + 1;
   if (!partial_.empty()) {
     const char* nl = static_cast<const char*>(memchr(at, '\n', len));
     const size_t piece = static_cast<size_t>((nl ? nl : end) - at);
-    partial_.append(at, std::min(piece, kCaseLineBytes - partial_.size()));
-    if (!nl) return;
-    read_line(partial_.data(), partial_.size(), now);
+    partial_.append(at, std::min(piece, kKept - std::min(kKept, partial_.size())));
+    if (!nl) return kNotOver;
+    read_raw_line(partial_.data(), partial_.size(), now);
     partial_.clear();
     at = nl + 1;
+    if (state_ == CaseState::kOver) return static_cast<size_t>(at - data);
   }
   for (const char*& key_at : key_at_) key_at = nullptr;
   while (at < end) {
     // Most output is none of the framework's: only the lines holding one
     // of its keys are matched, unless every line may explain a failure.
-    if (!(explaining_ && running_ && format_.table_->unmatched_lines_explain)) {
+    if (!(state_ == CaseState::kExplaining && format_.table_->unmatched_lines_explain)) {
       const char* key = next_key(at, end);
       const char* from = key ? key : end;
       at = line_start(at, from);
@@ -143,11 +179,13 @@ void CaseReader::feed(const char* data, size_t len, double now) {
     }
     const char* nl = static_cast<const char*>(memchr(at, '\n', static_cast<size_t>(end - at)));
     if (!nl) break;
-    read_line(at, std::min(static_cast<size_t>(nl - at), kCaseLineBytes), now);
+    read_raw_line(at, std::min(static_cast<size_t>(nl - at), kKept), now);
     at = nl + 1;
+    if (state_ == CaseState::kOver) return static_cast<size_t>(at - data);
   }
   // A line without its end yet, kept for the next piece.
-  partial_.assign(at, std::min(static_cast<size_t>(end - at), kCaseLineBytes));
+  partial_.assign(at, std::min(static_cast<size_t>(end - at), kKept));
+  return kNotOver;
 }
 
 const char* CaseReader::next_key(const char* from, const char* end) {
@@ -166,9 +204,21 @@ const char* CaseReader::next_key(const char* from, const char* end) {
 }
 
 void CaseReader::end_of_output(double now) {
-  if (!partial_.empty()) read_line(partial_.data(), partial_.size(), now);
+  if (!stopped_ && state_ != CaseState::kOver && !partial_.empty())
+    read_raw_line(partial_.data(), partial_.size(), now);
   partial_.clear();
   release_held();
+}
+
+void CaseReader::read_raw_line(const char* data, size_t len, double now) {
+  // The CRs of CR LF and LF CR ends are no part of the line.
+  if (len > 0 && data[0] == '\r') {
+    ++data;
+    --len;
+  }
+  if (len > 0 && data[len - 1] == '\r') --len;
+  // An LF CR end leaves no empty line behind it; no row matches one anyway.
+  if (len > 0) read_line(data, std::min(len, kCaseLineBytes), now);
 }
 
 void CaseReader::read_line(const char* data, size_t len, double now) {
@@ -179,22 +229,27 @@ void CaseReader::read_line(const char* data, size_t len, double now) {
   }
   if (len > 0 && data[len - 1] == '\r') --len;
   const std::string_view line(data, len);
-  if (!format_.compiled_->set->Match(line, &matched_)) {
-    if (explaining_ && running_ && format_.table_->unmatched_lines_explain &&
-        line.find_first_not_of(" \t") != std::string::npos)
-      explain(trimmed(line));
-    return;
-  }
+  matched_.clear();
+  format_.compiled_->set->Match(line, &matched_);
   // One row of each kind, the first in the table's order; kinds in that
-  // order too, so that a line that starts and ends a case does both.
+  // order too, so that a line that starts and ends a case does both. A
+  // kind the state does not take leaves the line text.
   std::sort(matched_.begin(), matched_.end());
   unsigned kinds_done = 0;
+  bool read = false;
   for (int row : matched_) {
-    const unsigned bit = 1u << static_cast<unsigned>(format_.table_->rows[row].kind);
-    if (kinds_done & bit) continue;
-    kinds_done |= bit;
+    const LineKind kind = format_.table_->rows[row].kind;
+    if (kinds_done & kind_bit(kind)) continue;
+    kinds_done |= kind_bit(kind);
+    // A held case waits only for its notes: anything else ends the wait.
+    if (state_ == CaseState::kHeld && !takes(kind)) release_held();
+    if (!takes(kind)) continue;
     apply(static_cast<size_t>(row), data, len, now);
+    read = true;
   }
+  if (!read && state_ == CaseState::kExplaining && format_.table_->unmatched_lines_explain &&
+      line.find_first_not_of(" \t") != std::string::npos)
+    explain(trimmed(line));
 }
 
 void CaseReader::explain(std::string_view text) {
@@ -226,12 +281,15 @@ void CaseReader::apply(size_t row_index, const char* data, size_t len, double no
       suite_ = text(kSuiteF);
       return;
     case LineKind::kStart:
-      release_held();
+      // A case that failed at a place and never printed its end is still
+      // failed: it is finished so, not dropped.
+      if (state_ == CaseState::kExplaining && running_->outcome == CaseOutcome::kFailed)
+        finish_running(now);
       running_ = CaseResult();
       running_->suite = has[kSuiteF] ? text(kSuiteF) : std::string_view(suite_);
       running_->name = text(kNameF);
       running_since_ = now;
-      explaining_ = false;
+      state_ = CaseState::kInCase;
       return;
     case LineKind::kPlace: {
       CaseResult* target = held_ ? &*held_ : running_ ? &*running_ : nullptr;
@@ -241,17 +299,16 @@ void CaseReader::apply(size_t row_index, const char* data, size_t len, double no
         target->line = number(field[kLineF]);
       }
       if (row.outcome == CaseOutcome::kFailed) target->outcome = CaseOutcome::kFailed;
-      explaining_ = true;
+      if (state_ != CaseState::kHeld) state_ = CaseState::kExplaining;
       explain(text(kMessageF));
       return;
     }
     case LineKind::kNote:
-      if (held_ || explaining_) explain(text(kMessageF));
+      explain(text(kMessageF));
       return;
     case LineKind::kEnd:
       break;
     case LineKind::kCounts: {
-      release_held();
       std::optional<uint64_t>* counts[] = {&summary_.tests, &summary_.ran, &summary_.passed,
                                            &summary_.failures, &summary_.skipped};
       for (int f = kTestsF; f <= kSkippedF; ++f)
@@ -259,30 +316,30 @@ void CaseReader::apply(size_t row_index, const char* data, size_t len, double no
       if (row.outcome == CaseOutcome::kFailed) summary_.failed = true;
       // A summary with a last line of its own is over at that line.
       const auto& rows = format_.table_->rows;
-      summary_.seen = summary_.seen || std::none_of(rows.begin(), rows.end(), [](const LineRow& r) {
-                        return r.kind == LineKind::kSummaryEnd;
-                      });
+      if (std::none_of(rows.begin(), rows.end(),
+                       [](const LineRow& r) { return r.kind == LineKind::kSummaryEnd; }))
+        over();
       return;
     }
     case LineKind::kPlan:
-      release_held();
+      // A plan after the results is their end; one before them is
+      // complete at its Nth result, and later plans are no plans.
+      if (plan_) return;
       plan_ = number(field[kTestsF]);
       summary_.tests = plan_;
-      summary_.seen = summary_.seen || counts_.total() >= *plan_;
+      if (counts_.total() > 0 || *plan_ == 0) over();
       return;
     case LineKind::kSummaryEnd:
       // A bare "OK" is the summary's end only after its counts.
       if (!summary_.tests && !summary_.ran && !summary_.failures) return;
-      release_held();
-      summary_.seen = true;
       if (row.outcome == CaseOutcome::kFailed) summary_.failed = true;
+      over();
       return;
     case LineKind::kBail:
-      release_held();
-      summary_.seen = true;
       summary_.failed = true;
       summary_.bail = has[kMessageF] && !text(kMessageF).empty() ? text(kMessageF)
                                                                  : std::string_view("no reason given");
+      over();
       return;
   }
   // The end of a case: the one running, unless the line names another.
@@ -294,7 +351,7 @@ void CaseReader::apply(size_t row_index, const char* data, size_t len, double no
     since = running_since_;
   }
   running_.reset();
-  explaining_ = false;
+  state_ = CaseState::kBetween;
   if (has[kSuiteF]) result.suite = text(kSuiteF);
   if (result.suite.empty()) result.suite = suite_;
   if (has[kNameF] && !text(kNameF).empty()) result.name = text(kNameF);
@@ -326,11 +383,23 @@ void CaseReader::apply(size_t row_index, const char* data, size_t len, double no
     case CaseOutcome::kFailed: ++counts_.failed; break;
     case CaseOutcome::kSkipped: ++counts_.skipped; break;
   }
-  if (plan_ && counts_.total() >= *plan_) summary_.seen = true;
-  if (result.outcome == CaseOutcome::kFailed && format_.table_->notes_follow_result) {
+  const bool complete = plan_ && counts_.total() >= *plan_;
+  if (result.outcome == CaseOutcome::kFailed && format_.table_->notes_follow_result && !complete) {
     held_ = std::move(result);
+    state_ = CaseState::kHeld;
     return;
   }
+  finished_.push_back(std::move(result));
+  if (complete) over();
+}
+
+void CaseReader::finish_running(double now) {
+  CaseResult result = std::move(*running_);
+  running_.reset();
+  result.seconds = now > running_since_ ? now - running_since_ : 0;
+  last_end_ = now;
+  last_finished_ = result.name;
+  ++counts_.failed;
   finished_.push_back(std::move(result));
 }
 
@@ -338,6 +407,13 @@ void CaseReader::release_held() {
   if (!held_) return;
   finished_.push_back(std::move(*held_));
   held_.reset();
+  if (state_ == CaseState::kHeld) state_ = CaseState::kBetween;
+}
+
+void CaseReader::over() {
+  release_held();
+  summary_.seen = true;
+  state_ = CaseState::kOver;
 }
 
 std::string CaseReader::disagreement() const {

@@ -102,22 +102,43 @@ constexpr size_t kCaseLineBytes = 4096;
 // The most of a case's explanation that is kept.
 constexpr size_t kCaseMessageBytes = 2048;
 
+// Where the reader stands in the framework's output. Each state takes some
+// kinds of line (kCaseStateTakes in cases.cpp); in the others, a line that
+// looks like one is text: a message while a case is explaining itself,
+// else nothing.
+enum class CaseState {
+  kBetween,     // no case open
+  kInCase,      // a case started and has not ended
+  kExplaining,  // the open case was failed (or skipped) at a place: the
+                // lines that follow are its message until its end
+  kHeld,        // a case ended failed; the notes after it explain it
+  kOver,        // the summary or a bail out: the run is over, nothing more is read
+};
+
 class CaseReader {
  public:
   explicit CaseReader(const CaseFormat& format);
 
   // Reads the next piece of output, which arrived |now| seconds after the
-  // run's start.
-  void feed(const char* data, size_t len, double now);
-  // The output ended: a last line without its end is read.
+  // run's start. Returns how many of its bytes were read up to the end of
+  // the line that ended the run (the summary's), or kNotOver; once the run
+  // is over, what follows is not read.
+  size_t feed(const char* data, size_t len, double now);
+  static constexpr size_t kNotOver = static_cast<size_t>(-1);
+  // The output ended with the simulator: a last line without its end is
+  // read, unless stop() came first. Finishes a failed case awaiting notes.
   void end_of_output(double now);
+  // The run was decided at the last byte fed: nothing after it is read,
+  // not even the line it is in.
+  void stop() { stopped_ = true; }
 
   // Cases finished since the caller last emptied the list.
   std::vector<CaseResult>* finished() { return &finished_; }
   const CaseCounts& counts() const { return counts_; }
   const CaseSummary& summary() const { return summary_; }
   // The run is over by the framework's word.
-  bool summary_seen() const { return summary_.seen; }
+  bool summary_seen() const { return state_ == CaseState::kOver; }
+  CaseState state() const { return state_; }
   // Why the summary disagrees with the cases seen; empty when it agrees.
   std::string disagreement() const;
   const std::string& last_finished() const { return last_finished_; }
@@ -125,14 +146,22 @@ class CaseReader {
   std::string running() const { return running_ ? running_->name : ""; }
 
  private:
+  // The line whose raw bytes, from just after the LF before it, are the
+  // |len| at |data|.
+  void read_raw_line(const char* data, size_t len, double now);
   void read_line(const char* data, size_t len, double now);
   const char* next_key(const char* from, const char* end);
+  bool takes(LineKind kind) const;
   void apply(size_t row, const char* line, size_t len, double now);
   void explain(std::string_view text);
   void finish(CaseResult result, double now);
+  void finish_running(double now);
   void release_held();
+  void over();
 
   const CaseFormat& format_;
+  CaseState state_ = CaseState::kBetween;
+  bool stopped_ = false;
   std::string partial_;  // the line still growing, up to kCaseLineBytes
   std::string clean_;    // a line without its colour codes
   std::vector<int> matched_;
@@ -140,7 +169,6 @@ class CaseReader {
   std::string suite_;
   std::optional<CaseResult> running_;
   double running_since_ = 0;
-  bool explaining_ = false;
   std::optional<CaseResult> held_;  // failed, awaiting the notes after it
   double last_end_ = 0;
   std::optional<uint64_t> plan_;

@@ -5,6 +5,11 @@
 
 LineView line_view(const char* line, size_t len) {
   LineView v;
+  if (len > 0 && line[0] == '\r') {
+    v.start = 1;
+    ++line;
+    --len;
+  }
   if (len > kLineWindow) {
     v.context = std::string_view(line, kLineWindow + 1);
     v.size = kLineWindow;
@@ -16,7 +21,7 @@ LineView line_view(const char* line, size_t len) {
 }
 
 void LineWindow::add(const char* data, size_t len) {
-  const size_t room = kLineWindow + 1 - std::min(kept_.size(), kLineWindow + 1);
+  const size_t room = kLineKept - std::min(kept_.size(), kLineKept);
   kept_.append(data, std::min(len, room));
   length_ += len;
 }

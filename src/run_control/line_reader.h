@@ -1,5 +1,10 @@
-// Console output cut into lines as it arrives. A line ends at LF, and a CR
-// just before the LF is no part of it. Of each line only its first
+// Console output cut into lines as it arrives. A line ends at LF, CR LF or
+// LF CR (UARTs send both orders), and at the end of the output once the
+// simulator has ended: a CR just before an LF, or just after one, belongs to
+// the line end, so an LF CR end leaves no empty line behind it. Any other CR
+// is an ordinary byte of its line: progress output that rewrites a line with
+// a lone CR stays one line, holding every rewrite, for the patterns, the
+// test frameworks' reader and the report alike. Of each line only its first
 // kLineWindow bytes, and one more for context, are kept: memory stays the
 // same whatever the line's length.
 #ifndef ZELK_RUN_CONTROL_LINE_READER_H_
@@ -12,19 +17,23 @@
 
 // How much of a line a pattern sees.
 constexpr size_t kLineWindow = 4096;
+// The raw bytes of a line kept to show that window: one more for context,
+// and a CR that may stand before it.
+constexpr size_t kLineKept = kLineWindow + 2;
 
 // A line of console output as a pattern sees it: its first kLineWindow
-// bytes, without the CR of a CR LF end. |context| holds those bytes and, for
-// a longer line, the byte after them, so that "$" and "\b" at the window's
-// end see that the line goes on.
+// bytes, without the CRs of its ends. |context| holds those bytes and, for
+// a longer line, the byte after them: such a line goes on past what is seen.
 struct LineView {
   std::string_view context;
-  size_t size = 0;  // the bytes a match may use, from context's start
+  size_t size = 0;   // the bytes a match may use, from context's start
+  size_t start = 0;  // where context starts among the line's raw bytes
+  bool cut() const { return context.size() > size; }
 };
 
-// The view of a line of |len| bytes, its LF not among them. A CR at the
-// end of a line that has no end yet may be the start of its end, so it is
-// left out there too.
+// The view of a line whose raw bytes, from just after the LF before it,
+// are the |len| at |line|, no LF among them. A CR at the end of a line that
+// has no end yet may be the start of its end, so it is left out there too.
 LineView line_view(const char* line, size_t len);
 
 // The current line of a stream, carried from one piece to the next.
@@ -38,7 +47,7 @@ class LineWindow {
   }
   const std::string& kept() const { return kept_; }
   uint64_t length() const { return length_; }  // past the window too
-  bool full() const { return kept_.size() > kLineWindow; }
+  bool full() const { return kept_.size() >= kLineKept; }
 
  private:
   std::string kept_;

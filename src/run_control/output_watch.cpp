@@ -134,61 +134,101 @@ size_t OutputWatch::find_expect(const char* data, size_t len) {
 }
 
 void OutputWatch::feed(const char* data, size_t len, double now) {
-  if (decided_) return;
-  if (cases_) cases_->feed(data, len, now);
-  // The framework's summary decides once every expect is seen; one that
-  // says the run failed decides at once.
-  const bool summary = !cases_ || cases_->summary_seen();
-  // The earliest fail text or pattern in this piece, by where it ends.
-  size_t fail_end = StreamSearch::kNotFound;
-  for (size_t i = 0; i < fails_.size(); ++i) {
-    const size_t end = fails_[i] ? fails_[i]->find_in(data, len) : StreamSearch::kNotFound;
+  if (!decided_) judge(data, len, now, false);
+}
+
+void OutputWatch::end_of_output(double now) {
+  if (!decided_ && !ended_) judge(nullptr, 0, now, true);
+  ended_ = true;
+}
+
+void OutputWatch::judge(const char* data, size_t len, double now, bool last) {
+  constexpr size_t kNone = StreamSearch::kNotFound;
+  // Each detector says at which byte of the piece its deciding text ends
+  // (how many bytes it took); the earliest decides, a fail on a tie.
+  // At the output's end, a last line without its end is complete.
+  size_t fail_end = kNone;
+  for (size_t i = 0; i < fails_.size() && !last; ++i) {
+    const size_t end = fails_[i] ? fails_[i]->find_in(data, len) : kNone;
     if (end < fail_end) {
       fail_end = end;
       fail_index_ = i;
     }
   }
   if (fail_patterns_) {
-    const size_t end = fail_patterns_->find_in(data, len);
+    const size_t end = last ? fail_patterns_->end_of_output() : fail_patterns_->find_in(data, len);
     if (end != PatternSearch::kNotFound && end < fail_end) {
       fail_end = end;
       fail_index_ = fail_pattern_index_[fail_patterns_->matched()];
     }
   }
+  // The framework's reader sees nothing past a fail, and stops at its
+  // summary: what follows either is not judged.
+  const bool summary_before = cases_ && cases_->summary_seen();
+  size_t summary_end = kNone;
+  if (cases_ && !summary_before) {
+    if (last) {
+      cases_->end_of_output(now);
+      if (cases_->summary_seen()) summary_end = 0;
+    } else {
+      const size_t end = cases_->feed(data, fail_end == kNone ? len : fail_end, now);
+      if (end != CaseReader::kNotOver) summary_end = end;
+    }
+  }
+  // A summary that says the run failed decides at once; one that passes
+  // waits for the expects.
+  const bool summary_fails =
+      cases_ && cases_->summary_seen() && (cases_->summary().failed || cases_->counts().failed > 0);
   // The expects in order, each looked for after the one before it, and
-  // only where they would end before a fail does: at the same byte, the
-  // fail wins.
-  size_t at = 0;
-  const size_t limit = fail_end == StreamSearch::kNotFound ? len : fail_end - 1;
-  while ((next_expect_ || next_expect_pattern_) && !send_due() && at < limit) {
-    const size_t end = find_expect(data + at, limit - at);
-    if (end == StreamSearch::kNotFound) break;
+  // only where they would end before a fail (which wins a tie) or a
+  // failing summary does.
+  size_t limit = len;
+  if (fail_end != kNone) limit = fail_end == 0 ? 0 : fail_end - 1;
+  if (summary_fails && summary_end != kNone) limit = std::min(limit, summary_end);
+  size_t at = 0, expects_end = kNone;
+  bool missing = expects_seen_ < expect_.size();
+  while (missing && !send_due() && at <= limit) {
+    size_t end = kNone;
+    if (!last) end = find_expect(data + at, limit - at);
+    else if (next_expect_pattern_) end = next_expect_pattern_->end_of_output();
+    if (end == kNone) break;
     at += end;
     ++expects_seen_;
-    if (expects_seen_ == expect_.size()) {
-      start_expect(LineWindow());
-      // A conversation that goes on after its last expect is decided when
-      // the simulator ends.
-      if (send_due() || !summary) break;
-      decided_ = true;
-      cause_ = cases_ ? RunEnd::Cause::kSummarySeen : RunEnd::Cause::kExpectSeen;
-      return;
-    }
-    start_expect(has_patterns_ ? line_after(line_, data, at) : LineWindow());
+    missing = expects_seen_ < expect_.size();
+    if (!missing) expects_end = at;
+    // At the output's end nothing more comes to the line.
+    start_expect(has_patterns_ && !last ? line_after(line_, data, at) : LineWindow());
+    if (last) break;
   }
-  if (fail_end != StreamSearch::kNotFound) {
-    decided_ = true;
-    cause_ = RunEnd::Cause::kFailSeen;
+  // Without --cases the last expect decides where it ends; a conversation
+  // that goes on after it is decided when the simulator ends. With them,
+  // the summary decides, once every expect is seen or at once if it fails.
+  size_t pass_end = kNone;
+  if (!send_due()) {
+    const size_t summary_at = summary_before ? 0 : summary_end;
+    if (!cases_)
+      pass_end = expects_end;
+    else if (summary_at != kNone && summary_fails)
+      pass_end = summary_at;
+    else if (summary_at != kNone && !missing)
+      pass_end = std::max(summary_at, expects_end == kNone ? 0 : expects_end);
+  }
+  if (fail_end != kNone && (pass_end == kNone || fail_end <= pass_end)) {
+    decide(RunEnd::Cause::kFailSeen);
     return;
   }
-  if (cases_ && summary && !send_due() &&
-      (expects_seen_ == expect_.size() || cases_->summary().failed ||
-       cases_->counts().failed > 0)) {
-    decided_ = true;
-    cause_ = RunEnd::Cause::kSummarySeen;
+  if (pass_end != kNone) {
+    decide(cases_ ? RunEnd::Cause::kSummarySeen : RunEnd::Cause::kExpectSeen);
     return;
   }
-  if (has_patterns_) line_ = line_after(line_, data, len);
+  if (has_patterns_ && !last) line_ = line_after(line_, data, len);
+}
+
+void OutputWatch::decide(RunEnd::Cause cause) {
+  decided_ = true;
+  cause_ = cause;
+  // Nothing after the deciding byte is read into the cases.
+  if (cases_) cases_->stop();
 }
 
 const Send* OutputWatch::send_due() const {

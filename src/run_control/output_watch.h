@@ -50,6 +50,9 @@ class OutputWatch {
   // While a send is due, no expect text is looked for: the next is sought
   // only in output that comes after the send was written.
   void feed(const char* data, size_t len, double now = 0);
+  // The simulator ended by itself and its output with it: a last line
+  // without its end is a line.
+  void end_of_output(double now = 0);
   // With --cases, the framework's results read so far; else nullptr.
   CaseReader* cases() { return cases_.get(); }
 
@@ -69,6 +72,9 @@ class OutputWatch {
   // is |line|: only what comes after is looked at.
   void start_expect(const LineWindow& line);
   size_t find_expect(const char* data, size_t len);
+  // Judges the next piece, or with |last| the end of the output.
+  void judge(const char* data, size_t len, double now, bool last);
+  void decide(RunEnd::Cause cause);
 
   std::vector<std::string> expect_;
   std::vector<std::shared_ptr<const Pattern>> expect_pattern_;
@@ -84,6 +90,7 @@ class OutputWatch {
   LineWindow line_;  // the stream's current line, as of the last piece
   size_t expects_seen_ = 0;
   bool decided_ = false;
+  bool ended_ = false;
   RunEnd::Cause cause_ = RunEnd::Cause::kEndedByItself;
   size_t fail_index_ = 0;
   std::unique_ptr<CaseReader> cases_;

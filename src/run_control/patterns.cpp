@@ -93,16 +93,50 @@ std::shared_ptr<const Pattern> Pattern::compile(const std::string& text, std::st
     *error = p->re_->error();
     return nullptr;
   }
+  // Scoped in a group of its own, the pattern's flags stay inside it.
+  p->then_any_ = std::make_unique<re2::RE2>("(?:" + text + ")(?s:.)", pattern_options());
+  if (!p->then_any_->ok()) p->then_any_.reset();
   p->literals_ = literals_of(text);
   return p;
 }
 
-size_t Pattern::match_end(const LineView& line, size_t from) const {
+bool Pattern::holds_after(std::string* line, size_t size, size_t from) const {
+  char& next = (*line)[size];
+  const char kept = next;
+  bool holds = true;
+  // The assertions RE2 has look one byte ahead at most, and see only
+  // whether it is a word byte, a line feed (never in a line) or none.
+  for (char byte : {'x', ' '}) {
+    next = byte;
+    holds = holds && then_any_ &&
+            then_any_->Match(re2::StringPiece(line->data(), size + 1), from, size + 1,
+                             RE2::UNANCHORED, nullptr, 0);
+  }
+  next = kept;
+  return holds &&
+         re_->Match(re2::StringPiece(line->data(), size), from, size, RE2::UNANCHORED, nullptr, 0);
+}
+
+size_t Pattern::decide(const LineView& line, size_t from, bool ended, std::string* scratch) const {
   if (from > line.size) return kNoMatch;
-  re2::StringPiece found;
-  const re2::StringPiece text(line.context.data(), line.context.size());
-  if (!re_->Match(text, from, line.size, RE2::UNANCHORED, &found, 1)) return kNoMatch;
-  return static_cast<size_t>(found.data() - line.context.data()) + found.size();
+  const bool whole = ended && !line.cut();
+  if (whole && !re_->Match(re2::StringPiece(line.context.data(), line.size), from, line.size,
+                           RE2::UNANCHORED, nullptr, 0))
+    return kNoMatch;
+  scratch->assign(line.context.data(), line.size);
+  scratch->push_back('\0');
+  if (!holds_after(scratch, line.size, from)) return whole ? kAtLineEnd : kNoMatch;
+  // Once a prefix holds, every longer one does: the first is found by
+  // halving, so that it is the same however much of the line came at once.
+  size_t low = from, high = line.size;
+  while (low < high) {
+    const size_t mid = low + (high - low) / 2;
+    scratch->assign(line.context.data(), mid);
+    scratch->push_back('\0');
+    if (holds_after(scratch, mid, from)) high = mid;
+    else low = mid + 1;
+  }
+  return low;
 }
 
 struct PatternSearch::Together {
@@ -126,7 +160,10 @@ PatternSearch::PatternSearch(std::vector<const Pattern*> patterns, const LineWin
   for (const Pattern* p : patterns_) every_line_ = every_line_ || p->literals().empty();
   choose_triggers(nullptr);
   // The growing line seen so far was looked at already where it came.
-  seen_ = line_.kept().size();
+  const LineView view = line_view(line_.kept().data(), line_.kept().size());
+  seen_ = view.size;
+  // Counted among the line's text, past the CR of an LF CR end.
+  from_ = from > view.start ? from - view.start : 0;
 }
 
 void PatternSearch::choose_triggers(const size_t* counts) {
@@ -195,23 +232,24 @@ bool PatternSearch::may_match(const char* begin, const char* end) {
   return false;
 }
 
-size_t PatternSearch::match(const LineView& line, uint64_t from) {
-  if (from > line.size) return Pattern::kNoMatch;
+size_t PatternSearch::match(const LineView& line, bool ended) {
   size_t first = Pattern::kNoMatch;
   auto try_pattern = [&](size_t i) {
-    const size_t end = patterns_[i]->match_end(line, static_cast<size_t>(from));
-    if (end < first) {
-      first = end;
+    const size_t found = patterns_[i]->decide(line, static_cast<size_t>(from_), ended, &scratch_);
+    if (found < first) {
+      first = found;
       matched_ = i;
     }
   };
-  // The set sees a whole line from its start; where the search starts
-  // later, or the line goes on past the window, each pattern looks alone.
-  if (together_ && from == 0 && line.context.size() == line.size) {
+  if (from_ > line.size) return first;
+  // The set sees a whole line that has ended: a pattern it does not match
+  // there holds at no byte of it either.
+  if (together_ && from_ == 0 && ended && !line.cut()) {
     std::vector<int>& which = together_->which;
     which.clear();
     RE2::Set::ErrorInfo error{RE2::Set::kNoError};
     if (together_->set.Match(re2::StringPiece(line.context.data(), line.size), &which, &error)) {
+      std::sort(which.begin(), which.end());
       for (int i : which) try_pattern(static_cast<size_t>(i));
       return first;
     }
@@ -220,6 +258,23 @@ size_t PatternSearch::match(const LineView& line, uint64_t from) {
   }
   for (size_t i = 0; i < patterns_.size(); ++i) try_pattern(i);
   return first;
+}
+
+size_t PatternSearch::taken(const LineView& line, size_t found, uint64_t before, size_t line_end) {
+  if (found == Pattern::kAtLineEnd) return line_end;
+  const uint64_t at = line.start + found;
+  return at > before ? static_cast<size_t>(at - before) : 0;
+}
+
+size_t PatternSearch::end_of_output() {
+  if (line_.length() == 0) return kNotFound;
+  const std::string& kept = line_.kept();
+  const LineView view = line_view(kept.data(), kept.size());
+  // An empty last line, or the CR of an LF CR end alone, is no line.
+  const bool empty = view.size == 0;
+  line_.clear();
+  if (empty || !may_match(kept.data(), kept.data() + kept.size())) return kNotFound;
+  return match(view, true) == Pattern::kNoMatch ? kNotFound : 0;
 }
 
 size_t PatternSearch::find_in(const char* data, size_t len) {
@@ -247,9 +302,9 @@ size_t PatternSearch::find_in(const char* data, size_t len) {
       // Only a line whose window grew, or that ended, can match anew.
       if ((nl || view.size > seen_) && may_match(kept.data(), kept.data() + kept.size())) {
         seen_ = view.size;
-        const size_t found = match(view, from_);
+        const size_t found = match(view, nl != nullptr);
         if (found != Pattern::kNoMatch)
-          return found > before ? static_cast<size_t>(found - before) : 0;
+          return taken(view, found, before, nl ? static_cast<size_t>(nl - data) + 1 : 0);
       }
       seen_ = view.size;
     }
@@ -277,11 +332,14 @@ size_t PatternSearch::find_in(const char* data, size_t len) {
       line_.add(at, static_cast<size_t>(end - at));
       const LineView view = line_view(line_.kept().data(), line_.kept().size());
       seen_ = view.size;
-      const size_t found = match(view, from_);
-      return found == Pattern::kNoMatch ? kNotFound : static_cast<size_t>(at - data) + found;
+      const size_t found = match(view, false);
+      return found == Pattern::kNoMatch ? kNotFound
+                                        : static_cast<size_t>(at - data) + taken(view, found, 0, 0);
     }
-    const size_t found = match(line_view(at, static_cast<size_t>(nl - at)), from_);
-    if (found != Pattern::kNoMatch) return static_cast<size_t>(at - data) + found;
+    const LineView view = line_view(at, static_cast<size_t>(nl - at));
+    const size_t found = match(view, true);
+    if (found != Pattern::kNoMatch)
+      return static_cast<size_t>(at - data) + taken(view, found, 0, static_cast<size_t>(nl - at) + 1);
     from_ = 0;
     at = nl + 1;
   }

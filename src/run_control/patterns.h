@@ -23,10 +23,17 @@ class Pattern {
   static std::shared_ptr<const Pattern> compile(const std::string& text, std::string* error);
   ~Pattern();
 
-  // Where the first match in |line| that starts at or after |from| ends,
-  // or kNoMatch.
-  size_t match_end(const LineView& line, size_t from) const;
+  // How far into |line| a match that starts at or after its byte |from|
+  // holds whatever may follow: the fewest of the line's bytes after which
+  // every continuation (a word byte, any other byte, or the line's end)
+  // leaves one. kAtLineEnd where only the line's end does (|ended|: the
+  // line has ended), kNoMatch where nothing does yet. So "$", "\b" and
+  // "\B" never hold at the end of a line that is still growing, while
+  // "login: " holds as soon as its bytes are there. |scratch| is room to
+  // work in.
+  size_t decide(const LineView& line, size_t from, bool ended, std::string* scratch) const;
   static constexpr size_t kNoMatch = static_cast<size_t>(-1);
+  static constexpr size_t kAtLineEnd = kNoMatch - 1;
 
   const std::string& text() const { return text_; }
   // Lower case ASCII literals one of which every match holds, whatever the
@@ -36,13 +43,20 @@ class Pattern {
  private:
   Pattern() = default;
   std::string text_;
-  std::unique_ptr<re2::RE2> re_;
+  // A match and one byte after it: matched against the line so far and a
+  // continuation, it tells whether a match ends within the line so far
+  // and stays one whatever that byte is.
+  bool holds_after(std::string* line, size_t size, size_t from) const;
+  std::unique_ptr<re2::RE2> re_, then_any_;
   std::vector<std::string> literals_;
 };
 
 // A stream's search for the first match of any of some patterns. Only
 // lines holding one of their literals are matched; a line with no end yet
-// is matched again as it grows, as far as the window reaches.
+// is matched again as it grows, as far as the window reaches, and counts
+// only where nothing that follows could undo its match. The byte a match
+// is found at is where it first holds that way, or its line's end: a
+// function of the bytes alone, however the pieces cut them.
 class PatternSearch {
  public:
   // |line| is the stream's current line so far; matches start at or after
@@ -53,9 +67,12 @@ class PatternSearch {
   PatternSearch& operator=(const PatternSearch&) = delete;
 
   // Looks in the next |len| bytes of the stream. Returns how many of them
-  // were taken up to the end of the first match, or kNotFound. A search
-  // that found its match is over.
+  // were taken up to the byte the first match is found at, or kNotFound. A
+  // search that found its match is over.
   size_t find_in(const char* data, size_t len);
+  // The output ended: its last line, if it has no end, has ended with it.
+  // Returns 0 when a match is found there, else kNotFound.
+  size_t end_of_output();
   static constexpr size_t kNotFound = static_cast<size_t>(-1);
   // The size of a first piece that shows which bytes the output holds.
   static constexpr size_t kTuningBytes = 4096;
@@ -78,8 +95,11 @@ class PatternSearch {
   // least, by the |counts| of its bytes so far, or by their likelihood in
   // console output when null.
   void choose_triggers(const size_t* counts);
-  // The earliest match end in |line| from its byte |from|, or kNoMatch.
-  size_t match(const LineView& line, uint64_t from);
+  // The earliest byte of |line| a match is found at (Pattern::decide).
+  size_t match(const LineView& line, bool ended);
+  // How many bytes of the piece, whose first byte is the |before|th of the
+  // raw line |line|, were taken up to where |found| says.
+  static size_t taken(const LineView& line, size_t found, uint64_t before, size_t line_end);
 
   std::vector<const Pattern*> patterns_;
   // Several patterns, compiled together once: one pass over a line tells
@@ -93,6 +113,7 @@ class PatternSearch {
   uint64_t from_ = 0;
   size_t seen_ = 0;  // bytes of the line's window matched already
   size_t matched_ = 0;
+  std::string scratch_;
 };
 
 #endif  // ZELK_RUN_CONTROL_PATTERNS_H_

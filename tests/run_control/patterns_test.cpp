@@ -37,10 +37,11 @@ std::pair<size_t, size_t> search(const std::vector<std::string>& patterns,
   return {kNone, 0};
 }
 
-// Rule: a pattern matches within one line, its end (LF or CR LF) no part
-// of it, across the pieces the line comes in, and a line with no end yet
-// as it grows; it sees a line's first kLineWindow bytes, and that the line
-// goes on; of several, the match that ends first counts.
+// Rule: a pattern matches within one line, its end (LF, CR LF, LF CR) no
+// part of it, across the pieces the line comes in; a line with no end yet
+// as it grows, where the match holds whatever follows, else at the line's
+// end (the byte after its LF); it sees a line's first kLineWindow bytes,
+// and that the line goes on; of several, the one found first counts.
 TEST(PatternSearchTest, MatchesWithinOneLine) {
   const std::string wide(kLineWindow, 'a');
   std::string chatter;
@@ -50,26 +51,44 @@ TEST(PatternSearchTest, MatchesWithinOneLine) {
     size_t end, which;
     std::string line_so_far = "";
   } cases[] = {
-      {{"boot v\\d+\\.\\d+ ok$"}, {"x\nboot v1.23 ok\r\n"}, 15, 0},
+      {{"boot v\\d+\\.\\d+ ok$"}, {"x\nboot v1.23 ok\r\n"}, 17, 0},
+      {{"^BOOT OK$"}, {"\n\rBOOT OK\n\r"}, 10, 0},
+      {{"^BOOT OK$"}, {"\n\rBOOT OK\rx\n\r"}, kNone, 0},
+      {{"^$"}, {"a\n\rb\n\r"}, kNone, 0},
+      {{"^$"}, {"a\n\nb"}, 3, 0},
+      // On a growing line "$", "\\z", "\\b", "\\B" and "(?m)$" never hold
+      // at its end; text that nothing can undo holds at once.
+      {{"status=0$"}, {"status=0", "x00000003\n"}, kNone, 0},
+      {{"status=0$"}, {"status=0", "\n"}, 9, 0},
+      {{"status=0\\z"}, {"status=0"}, kNone, 0},
+      {{"(?m)status=0$"}, {"status=0"}, kNone, 0},
+      {{"ok\\b"}, {"ok", "ay\n"}, kNone, 0},
+      {{"ok\\b"}, {"ok", ", fine"}, 3, 0},
+      {{"ok\\B"}, {"ok"}, kNone, 0},
+      {{"ok\\B"}, {"ok", "ay"}, 3, 0},
+      {{"error$"}, {"error", " count 0\n"}, kNone, 0},
       {{"boot v\\d"}, {"bo", "ot v", "1", "\n"}, 7, 0},
-      {{"login: $"}, {"log", "in: "}, 7, 0},
-      {{"^login: $"}, {"login: \r"}, 7, 0},
+      {{"login: "}, {"log", "in: "}, 7, 0},
+      {{"login: $"}, {"log", "in: "}, kNone, 0},
+      {{"^login: $"}, {"login: \r"}, kNone, 0},
+      {{"^login: $"}, {"login: \r\n"}, 9, 0},
+      {{"boot v[0-9]+"}, {"boot v1", "2"}, 7, 0},
       {{"b.c", "b\\s*c", "b\\n"}, {"ab", "\ncd\n"}, kNone, 0},
       {{"^PASS"}, {"x PASS\nPASS\n"}, 11, 0},
-      {{"^\\d+$"}, {"12a\n", "345\n"}, 7, 0},
+      {{"^\\d+$"}, {"12a\n", "345\n"}, 8, 0},
       {{"panic"}, {"PANIC\n"}, kNone, 0},
       {{"(?i)panic"}, {"PANIC\n"}, 5, 0},
       {{"a", "b"}, {"xb a\n"}, 2, 1},
-      {{"(a+)+$"}, {std::string(4000, 'a') + "\n"}, 4000, 0},
+      {{"(a+)+$"}, {std::string(4000, 'a') + "\n"}, 4001, 0},
       {{"(a+)+$"}, {std::string(30000, 'a'), "\n"}, kNone, 0},
       {{"END"}, {wide, "END\n"}, kNone, 0},
       {{"a$"}, {wide + "b\n"}, kNone, 0},
-      {{"a$"}, {wide + "\n"}, kLineWindow, 0},
+      {{"a$"}, {wide + "\n"}, kLineWindow + 1, 0},
       // Literals are found by the bytes rare in the output so far.
-      {{"^login: ok$"}, {chatter + "log", "in: ok\r\n"}, chatter.size() + 9, 0},
+      {{"^login: ok$"}, {chatter + "log", "in: ok\r\n"}, chatter.size() + 11, 0},
       // Only what comes after the line so far is looked at.
       {{"login"}, {"root\n"}, kNone, 0, "login: "},
-      {{"root$"}, {"root\n"}, 4, 0, "login: "},
+      {{"root$"}, {"root\n"}, 5, 0, "login: "},
       {{"^root"}, {"root\n"}, kNone, 0, "login: "},
   };
   for (const auto& c : cases) {
@@ -82,34 +101,24 @@ TEST(PatternSearchTest, MatchesWithinOneLine) {
   }
 }
 
-// Rule: however the output is cut into pieces, the first match is where
-// matching each whole line finds it (for patterns a longer line cannot
-// make match sooner).
-TEST(PatternSearchTest, PiecesFindWhatTheLinesFind) {
-  const char* const kPatterns[] = {"aQ", "Q.b", "^b", "a+Qb", "^[ab]+\\r"};
+// Rule: however the output is cut into pieces, the first match is found
+// at the byte where the whole output, read at once, finds it.
+TEST(PatternSearchTest, PiecesFindWhatTheWholeFinds) {
+  const char* const kPatterns[] = {"aQ", "Q.b", "^b", "a+Qb", "^[ab]+\\r", "Q$", "a\\b", "b\\B", "ab|a"};
+  constexpr size_t kCount = sizeof kPatterns / sizeof kPatterns[0];
   std::mt19937 random(11);
-  for (int round = 0; round < 2000; ++round) {
+  for (int round = 0; round < 3000; ++round) {
     std::string stream(random() % 200, 'a');
-    for (char& c : stream) c = "abQ\n\r"[random() % 5];
-    const std::string pattern = kPatterns[random() % 5];
-    const RE2 re(pattern);
-    size_t want = kNone;
-    for (size_t start = 0; start < stream.size() && want == kNone;) {
-      size_t nl = stream.find('\n', start);
-      const size_t stop = nl == std::string::npos ? stream.size() : nl;
-      re2::StringPiece line(stream.data() + start, stop - start), found;
-      if (line.ends_with("\r")) line.remove_suffix(1);
-      if (re.Match(line, 0, line.size(), RE2::UNANCHORED, &found, 1))
-        want = static_cast<size_t>(found.data() - stream.data()) + found.size();
-      start = stop + 1;
-    }
+    for (char& c : stream) c = "abQ \n\r"[random() % 6];
+    const std::string pattern = kPatterns[random() % kCount];
     std::vector<std::string> pieces;
     for (size_t fed = 0; fed < stream.size();) {
       const size_t len = std::min<size_t>(random() % 2 ? 1 : 1 + random() % 50, stream.size() - fed);
       pieces.push_back(stream.substr(fed, len));
       fed += len;
     }
-    ASSERT_EQ(want, search({pattern}, pieces).first) << pattern << " in " << stream;
+    ASSERT_EQ(search({pattern}, {stream}).first, search({pattern}, pieces).first)
+        << pattern << " in " << stream;
   }
 }
 

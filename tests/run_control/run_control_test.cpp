@@ -84,7 +84,8 @@ TEST(OutputWatchTest, TextsMatchAcrossPiecesInOrder) {
       {{"one two\n"}, {"one", "re:^two"}, {}, false, Cause::kEndedByItself, 0, 1},
       {{"one\ntwo\n"}, {"one", "re:^two"}, {}, true, Cause::kExpectSeen, 0, 2},
       {{"ab", "<send>", "c\n"}, {"re:ab$", "re:b"}, {}, false, Cause::kEndedByItself, 0, 1, {1}},
-      {{"login: ", "<send>", "root\n# "}, {"re:login: $", "re:^# $"}, {}, true, Cause::kExpectSeen, 0, 2, {1}},
+      {{"login: ", "<send>", "root\n# "}, {"re:login: ", "re:^# "}, {}, true, Cause::kExpectSeen, 0, 2, {1}},
+      {{"login: ", "<send>", "root\n# "}, {"re:login: $", "re:^# "}, {}, false, Cause::kEndedByItself, 0, 0, {1}},
       {{"PASS x PANIC 3\n"}, {"re:PASS"}, {"re:PANIC \\d"}, true, Cause::kExpectSeen, 0, 1},
       {{"x PANIC 3\n PASS"}, {"PASS"}, {"ASSERT", "re:PANIC \\d"}, true, Cause::kFailSeen, 1, 0},
   };
