@@ -271,10 +271,10 @@ size_t PatternSearch::end_of_output() {
   const std::string& kept = line_.kept();
   const LineView view = line_view(kept.data(), kept.size());
   // An empty last line, or the CR of an LF CR end alone, is no line.
-  const bool empty = view.size == 0;
+  const bool found = view.size > 0 && may_match(kept.data(), kept.data() + kept.size()) &&
+                     match(view, true) != Pattern::kNoMatch;
   line_.clear();
-  if (empty || !may_match(kept.data(), kept.data() + kept.size())) return kNotFound;
-  return match(view, true) == Pattern::kNoMatch ? kNotFound : 0;
+  return found ? 0 : kNotFound;
 }
 
 size_t PatternSearch::find_in(const char* data, size_t len) {

@@ -2,6 +2,7 @@
 
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "run_control/junit.h"
@@ -132,6 +133,97 @@ TEST(OutputWatchTest, PiecesFindWhatTheWholeFinds) {
     }
     ASSERT_EQ(want, found) << stream << " / " << text;
     ASSERT_EQ(stream.substr(stream.size() - std::min(stream.size(), capacity)), tail.text());
+  }
+}
+
+// A whole run as the launcher watches it: |output| comes in pieces of
+// |cut| bytes (0: a line a piece, its end included), the watch deciding
+// where it does; then the simulator ends, if the watch has not ended it.
+// Gives the status, the reason and the cases, one a line.
+std::string run(const std::string& cases, const std::vector<std::string>& expect,
+                const std::vector<std::string>& fail, const std::string& output, size_t cut) {
+  RunControl control;
+  control.cases = cases;
+  for (auto [words, texts, patterns] :
+       {std::make_tuple(&expect, &control.expect, &control.expect_pattern),
+        std::make_tuple(&fail, &control.fail, &control.fail_pattern)})
+    for (const std::string& word : *words) {
+      std::string error;
+      patterns->push_back(word.rfind("re:", 0) == 0 ? Pattern::compile(word.substr(3), &error) : nullptr);
+      texts->push_back(patterns->back() ? word.substr(3) : word);
+    }
+  OutputWatch w(control);
+  std::string seen;
+  auto take = [&] {
+    if (!w.cases()) return;
+    for (const CaseResult& c : *w.cases()->finished())
+      seen += "PFS"[static_cast<int>(c.outcome)] + (" " + c.suite + "." + c.name + " " + c.message + "\n");
+    w.cases()->finished()->clear();
+  };
+  for (size_t at = 0; at < output.size() && !w.decided();) {
+    const size_t nl = output.find('\n', at);
+    const size_t len = cut ? cut : (nl == std::string::npos ? output.size() : nl + 1) - at;
+    w.feed(output.data() + at, std::min(len, output.size() - at));
+    take();
+    at += len;
+  }
+  RunEnd end;
+  end.cause = Cause::kEndedByItself;
+  w.end_of_output();
+  if (w.decided()) end.cause = w.cause();
+  end.fail_index = w.fail_index();
+  end.expects_seen = w.expects_seen();
+  if (w.cases()) w.cases()->end_of_output(0);
+  take();
+  end.cases = w.cases();
+  const Verdict v = judge_run(control, end);
+  return std::to_string(v.status) + " " + v.reason + "\n" + seen;
+}
+
+// Rule: the same bytes give the same status, reason and cases however the
+// reads cut them: read whole, a line a read and a byte a read. The first
+// summary ends the run; a summary inside an open case is its text; a fail
+// text before the summary decides; lines end at LF, CR LF and LF CR.
+TEST(OutputWatchTest, TheBytesDecideNotTheCuts) {
+  const struct {
+    std::string cases;
+    std::vector<std::string> expect, fail;
+    std::string output, want;
+  } rows[] = {
+      {"", {"re:exit status=0$"}, {}, "boot\nexit status=0x00000003\n",
+       "1 the simulator ended after 0.0 s before \"exit status=0$\" was seen\n"},
+      {"", {"re:self test: ok\\b"}, {}, "self test: okay, 3 errors ignored\n",
+       "1 the simulator ended after 0.0 s before \"self test: ok\\\\b\" was seen\n"},
+      {"", {}, {"re:error$"}, "error count 0\n", "0 the simulator ended after 0.0 s\n"},
+      {"", {"re:^BOOT OK$"}, {}, "\n\rBOOT OK\n\r", "0 \"^BOOT OK$\" seen after 0.0 s\n"},
+      {"", {"re:done$"}, {}, "all done", "0 \"done$\" seen after 0.0 s\n"},
+      {"unity", {"boot ok"}, {"PANIC"},
+       "boot ok\nPANIC: stack overflow\nt.c:1:test_a:PASS\n1 Tests 0 Failures 0 Ignored\nOK\n",
+       "1 ended before any case ended: \"PANIC\" seen after 0.0 s before the summary\n"},
+      {"unity", {}, {},
+       "t.c:1:test_a:PASS\n1 Tests 0 Failures 0 Ignored\nOK\nt.c:1:test_b:FAIL: no\n"
+       "1 Tests 1 Failures 0 Ignored\nFAIL\n",
+       "0 1 case: 1 passed, 0 failed, 0 skipped\nP t.c.test_a \n"},
+      {"unity", {}, {}, "\n\rt.c:1:test_a:PASS\n\rt.c:2:test_b:PASS\n\r2 Tests 0 Failures 0 Ignored\n\rOK\n\r",
+       "0 2 cases: 2 passed, 0 failed, 0 skipped\nP t.c.test_a \nP t.c.test_b \n"},
+      {"gtest", {}, {},
+       "[==========] Running 2 tests from 1 test suite.\n[ RUN      ] S.a\n[       OK ] S.a (0 ms)\n"
+       "[ RUN      ] S.b\nx.cc:12: Failure\nFailed\nrunner log:\n"
+       "[==========] 1 test from 1 test suite ran. (0 ms total)\n[  FAILED  ] S.b (0 ms)\n"
+       "[==========] 2 tests from 1 test suite ran. (1 ms total)\n[  PASSED  ] 1 test.\n",
+       "1 2 cases: 1 passed, 1 failed, 0 skipped\nP S.a \nF S.b Failed\nrunner log:\n"
+       "[==========] 1 test from 1 test suite ran. (0 ms total)\n"},
+      {"gtest", {}, {}, "[ RUN      ] S.\xff\xfe\n[       OK ] S.\xff\xfe (0 ms)\n[==========] 1 test from 1 test suite ran.\n",
+       "0 1 case: 1 passed, 0 failed, 0 skipped\nP S.\xff\xfe \n"},
+      {"tap", {}, {}, "1..2\nok 1 - a\nok 2 - b\nnot ok 3 - c\n",
+       "0 2 cases: 2 passed, 0 failed, 0 skipped\nP .a \nP .b \n"},
+      {"tap", {}, {}, "1..2\nok 1 - a\nnot ok 2 - ]]> \xff\xfe\n",
+       "1 2 cases: 1 passed, 1 failed, 0 skipped\nP .a \nF .]]> \xff\xfe \n"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.output);
+    for (size_t cut : {row.output.size(), size_t{0}, size_t{1}})
+      EXPECT_EQ(row.want, run(row.cases, row.expect, row.fail, row.output, cut)) << "cut " << cut;
   }
 }
 
