@@ -80,10 +80,10 @@ std::string report(const std::string& name, double seconds, const Problem& probl
   std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
   xml += "<testsuite name=\"zelk_sim\" tests=\"1\" failures=\"" + std::string(count("failure")) +
          "\" errors=\"" + count("error") + "\" skipped=\"0\" time=\"" + time + "\">\n";
-  xml += "  <testcase name=\"" + xml_text(name) + "\" classname=\"zelk_sim\" time=\"" + time +
+  xml += "  <testcase name=\"" + xml_attribute(name) + "\" classname=\"zelk_sim\" time=\"" + time +
          "\">\n";
   if (!problem.element.empty())
-    xml += "    <" + problem.element + " message=\"" + xml_text(problem.message) + "\" type=\"" +
+    xml += "    <" + problem.element + " message=\"" + xml_attribute(problem.message) + "\" type=\"" +
            problem.type + "\">" + xml_text(problem.message) + "</" + problem.element + ">\n";
   xml += "    <system-out>" + xml_text(tail) + "</system-out>\n";
   if (!steps.empty()) xml += "    <system-err>" + xml_text(steps) + "</system-err>\n";
@@ -99,7 +99,9 @@ std::string xml_text(const std::string& text) {
   return out;
 }
 
-void append_xml_text(std::string_view text, std::string* out) {
+namespace {
+
+void append_escaped(std::string_view text, bool attribute, std::string* out) {
   // Most text is plain printable ASCII, which stays as it is.
   const bool plain = std::all_of(text.begin(), text.end(), [](char c) {
     return c >= 0x20 && c < 0x7F && c != '&' && c != '<' && c != '>' && c != '"';
@@ -124,10 +126,26 @@ void append_xml_text(std::string_view text, std::string* out) {
       case '"': *out += "&quot;"; break;
       // A parser would turn a bare carriage return into a line feed.
       case '\r': *out += "&#13;"; break;
+      case '\n': *out += attribute ? "&#10;" : "\n"; break;
+      case '\t': *out += attribute ? "&#9;" : "\t"; break;
       default: out->append(text.data() + at, len);
     }
     at += len;
   }
+}
+
+}  // namespace
+
+void append_xml_text(std::string_view text, std::string* out) { append_escaped(text, false, out); }
+
+void append_xml_attribute(std::string_view text, std::string* out) {
+  append_escaped(text, true, out);
+}
+
+std::string xml_attribute(const std::string& text) {
+  std::string out;
+  append_xml_attribute(text, &out);
+  return out;
 }
 
 std::string junit_report(const std::string& name, double seconds, const Verdict& verdict,
@@ -140,7 +158,7 @@ std::string junit_report(const std::string& name, double seconds, const Verdict&
 }
 
 std::string junit_cases_head(const std::string& name, double seconds, const CaseCounts& counts) {
-  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuite name=\"" + xml_text(name) +
+  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuite name=\"" + xml_attribute(name) +
          "\" tests=\"" + std::to_string(counts.total()) + "\" failures=\"" +
          std::to_string(counts.failed) + "\" errors=\"0\" skipped=\"" +
          std::to_string(counts.skipped) + "\" time=\"" + seconds_value(seconds) + "\">\n";
@@ -154,9 +172,9 @@ std::string junit_case(const CaseResult& c, const std::string& classname) {
 
 void append_junit_case(const CaseResult& c, const std::string& classname, std::string* xml) {
   *xml += "  <testcase name=\"";
-  append_xml_text(c.name, xml);
+  append_xml_attribute(c.name, xml);
   *xml += "\" classname=\"";
-  append_xml_text(c.suite.empty() ? classname : c.suite, xml);
+  append_xml_attribute(c.suite.empty() ? classname : c.suite, xml);
   *xml += "\" time=\"";
   append_seconds(c.seconds, xml);
   if (c.outcome == CaseOutcome::kPassed) {
@@ -171,7 +189,7 @@ void append_junit_case(const CaseResult& c, const std::string& classname, std::s
   }
   const bool failed = c.outcome == CaseOutcome::kFailed;
   *xml += failed ? ">\n    <failure message=\"" : ">\n    <skipped message=\"";
-  append_xml_text(text, xml);
+  append_xml_attribute(text, xml);
   *xml += '"';
   if (!failed) {
     *xml += "/>\n  </testcase>\n";

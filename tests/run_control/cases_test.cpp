@@ -186,6 +186,9 @@ TEST(CaseFormatTest, CaseInTheReport) {
             "    <failure message=\"t.c:17: Expected 5 Was 4\" type=\"failure\">t.c:17: Expected 5 Was 4"
             "</failure>\n  </testcase>\n",
             junit_case(c, "app"));
+  // Line breaks stay line breaks through a parser, in attributes too.
+  c.message = "one\ntwo\tthree";
+  EXPECT_NE(std::string::npos, junit_case(c, "app").find("message=\"t.c:17: one&#10;two&#9;three\""));
 }
 
 }  // namespace
