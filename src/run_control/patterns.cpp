@@ -34,11 +34,13 @@ bool ignores_case(const std::string& text) {
 }
 
 // RE2's own literals of |text|: empty when some match may hold none.
-std::vector<std::string> literals_of(const std::string& text) {
+std::vector<std::string> literals_of(const std::string& text, bool latin1 = false) {
   if (ignores_case(text)) return {};
   re2::FilteredRE2 filter(1);
   int id = 0;
-  if (filter.Add(text, pattern_options(), &id) != RE2::NoError) return {};
+  RE2::Options options = pattern_options();
+  if (latin1) options.set_encoding(RE2::Options::EncodingLatin1);
+  if (filter.Add(text, options, &id) != RE2::NoError) return {};
   std::vector<std::string> atoms;
   filter.Compile(&atoms);
   std::vector<int> unfiltered;
@@ -78,6 +80,10 @@ bool same_ignoring_case(const char* text, const std::string& literal) {
 }
 
 }  // namespace
+
+std::vector<std::string> pattern_literals(const std::string& pattern, bool latin1) {
+  return literals_of(pattern, latin1);
+}
 
 Pattern::~Pattern() = default;
 
@@ -156,9 +162,17 @@ PatternSearch::PatternSearch(std::vector<const Pattern*> patterns, const LineWin
     for (const Pattern* p : patterns_) added = added && together_->set.Add(p->text(), nullptr) >= 0;
     if (!added || !together_->set.Compile()) together_.reset();
   }
-  every_line_ = false;
-  for (const Pattern* p : patterns_) every_line_ = every_line_ || p->literals().empty();
-  choose_triggers(nullptr);
+  std::vector<std::string> literals;
+  for (const Pattern* p : patterns_) {
+    // A pattern that may match a line with none of its literals: every
+    // line is matched.
+    if (p->literals().empty()) {
+      literals.clear();
+      break;
+    }
+    literals.insert(literals.end(), p->literals().begin(), p->literals().end());
+  }
+  filter_ = LiteralFilter(std::move(literals));
   // The growing line seen so far was looked at already where it came.
   const LineView view = line_view(line_.kept().data(), line_.kept().size());
   seen_ = view.size;
@@ -166,7 +180,24 @@ PatternSearch::PatternSearch(std::vector<const Pattern*> patterns, const LineWin
   from_ = from > view.start ? from - view.start : 0;
 }
 
-void PatternSearch::choose_triggers(const size_t* counts) {
+LiteralFilter::LiteralFilter(std::vector<std::string> literals) : literals_(std::move(literals)) {
+  every_line_ = literals_.empty();
+  choose(nullptr);
+}
+
+void LiteralFilter::tune(const char* data, size_t len) {
+  if (tuned_ || every_line_ || len < kTuningBytes) return;
+  size_t counts[256] = {};
+  for (size_t i = 0; i < len; ++i) ++counts[static_cast<unsigned char>(data[i])];
+  choose(counts);
+  tuned_ = true;
+}
+
+void LiteralFilter::new_piece() {
+  for (Trigger& t : triggers_) t.next = nullptr;
+}
+
+void LiteralFilter::choose(const size_t* counts) {
   triggers_.clear();
   if (every_line_) return;
   auto upper = [](unsigned char c) {
@@ -179,8 +210,9 @@ void PatternSearch::choose_triggers(const size_t* counts) {
     return std::make_tuple(seen, counts && upper(c) != c, byte_commonness(c));
   };
   // Each literal is found by its rarest byte, in either case.
-  for (const Pattern* p : patterns_) {
-    for (const std::string& literal : p->literals()) {
+  for (size_t which = 0; which < literals_.size(); ++which) {
+    {
+      const std::string& literal = literals_[which];
       size_t rare = 0;
       for (size_t i = 1; i < literal.size(); ++i)
         if (cost(static_cast<unsigned char>(literal[i])) <
@@ -191,22 +223,23 @@ void PatternSearch::choose_triggers(const size_t* counts) {
         auto t = std::find_if(triggers_.begin(), triggers_.end(),
                               [byte](const Trigger& x) { return x.byte == byte; });
         if (t == triggers_.end()) t = triggers_.insert(triggers_.end(), Trigger{byte, {}, nullptr});
-        t->literals.emplace_back(&literal, rare);
+        t->literals.emplace_back(which, rare);
         if (upper(c) == c) break;
       }
     }
   }
 }
 
-const char* PatternSearch::hit(Trigger* t, const char* from, const char* begin,
+const char* LiteralFilter::hit(Trigger* t, const char* from, const char* begin,
                                const char* end) const {
   for (const char* at = from; at < end;) {
     const void* found = memchr(at, t->byte, static_cast<size_t>(end - at));
     if (!found) return end;
     const char* c = static_cast<const char*>(found);
-    for (const auto& [literal, offset] : t->literals) {
+    for (const auto& [which, offset] : t->literals) {
+      const std::string& literal = literals_[which];
       const char* start = c - offset;
-      if (start >= begin && start + literal->size() <= end && same_ignoring_case(start, *literal))
+      if (start >= begin && start + literal.size() <= end && same_ignoring_case(start, literal))
         return c;
     }
     at = c + 1;
@@ -214,7 +247,7 @@ const char* PatternSearch::hit(Trigger* t, const char* from, const char* begin,
   return end;
 }
 
-const char* PatternSearch::next_candidate(const char* begin, const char* end) {
+const char* LiteralFilter::next_line(const char* begin, const char* end) {
   const char* first = end;
   for (Trigger& t : triggers_) {
     if (!t.next || t.next < begin) t.next = hit(&t, begin, begin, end);
@@ -225,7 +258,7 @@ const char* PatternSearch::next_candidate(const char* begin, const char* end) {
   return nl ? nl + 1 : begin;
 }
 
-bool PatternSearch::may_match(const char* begin, const char* end) {
+bool LiteralFilter::may_hold(const char* begin, const char* end) {
   if (triggers_.empty()) return true;
   for (Trigger& t : triggers_)
     if (hit(&t, begin, begin, end) != end) return true;
@@ -271,7 +304,7 @@ size_t PatternSearch::end_of_output() {
   const std::string& kept = line_.kept();
   const LineView view = line_view(kept.data(), kept.size());
   // An empty last line, or the CR of an LF CR end alone, is no line.
-  const bool found = view.size > 0 && may_match(kept.data(), kept.data() + kept.size()) &&
+  const bool found = view.size > 0 && filter_.may_hold(kept.data(), kept.data() + kept.size()) &&
                      match(view, true) != Pattern::kNoMatch;
   line_.clear();
   return found ? 0 : kNotFound;
@@ -280,15 +313,8 @@ size_t PatternSearch::end_of_output() {
 size_t PatternSearch::find_in(const char* data, size_t len) {
   const char* const end = data + len;
   const char* at = data;
-  // Which bytes are rare in this output: a first piece of some size shows.
-  if (!tuned_ && !every_line_ && len >= kTuningBytes) {
-    size_t counts[256] = {};
-    for (size_t i = 0; i < len; ++i) ++counts[static_cast<unsigned char>(data[i])];
-    choose_triggers(counts);
-    tuned_ = true;
-  }
-  // The hits the triggers found belong to the last piece.
-  for (Trigger& t : triggers_) t.next = nullptr;
+  filter_.tune(data, len);
+  filter_.new_piece();
   // A line carried from before goes on first.
   if (line_.length() > 0) {
     const char* nl = static_cast<const char*>(memchr(data, '\n', len));
@@ -300,7 +326,7 @@ size_t PatternSearch::find_in(const char* data, size_t len) {
       const std::string& kept = line_.kept();
       const LineView view = line_view(kept.data(), kept.size());
       // Only a line whose window grew, or that ended, can match anew.
-      if ((nl || view.size > seen_) && may_match(kept.data(), kept.data() + kept.size())) {
+      if ((nl || view.size > seen_) && filter_.may_hold(kept.data(), kept.data() + kept.size())) {
         seen_ = view.size;
         const size_t found = match(view, nl != nullptr);
         if (found != Pattern::kNoMatch)
@@ -315,8 +341,8 @@ size_t PatternSearch::find_in(const char* data, size_t len) {
     at = nl + 1;
   }
   while (at < end) {
-    if (!triggers_.empty()) {
-      const char* line = next_candidate(at, end);
+    if (!filter_.every_line()) {
+      const char* line = filter_.next_line(at, end);
       if (!line) {
         // No line left here may match: the last, if it goes on, is kept.
         const char* nl = last_line_end(at, static_cast<size_t>(end - at));

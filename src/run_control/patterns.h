@@ -51,6 +51,49 @@ class Pattern {
   std::vector<std::string> literals_;
 };
 
+// Finds the lines that may hold one of some literals (lower case ASCII,
+// found in either case), each literal by its byte rarest in the output:
+// memchr passes over the rest many bytes at a time.
+class LiteralFilter {
+ public:
+  // No literals: every line may hold a match.
+  explicit LiteralFilter(std::vector<std::string> literals = {});
+  bool every_line() const { return every_line_; }
+  // Learns which bytes are rare in this output from a first piece of some
+  // size.
+  void tune(const char* data, size_t len);
+  static constexpr size_t kTuningBytes = 4096;
+  // A new piece is read: what was found in the last one is forgotten.
+  void new_piece();
+  // Where a line that may hold one starts within [begin, end), which
+  // starts at a line's start; null if none does. Calls in one piece go
+  // forward.
+  const char* next_line(const char* begin, const char* end);
+  bool may_hold(const char* begin, const char* end);
+
+ private:
+  // A byte that stands in some literals, and where.
+  struct Trigger {
+    unsigned char byte;
+    std::vector<std::pair<size_t, size_t>> literals;  // which of literals_, at which byte
+    const char* next = nullptr;  // its next hit in the piece being read
+  };
+  const char* hit(Trigger* t, const char* from, const char* begin, const char* end) const;
+  // Picks the byte each literal is found by: the one the output holds
+  // least, by the |counts| of its bytes so far, or by their likelihood in
+  // console output when null.
+  void choose(const size_t* counts);
+
+  std::vector<std::string> literals_;
+  bool every_line_ = true;
+  bool tuned_ = false;
+  std::vector<Trigger> triggers_;
+};
+
+// A line's literals, as Pattern::literals() gives them, of an RE2 pattern
+// compiled with |latin1| or UTF-8: empty when a match may hold none.
+std::vector<std::string> pattern_literals(const std::string& pattern, bool latin1);
+
 // A stream's search for the first match of any of some patterns. Only
 // lines holding one of their literals are matched; a line with no end yet
 // is matched again as it grows, as far as the window reaches, and counts
@@ -75,26 +118,11 @@ class PatternSearch {
   size_t end_of_output();
   static constexpr size_t kNotFound = static_cast<size_t>(-1);
   // The size of a first piece that shows which bytes the output holds.
-  static constexpr size_t kTuningBytes = 4096;
+  static constexpr size_t kTuningBytes = LiteralFilter::kTuningBytes;
   // Which of the patterns matched first, by where it ends.
   size_t matched() const { return matched_; }
 
  private:
-  // A byte that stands in some literals, and where.
-  struct Trigger {
-    unsigned char byte;
-    std::vector<std::pair<const std::string*, size_t>> literals;
-    const char* next = nullptr;  // its next hit in the piece being read
-  };
-  // Where a line that may hold a match starts within [begin, end), which
-  // starts at a line's start; null if none does.
-  const char* next_candidate(const char* begin, const char* end);
-  const char* hit(Trigger* t, const char* from, const char* begin, const char* end) const;
-  bool may_match(const char* begin, const char* end);
-  // Picks the byte each literal is found by: the one the output holds
-  // least, by the |counts| of its bytes so far, or by their likelihood in
-  // console output when null.
-  void choose_triggers(const size_t* counts);
   // The earliest byte of |line| a match is found at (Pattern::decide).
   size_t match(const LineView& line, bool ended);
   // How many bytes of the piece, whose first byte is the |before|th of the
@@ -106,9 +134,7 @@ class PatternSearch {
   // which of them match it.
   struct Together;
   std::unique_ptr<Together> together_;
-  bool every_line_ = false;  // a pattern may match a line with no literal
-  bool tuned_ = false;       // the triggers fit the output seen
-  std::vector<Trigger> triggers_;  // empty: every line is matched
+  LiteralFilter filter_;
   LineWindow line_;
   uint64_t from_ = 0;
   size_t seen_ = 0;  // bytes of the line's window matched already
