@@ -1,5 +1,7 @@
 #include "run_control/cases.h"
 
+#include "run_control/patterns.h"
+
 #include <re2/re2.h>
 #include <re2/set.h>
 
@@ -72,6 +74,14 @@ struct CaseFormat::Compiled {
   std::vector<std::unique_ptr<RE2>> patterns;
   std::vector<std::vector<Group>> groups;  // per row
   std::unique_ptr<RE2::Set> set;
+  // Per row: it names no case (no name, no file), so ends only the one
+  // running.
+  std::vector<bool> anonymous;
+  // The literals one of which is in every line that a row of a kind the
+  // reader takes between cases matches, before any counts (|between|), or
+  // that any row matches (|any|); empty where some row may match a line
+  // holding none of its literals, and the key bytes serve instead.
+  std::vector<std::string> between, any;
 };
 
 CaseFormat::CaseFormat() = default;
@@ -110,6 +120,9 @@ bool CaseFormat::compile(const CaseFormatTable& table, std::string* problem) {
     for (const auto& named : re->NamedCapturingGroups())
       for (int f = 0; f < kFieldCount; ++f)
         if (named.first == kFieldNames[f]) groups.push_back({static_cast<Field>(f), named.second});
+    const bool names = std::any_of(groups.begin(), groups.end(),
+                                   [](const Group& g) { return g.field == kNameF || g.field == kFileF; });
+    compiled_->anonymous.push_back(!names);
     groups_.push_back(std::move(groups));
     patterns_.push_back(std::move(re));
   }
@@ -117,6 +130,23 @@ bool CaseFormat::compile(const CaseFormatTable& table, std::string* problem) {
     *problem = std::string(table.name) + ": the patterns do not compile together";
     return false;
   }
+  bool between_open = true, any_open = true;
+  for (size_t i = 0; i < table.rows.size(); ++i) {
+    const LineKind kind = table.rows[i].kind;
+    const std::vector<std::string> literals = pattern_literals(table.rows[i].pattern, true);
+    const bool between = !(compiled_->anonymous[i] && kind == LineKind::kEnd) &&
+                         kind != LineKind::kSummaryEnd && kind != LineKind::kPlace &&
+                         kind != LineKind::kNote;
+    any_open = any_open && !literals.empty();
+    if (between) between_open = between_open && !literals.empty();
+    compiled_->any.insert(compiled_->any.end(), literals.begin(), literals.end());
+    if (between) compiled_->between.insert(compiled_->between.end(), literals.begin(), literals.end());
+  }
+  // Colour codes may cut a literal in two: a line holding one is matched.
+  for (std::vector<std::string>* literals : {&compiled_->between, &compiled_->any})
+    literals->push_back("\x1b");
+  if (!between_open) compiled_->between.clear();
+  if (!any_open) compiled_->any.clear();
   return true;
 }
 
@@ -145,10 +175,21 @@ constexpr unsigned kCaseStateTakes[] = {
 
 }  // namespace
 
-CaseReader::CaseReader(const CaseFormat& format) : format_(format) {}
+CaseReader::CaseReader(const CaseFormat& format)
+    : format_(format),
+      between_(std::make_unique<LiteralFilter>(format.compiled_->between)),
+      any_(std::make_unique<LiteralFilter>(format.compiled_->any)) {}
+
+CaseReader::~CaseReader() = default;
 
 bool CaseReader::takes(LineKind kind) const {
   return (kCaseStateTakes[static_cast<size_t>(state_)] & kind_bit(kind)) != 0;
+}
+
+LiteralFilter* CaseReader::filter() {
+  const bool counted = summary_.tests || summary_.ran || summary_.failures;
+  LiteralFilter* f = state_ == CaseState::kBetween && !counted ? between_.get() : any_.get();
+  return f->every_line() ? nullptr : f;
 }
 
 size_t CaseReader::feed(const char* data, size_t len, double now) {
@@ -168,14 +209,29 @@ size_t CaseReader::feed(const char* data, size_t len, double now) {
     if (state_ == CaseState::kOver) return static_cast<size_t>(at - data);
   }
   for (const char*& key_at : key_at_) key_at = nullptr;
+  for (LiteralFilter* f : {between_.get(), any_.get()}) {
+    f->tune(at, static_cast<size_t>(end - at));
+    f->new_piece();
+  }
   while (at < end) {
     // Most output is none of the framework's: only the lines holding one
-    // of its keys are matched, unless every line may explain a failure.
+    // of the literals of the rows the state takes (or, where a row has
+    // none, one of the format's keys) are matched, unless every line may
+    // explain a failure.
     if (!(state_ == CaseState::kExplaining && format_.table_->unmatched_lines_explain)) {
-      const char* key = next_key(at, end);
-      const char* from = key ? key : end;
-      at = line_start(at, from);
-      if (!key) break;
+      if (LiteralFilter* f = filter()) {
+        const char* line = f->next_line(at, end);
+        if (!line) {
+          at = line_start(at, end);
+          break;
+        }
+        at = line;
+      } else {
+        const char* key = next_key(at, end);
+        const char* from = key ? key : end;
+        at = line_start(at, from);
+        if (!key) break;
+      }
     }
     const char* nl = static_cast<const char*>(memchr(at, '\n', static_cast<size_t>(end - at)));
     if (!nl) break;
@@ -244,6 +300,10 @@ void CaseReader::read_line(const char* data, size_t len, double now) {
     // A held case waits only for its notes: anything else ends the wait.
     if (state_ == CaseState::kHeld && !takes(kind)) release_held();
     if (!takes(kind)) continue;
+    // An end that names no case ends the one running, and none else.
+    if (kind == LineKind::kEnd && format_.compiled_->anonymous[static_cast<size_t>(row)] &&
+        !running_)
+      continue;
     apply(static_cast<size_t>(row), data, len, now);
     read = true;
   }

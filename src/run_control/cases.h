@@ -13,6 +13,8 @@
 #include <string_view>
 #include <vector>
 
+class LiteralFilter;
+
 enum class CaseOutcome { kPassed, kFailed, kSkipped };
 
 // What one kind of line tells.
@@ -118,6 +120,7 @@ enum class CaseState {
 class CaseReader {
  public:
   explicit CaseReader(const CaseFormat& format);
+  ~CaseReader();
 
   // Reads the next piece of output, which arrived |now| seconds after the
   // run's start. Returns how many of its bytes were read up to the end of
@@ -152,6 +155,8 @@ class CaseReader {
   void read_line(const char* data, size_t len, double now);
   const char* next_key(const char* from, const char* end);
   bool takes(LineKind kind) const;
+  // The filter for the lines the state may take, or null for the keys.
+  LiteralFilter* filter();
   void apply(size_t row, const char* line, size_t len, double now);
   void explain(std::string_view text);
   void finish(CaseResult result, double now);
@@ -166,6 +171,7 @@ class CaseReader {
   std::string clean_;    // a line without its colour codes
   std::vector<int> matched_;
   const char* key_at_[kMostKeys] = {};  // where each key is next in the piece read
+  std::unique_ptr<LiteralFilter> between_, any_;
   std::string suite_;
   std::optional<CaseResult> running_;
   double running_since_ = 0;
