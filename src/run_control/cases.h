@@ -159,7 +159,6 @@ class CaseReader {
   LiteralFilter* filter();
   void apply(size_t row, const char* line, size_t len, double now);
   void explain(std::string_view text);
-  void finish(CaseResult result, double now);
   void finish_running(double now);
   void release_held();
   void over();
