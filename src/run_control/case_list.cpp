@@ -159,9 +159,16 @@ ListJudgement CaseListCheck::judge(const RunEnd& end, const CaseReader& cases,
     for (size_t i = last_seen_ ? *last_seen_ + 1 : 0; i < list_.size() && !running; ++i)
       if (!seen_[i]) running = i;
   } else if (!cases.summary_seen()) {
-    // The framework names it; it holds the ending where the list has it.
-    running = find("", cases.running());
-    if (running && seen_[*running]) running.reset();
+    // The framework names it, without its suite: it holds the ending where
+    // the list has it, as "name" or "suite.name".
+    const std::string name = cases.running();
+    for (size_t i = 0; i < list_.size() && !running; ++i) {
+      const std::string& listed = list_[i].name;
+      if (!seen_[i] && (listed == name || (listed.size() > name.size() &&
+                                           listed.compare(listed.size() - name.size(), name.size(), name) == 0 &&
+                                           listed[listed.size() - name.size() - 1] == '.')))
+        running = i;
+    }
   }
   uint64_t not_run = 0;
   for (size_t i = 0; i < list_.size(); ++i) {

@@ -19,8 +19,8 @@ namespace {
 const char kSuccessLine[] = "zelk check: flash and .data in place\n";
 
 // The zelk machine becomes netduino2 through the wrapper under the
-// simulator's name in tests/fixtures/netduino2.
-const char kWrapper[] = ZELK_FIXTURES "/netduino2/qemu-system-cskyv2";
+// simulator's name, shipped in standin/netduino2.
+const char kWrapper[] = ZELK_SOURCE_DIR "/standin/netduino2/qemu-system-cskyv2";
 
 std::string search_path() {
   const char* value = getenv("PATH");

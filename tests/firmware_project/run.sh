@@ -16,7 +16,8 @@ fail() { echo "FAILED: $*" >&2; exit 1; }
 rm -rf "$work"
 mkdir -p "$work/sim" "$work/tmp"
 if command -v qemu-system-arm >/dev/null; then
-  cp "$here/../fixtures/netduino2/qemu-system-cskyv2" "$work/sim/"
+  # The wrapper as the package ships it.
+  cp "$prefix/share/zelk_sim/netduino2/qemu-system-cskyv2" "$work/sim/"
   real=1
 else
   echo "qemu-system-arm is missing: the project runs against the stand-in, which runs no firmware"

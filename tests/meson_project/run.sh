@@ -19,7 +19,7 @@ done
 rm -rf "$work"
 mkdir -p "$work/bin" "$work/sim" "$work/tmp"
 cp "$launcher" "$work/bin/"
-cp "$here/../fixtures/netduino2/qemu-system-cskyv2" "$work/sim/"
+cp "$here/../../standin/netduino2/qemu-system-cskyv2" "$work/sim/"
 # The README's cross file, word for word: the ini block after "Meson".
 awk '/^Meson, in the cross file/ { found = 1 } found && /^```$/ && inside { exit }
      inside { print } found && /^```ini$/ { inside = 1 }' "$here/../../README.md" >"$work/cross.ini"
