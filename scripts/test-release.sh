@@ -93,6 +93,9 @@ bash tests/firmware_project/run.sh "$work/installed" emulator "$work/firmware-em
 bash tests/firmware_project/run.sh "$dir" function "$work/firmware-function" \
   build/native/qemu-system-cskyv2
 
+step "firmware tests as Bazel tests through the installed zelk.bzl"
+bash tests/bazel_project/run.sh "$work/installed" "$work/bazel" || [ $? = 77 ]
+
 step "the Windows archive, unpacked and run under Wine"
 unpack "$PWD"/dist/zelk_sim-*-windows-x64.zip windows build/win/qemu-system-cskyv2.exe
 for program in "$dir/zelk_sim.exe" "$dir/zelk_flash.exe"; do check_no_runtime_dll "$program"; done
