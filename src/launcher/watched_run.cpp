@@ -143,6 +143,26 @@ bool write_report(const Reports& reports, const std::string& name, double second
   return write_report_to(*reports.junit_path, report, patience);
 }
 
+// What GitHub Actions shows of the run: its summary appended to the job's
+// page, and the failed cases marked on their lines. The marks go to
+// stderr, where the runner reads them as well, so that the console's
+// bytes on stdout and in the log stay the simulator's alone.
+void write_ci_pages(const CiEnvironment& ci, const std::string& name, const Verdict& verdict,
+                    const CaseCounts* counts, const CaseLog& case_log) {
+  if (ci.annotations) {
+    const std::string lines = github_annotations(case_log.first_failed());
+    fputs(lines.c_str(), stderr);
+  }
+  if (ci.step_summary.empty()) return;
+  const std::string md =
+      github_summary(name, verdict, counts, case_log.first_failed(), case_log.failed());
+  // Appended, never replaced: each run of a step adds its own.
+  File file = open_file(ci.step_summary, "ab");
+  if (!file || fwrite(md.data(), 1, md.size(), file.get()) != md.size() ||
+      fflush(file.get()) != 0)
+    complain(0, "cannot write " + ci.step_summary + ": " + strerror(failed_call_error()));
+}
+
 }  // namespace
 
 // Creates the report files before anything else is done, so that one that
@@ -190,6 +210,7 @@ int refuse_launch(int status, const std::string& reason, const Request& r, const
   v.setup_problem = true;
   Patience patience(command, r.control, Clock::now());
   write_report(reports, test_name(r), 0, v, "", &patience);
+  if (r.watched) write_ci_pages(r.ci, test_name(r), v, nullptr, CaseLog());
   return status;
 }
 
@@ -286,26 +307,6 @@ bool start_send(BoundCommand* command, const OutputWatch& watch, bool* in_flight
   }
   *in_flight = true;
   return true;
-}
-
-// What GitHub Actions shows of the run: its summary appended to the job's
-// page, and the failed cases marked on their lines. The marks go to
-// stderr, where the runner reads them as well, so that the console's
-// bytes on stdout and in the log stay the simulator's alone.
-void write_ci_pages(const CiEnvironment& ci, const std::string& name, const Verdict& verdict,
-                    const CaseCounts* counts, const CaseLog& case_log) {
-  if (ci.annotations) {
-    const std::string lines = github_annotations(case_log.first_failed());
-    fputs(lines.c_str(), stderr);
-  }
-  if (ci.step_summary.empty()) return;
-  const std::string md =
-      github_summary(name, verdict, counts, case_log.first_failed(), case_log.failed());
-  // Appended, never replaced: each run of a step adds its own.
-  File file = open_file(ci.step_summary, "ab");
-  if (!file || fwrite(md.data(), 1, md.size(), file.get()) != md.size() ||
-      fflush(file.get()) != 0)
-    complain(0, "cannot write " + ci.step_summary + ": " + strerror(failed_call_error()));
 }
 
 }  // namespace

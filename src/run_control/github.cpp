@@ -59,8 +59,9 @@ std::string workflow_property(std::string_view text) { return escaped(text, true
 
 std::string github_summary(const std::string& name, const Verdict& verdict, const CaseCounts* counts,
                            const std::vector<CaseResult>& failed, uint64_t failed_total) {
+  const std::string outcome = verdict.setup_problem ? " was not tested (status " : " failed (status ";
   std::string md = verdict.passed ? "### \xE2\x9C\x85 " + markdown_text(name) + " passed\n\n"
-                                  : "### \xE2\x9D\x8C " + markdown_text(name) + " failed (status " +
+                                  : "### \xE2\x9D\x8C " + markdown_text(name) + outcome +
                                         std::to_string(verdict.status) + ")\n\n";
   if (!verdict.reason.empty()) md += markdown_text(verdict.reason) + "\n\n";
   if (counts) md += markdown_text(case_counts_text(*counts)) + "\n\n";

@@ -118,6 +118,8 @@ TEST(GithubTest, SummaryAndAnnotations) {
   EXPECT_EQ("::error file=test/t.c,line=17,title=test_sum::Expected 5 Was 4\n"
             "::error file=f%2C1%3Ac,line=9,title=Flash.Write::100%25 off: a|b%0D%0Anext <b>\n",
             github_annotations(failed));
+  EXPECT_EQ("### \xE2\x9D\x8C unit was not tested (status 2)\n\nno ELF\n\n",
+            github_summary("unit", {2, false, "no ELF", true}, nullptr, {}, 0));
   v = {0, true, "\"PASS\" seen after 1.0 s", false};
   EXPECT_EQ("### \xE2\x9C\x85 unit passed\n\n\"PASS\" seen after 1.0 s\n\n",
             github_summary("unit", v, nullptr, {}, 0));
