@@ -1,13 +1,11 @@
 #!/usr/bin/env bash
-# `bazel test --jobs 2` of three firmware tests through the zelk.bzl rule
-# of the installation PREFIX, on the real QEMU through the netduino2
-# wrapper it ships: one passes, one has a failing case, one crashes inside
-# a case. Each test's test.xml, the report the launcher wrote where Bazel
-# asked, holds one testcase per listed case; the console is among the
-# test's undeclared outputs. Bazel works offline here once the three
-# repositories it would download are stand-ins written below (their rules
-# forward to Bazel's own). Exits 77 (skipped) where bazel or
-# qemu-system-arm is missing.
+# `bazel test --jobs 2` of three firmware tests (one passes, one has a
+# failing case, one crashes in a case) through the zelk.bzl of the
+# installation PREFIX, on real QEMU through the wrapper it ships: each
+# test.xml holds one testcase per listed case, and the console is among
+# the outputs. Bazel works offline once the three repositories it would
+# download are stand-ins whose rules forward to its own. Exits 77
+# (skipped) where bazel or qemu-system-arm is missing.
 #
 #   run.sh PREFIX WORK
 set -euo pipefail
@@ -24,27 +22,20 @@ mkdir -p "$work/ws/tools" "$work/sim" "$work/stubs"
 work=$(cd "$work" && pwd)
 cp "$prefix/share/zelk_sim/netduino2/qemu-system-cskyv2" "$work/sim/"
 
-# A repository of rule names, each a macro that calls Bazel's own rule.
+# A repository REPO whose PACKAGE/defs.bzl has the RULES, each Bazel's own.
 stub() {
-  local repo=$1 package=$2 rule
-  shift 2
-  mkdir -p "$work/stubs/$repo/$package"
-  echo "workspace(name = \"$repo\")" >"$work/stubs/$repo/WORKSPACE"
-  : >"$work/stubs/$repo/BUILD"
-  echo 'package(default_visibility = ["//visibility:public"])' >"$work/stubs/$repo/$package/BUILD"
-  : >"$work/stubs/$repo/$package/defs.bzl"
-  for rule; do
-    printf 'def %s(**kwargs):\n    native.%s(**kwargs)\n\n' "$rule" "$rule" >>"$work/stubs/$repo/$package/defs.bzl"
-  done
+  local dir=$work/stubs/$1/$2 rule
+  mkdir -p "$dir"
+  echo "workspace(name = \"$1\")" >"$work/stubs/$1/WORKSPACE"
+  echo 'package(default_visibility = ["//visibility:public"])' | tee "$work/stubs/$1/BUILD" >"$dir/BUILD"
+  for rule in "${@:3}"; do printf 'def %s(**kw):\n    native.%s(**kw)\n' "$rule" "$rule"; done >"$dir/defs.bzl"
 }
 stub rules_cc cc cc_binary cc_library cc_proto_library cc_test cc_toolchain cc_toolchain_suite objc_library
 echo 'alias(name = "toolchain_type", actual = "@bazel_tools//tools/cpp:toolchain_type")' \
   >>"$work/stubs/rules_cc/cc/BUILD"
 stub rules_java java java_binary java_import java_library java_proto_library java_runtime java_toolchain
 stub remote_coverage_tools tools
-printf 'package(default_visibility = ["//visibility:public"])\n%s\n%s\n' \
-  'filegroup(name = "coverage_report_generator")' 'filegroup(name = "lcov_merger")' \
-  >"$work/stubs/remote_coverage_tools/BUILD"
+printf 'filegroup(name = "%s")\n' coverage_report_generator lcov_merger >>"$work/stubs/remote_coverage_tools/BUILD"
 
 ws=$work/ws
 cp "$prefix/share/zelk_sim/bazel/zelk.bzl" "$ws/tools/"
