@@ -492,22 +492,20 @@ constexpr char kUnityRun[] =
 TEST_F(RunControlTest, GithubShowsTheCases) {
   write_text(work_dir_ / "played.txt", kUnityRun);
   write_text(work_dir_ / "list.txt", "test_a\ntest_b\ntest_gone\n");
-  const std::string summary = target_path(work_dir_ / "summary.md");
-  const std::string marks = "::error file=t.c,line=2,title=test_b::Expected 5%25 Was: 4\n";
   using Env = std::map<std::string, std::optional<std::string>>;
-  const Env github = {{"GITHUB_STEP_SUMMARY", summary}, {"GITHUB_ACTIONS", "true"}};
-  Env off = github;
+  const Env github = {{"GITHUB_STEP_SUMMARY", target_path(work_dir_ / "summary.md")},
+                      {"GITHUB_ACTIONS", "true"}, {"ZELK_STANDIN_REPLAY", target_path(work_dir_ / "played.txt")}};
+  Env off = github, away = {{"ZELK_STANDIN_REPLAY", github.at("ZELK_STANDIN_REPLAY")}};
   off.insert({{"ZELK_STEP_SUMMARY", "off"}, {"ZELK_ANNOTATIONS", "off"}});
   const struct {
     Env env;
     size_t summaries;  // in the file after the row: each run appends its own
     bool marked;
-  } rows[] = {{github, 1, true}, {github, 2, true}, {off, 2, false}, {{}, 2, false}};
+  } rows[] = {{github, 1, true}, {github, 2, true}, {off, 2, false}, {away, 2, false}};
   for (const auto& row : rows) {
     SCOPED_TRACE(row.summaries);
     RunOptions options;
     options.env = row.env;
-    options.env["ZELK_STANDIN_REPLAY"] = target_path(work_dir_ / "played.txt");
     const RunResult r = run({"-elf", "app.elf", "-nographic", "--cases", "unity", "--cases-list",
                              "list.txt", "--log", "log.txt"},
                             options);
@@ -517,7 +515,7 @@ TEST_F(RunControlTest, GithubShowsTheCases) {
               "zelk_sim: failed: test_gone: did not run\n"
               "zelk_sim: 4 cases: 2 passed, 2 failed, 0 skipped\n"
               "zelk_sim: 3 cases: 2 passed, 1 failed, 0 skipped; 1 listed case did not run\n" +
-                  std::string(row.marked ? marks : ""),
+                  std::string(row.marked ? "::error file=t.c,line=2,title=test_b::Expected 5%25 Was: 4\n" : ""),
               r.err);
     EXPECT_EQ(std::string::npos, r.raw_out.find("::error"));
     EXPECT_EQ(std::string::npos, read_text(work_dir_ / "log.txt").find("::error"));
@@ -538,6 +536,14 @@ TEST_F(RunControlTest, GithubShowsTheCases) {
 TEST_F(RunControlTest, BazelFindsTheReport) {
   write_text(work_dir_ / "played.txt", kUnityRun);
   const fs::path outputs = work_dir_ / "outputs", test_tmp = work_dir_ / "test_tmp";
+  fs::create_directories(outputs);
+  fs::create_directories(test_tmp);
+  RunOptions options;
+  options.env = {{"XML_OUTPUT_FILE", target_path(work_dir_ / "test.xml")},
+                 {"TEST_PREMATURE_EXIT_FILE", target_path(work_dir_ / "premature")},
+                 {"TEST_TMPDIR", target_path(test_tmp)},
+                 {"TEST_UNDECLARED_OUTPUTS_DIR", target_path(outputs)},
+                 {"ZELK_STANDIN_REPLAY", target_path(work_dir_ / "played.txt")}};
   const struct {
     std::vector<std::string> words;
     bool to_bazel;  // the report and the log where Bazel looks
@@ -548,17 +554,8 @@ TEST_F(RunControlTest, BazelFindsTheReport) {
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.words.size());
-    fs::remove_all(outputs);
-    fs::remove_all(test_tmp);
     fs::remove(work_dir_ / "test.xml");
-    fs::create_directories(outputs);
-    fs::create_directories(test_tmp);
-    RunOptions options;
-    options.env = {{"XML_OUTPUT_FILE", target_path(work_dir_ / "test.xml")},
-                   {"TEST_PREMATURE_EXIT_FILE", target_path(work_dir_ / "premature")},
-                   {"TEST_TMPDIR", target_path(test_tmp)},
-                   {"TEST_UNDECLARED_OUTPUTS_DIR", target_path(outputs)},
-                   {"ZELK_STANDIN_REPLAY", target_path(work_dir_ / "played.txt")}};
+    fs::remove(outputs / "console.log");
     std::vector<std::string> words = {"--fresh-chip", "-elf", "app.elf", "-nographic"};
     words.insert(words.end(), row.words.begin(), row.words.end());
     const RunResult r = run(words, options);
@@ -572,10 +569,9 @@ TEST_F(RunControlTest, BazelFindsTheReport) {
       EXPECT_NE(std::string::npos, read_text(outputs / "console.log").find("t.c:3:test_x:PASS"));
     }
     // The chip was under Bazel's folder, and went with the run.
-    bool chip_there = false;
-    for (const std::string& arg : recorded_args())
-      chip_there = chip_there || arg.find(target_path(test_tmp)) != std::string::npos;
-    EXPECT_TRUE(chip_there);
+    const std::vector<std::string> args = recorded_args();
+    EXPECT_TRUE(std::any_of(args.begin(), args.end(),
+                            [&](const std::string& a) { return a.find(target_path(test_tmp)) != std::string::npos; }));
     EXPECT_TRUE(fs::is_empty(test_tmp));
   }
 }
