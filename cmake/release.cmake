@@ -10,6 +10,13 @@ install(TARGETS zelk_sim zelk_flash RUNTIME DESTINATION .)
 install(FILES README.md LICENSE DESTINATION .)
 # build.sh builds from the source tree, which the archive does not hold.
 install(DIRECTORY examples/blinky DESTINATION examples PATTERN build.sh EXCLUDE)
+# Where the zelk simulator is not at hand: Debian's qemu-system-arm in its
+# place, for firmware built for a Cortex-M3 (a POSIX shell script). And
+# Bazel's rule for firmware tests.
+if(NOT WIN32)
+  install(PROGRAMS standin/netduino2/qemu-system-cskyv2 DESTINATION share/zelk_sim/netduino2)
+endif()
+install(FILES cmake/package/bazel/zelk.bzl DESTINATION share/zelk_sim/bazel)
 
 # The CMake package, found by find_package(zelk_sim) from firmware
 # projects. Its version file takes no word for the architecture: a firmware
@@ -22,6 +29,7 @@ write_basic_package_version_file(package/zelk_simConfigVersion.cmake
   VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion ARCH_INDEPENDENT)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/package/zelk_simConfig.cmake
               ${CMAKE_CURRENT_BINARY_DIR}/package/zelk_simConfigVersion.cmake
+              cmake/package/zelk_sim_cases.cmake
         DESTINATION lib/cmake/zelk_sim)
 
 if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64)$")

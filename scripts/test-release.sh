@@ -62,12 +62,15 @@ expect() {
 # Checks the unpacked release in $dir, whose programs end in $1 (.exe or
 # nothing), started through the loader $2 (Wine, or none).
 check_release() (
-  local exe=$1 run=("${@:2}") listing
+  local exe=$1 run=("${@:2}") listing wrapper=
   listing=$(cd "$dir" && find . -type f | LC_ALL=C sort | tr '\n' ' ')
+  # The netduino2 wrapper is a POSIX shell script: Linux only.
+  [ -n "$exe" ] || wrapper="./share/zelk_sim/netduino2/qemu-system-cskyv2 "
   [ "$listing" = "./LICENSE ./README.md ./examples/blinky/build/blinky.elf \
 ./examples/blinky/build/blinky.fls ./examples/blinky/src/blinky.ld ./examples/blinky/src/main.c \
 ./examples/blinky/src/startup.c ./lib/cmake/zelk_sim/zelk_simConfig.cmake \
-./lib/cmake/zelk_sim/zelk_simConfigVersion.cmake ./zelk_flash$exe ./zelk_sim$exe " ] ||
+./lib/cmake/zelk_sim/zelk_simConfigVersion.cmake ./lib/cmake/zelk_sim/zelk_sim_cases.cmake \
+./share/zelk_sim/bazel/zelk.bzl ${wrapper}./zelk_flash$exe ./zelk_sim$exe " ] ||
     fail "the release holds $listing"
   cd "$dir/examples/blinky"
   expect "zelk_sim$exe v$version (QEMU V8.0.0) B20241207" "${run[@]}" "$dir/zelk_sim$exe" -v
@@ -92,6 +95,9 @@ bash tests/firmware_project/run.sh "$work/installed" emulator "$work/firmware-em
   build/native/qemu-system-cskyv2
 bash tests/firmware_project/run.sh "$dir" function "$work/firmware-function" \
   build/native/qemu-system-cskyv2
+
+step "firmware tests as Bazel tests through the installed zelk.bzl"
+bash tests/bazel_project/run.sh "$work/installed" "$work/bazel" || [ $? = 77 ]
 
 step "the Windows archive, unpacked and run under Wine"
 unpack "$PWD"/dist/zelk_sim-*-windows-x64.zip windows build/win/qemu-system-cskyv2.exe

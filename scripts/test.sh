@@ -12,11 +12,12 @@ need_packages cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev google
   wine64 g++-mingw-w64-x86-64-posix binutils-arm-none-eabi libxml2-utils strace \
   libcmocka-dev libcpputest-dev
 # A real QEMU runs the launcher's line in the end-to-end tests, gdb-multiarch
-# attaches to it, and a Meson firmware project cross-built with newlib's
-# toolchain runs its tests on it; each test says it is skipped where these
-# could not be installed.
-need_packages qemu-system-arm gdb-multiarch meson gcc-arm-none-eabi libnewlib-arm-none-eabi ||
-  echo "qemu-system-arm, gdb-multiarch or meson could not be installed: their tests are skipped"
+# attaches to it, a Meson firmware project cross-built with newlib's
+# toolchain runs its tests on it, and so do Bazel's; each test says it is
+# skipped where these could not be installed.
+need_packages qemu-system-arm gdb-multiarch meson gcc-arm-none-eabi libnewlib-arm-none-eabi \
+  bazel-bootstrap unzip ||
+  echo "qemu-system-arm, gdb-multiarch, meson or bazel could not be installed: their tests are skipped"
 
 step "native build and tests"
 cmake -S . -B build/native -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null

@@ -29,6 +29,15 @@ class CaseLog {
   bool open(const std::string& classname, std::string* problem);
   // Takes the cases finished since the last call, and empties the list.
   void take(std::vector<CaseResult>* finished);
+  // Takes failed cases the output did not show (listed cases that never
+  // ran), which count beside the reader's; |ending_shown|: one of them
+  // holds how the run ended, so the run needs no testcase of its own.
+  void take_missing(std::vector<CaseResult>* missing, bool ending_shown);
+  // The first failed cases (at most kSummaryFailures), and how many failed.
+  const std::vector<CaseResult>& first_failed() const { return first_failed_; }
+  uint64_t failed() const { return failed_; }
+  // The reader's counts with the missing cases added.
+  CaseCounts counts(const CaseCounts& read) const;
   // The failed cases, then the counts: the lines said on standard error.
   std::vector<std::string> lines(const CaseCounts& counts) const;
   // The report of every case, and of the run itself when it failed for
@@ -49,7 +58,10 @@ class CaseLog {
   std::string spool_path_;
   int spool_error_ = 0;
   std::vector<std::string> failures_;
+  std::vector<CaseResult> first_failed_;
   uint64_t failed_ = 0;
+  uint64_t missing_ = 0;
+  bool ending_shown_ = false;
 };
 
 #endif  // ZELK_LAUNCHER_CASE_LOG_H_

@@ -166,6 +166,38 @@ int launch_on(const Request& r, const std::vector<Load>& loads, const BackingFil
   return watch_qemu(line.text, lock, r, reports);
 }
 
+// The mark Bazel's test runner asks for: there from the launch's start
+// until the launcher ends by itself, so that a launcher killed on the way
+// is told from one that ended.
+struct PrematureExitMark {
+  std::string path;
+  explicit PrematureExitMark(std::string at) : path(std::move(at)) {
+    if (!path.empty()) open_file(path, "wb");
+  }
+  ~PrematureExitMark() {
+    if (!path.empty()) remove_file(path);
+  }
+};
+
+// Reads the cases of the list file |path| into |*list|; what is wrong
+// with it, or empty.
+std::string load_case_list(const std::string& path, std::vector<ListedCase>* list) {
+  // A list is names: a file this large is some other file.
+  constexpr size_t kMostListBytes = 64 << 20;
+  File file;
+  if (int error = open_to_read(path, &file)) return "cannot read " + path + ": " + strerror(error);
+  std::string text;
+  char piece[64 * 1024];
+  size_t got = 0;
+  while ((got = fread(piece, 1, sizeof piece, file.get())) > 0 && text.size() <= kMostListBytes)
+    text.append(piece, got);
+  if (ferror(file.get())) return "cannot read " + path + ": " + strerror(failed_call_error());
+  if (text.size() > kMostListBytes) return path + " is larger than 64 MiB";
+  std::string problem;
+  if (!parse_case_list(text, list, &problem)) return path + ": " + problem;
+  return "";
+}
+
 // A run's own chip folder, removed once the run is over.
 struct FreshChip {
   std::string dir;
@@ -180,6 +212,12 @@ struct FreshChip {
 
 int launch(Request r) {
   if (!r.error.empty()) return complain(kStatusUsage, r.error);
+  apply_ci_environment(read_ci_environment(), &r);
+  const PrematureExitMark mark(r.ci.premature_exit_file);
+  if (r.cases_list_path) {
+    const std::string problem = load_case_list(*r.cases_list_path, &r.listed_cases);
+    if (!problem.empty()) return complain(kStatusUsage, "--cases-list: " + problem);
+  }
   std::string problem;
   if (r.gdb_port && !choose_debugger_port(&*r.gdb_port, &problem))
     return complain(kStatusUsage, problem);
@@ -207,10 +245,11 @@ int launch(Request r) {
   BackingFiles files;
   if (r.fresh_chip) {
     // What runs killed before left behind goes first.
-    remove_abandoned_fresh_chips();
-    if (!create_fresh_chip_dir(&fresh.dir)) {
-      const std::string text =
-          "cannot create a fresh chip in " + temporary_directory() + ": " + strerror(errno);
+    remove_abandoned_fresh_chips(r.ci.test_tmpdir);
+    if (!create_fresh_chip_dir(&fresh.dir, r.ci.test_tmpdir)) {
+      const int error = errno;
+      const std::string parent = r.ci.test_tmpdir.empty() ? temporary_directory() : r.ci.test_tmpdir;
+      const std::string text = "cannot create a fresh chip in " + parent + ": " + strerror(error);
       complain(0, text);
       return refuse_launch(kStatusUsage, text, r, reports);
     }

@@ -19,7 +19,7 @@ bool is_one_of(const char* word, std::initializer_list<const char*> list) {
 // of them could have meant something to the simulator.
 enum class Own {
   kNone, kExpect, kFail, kExpectRe, kFailRe, kSend, kSendBytes, kTimeout, kStatus, kLog, kJunit, kChipDir, kFreshChip,
-  kGdb, kChipFrom, kLoad, kCases, kTestName
+  kGdb, kChipFrom, kLoad, kCases, kCasesList, kTestName
 };
 
 // Whether the word asks for a watched run: those about the chip and the
@@ -60,7 +60,8 @@ Own own_word(const char* word) {
                 {"--chip-dir", Own::kChipDir}, {"--fresh-chip", Own::kFreshChip},
                 {"--gdb", Own::kGdb},
                 {"--chip-from", Own::kChipFrom}, {"--load", Own::kLoad},
-                {"--cases", Own::kCases}, {"--test-name", Own::kTestName}};
+                {"--cases", Own::kCases}, {"--cases-list", Own::kCasesList},
+                {"--test-name", Own::kTestName}};
   for (const auto& w : kWords)
     if (strcmp(word, w.name) == 0) return w.own;
   return Own::kNone;
@@ -140,6 +141,10 @@ void take_own(Own own, const char* word, const char* value, Request* r) {
       if (!find_case_format(value))
         return refuse("'" + std::string(value) + "' is not one of " + case_format_names());
       r->control.cases = value;
+      break;
+    case Own::kCasesList:
+      if (!*value) return refuse("the file name is empty");
+      r->cases_list_path = value;
       break;
     case Own::kLog:
     case Own::kJunit:
@@ -236,6 +241,8 @@ Request parse_words(int argc, char** argv) {
   r.outcome = launch ? ScanResult::kLaunch : ScanResult::kUsage;
   if (r.fresh_chip && r.chip_dir && r.error.empty())
     r.error = "--fresh-chip: a fresh chip has no folder to name (--chip-dir)";
+  if (r.cases_list_path && r.control.cases.empty() && r.error.empty())
+    r.error = "--cases-list: the firmware's cases are read only with --cases";
   if (r.chip_from && !r.fresh_chip && r.error.empty())
     r.error = "--chip-from: only a fresh chip starts as a copy (--fresh-chip)";
   return r;
@@ -247,4 +254,25 @@ void resolve_project(const std::string& cwd, Request* r) {
   const std::string dir = std::string(".") + kPathSeparator + "build" + kPathSeparator;
   r->elf_path = dir + name + ".elf";
   r->image_path = dir + name + ".fls";
+}
+
+CiEnvironment read_ci_environment() {
+  CiEnvironment ci;
+  if (environment_value("ZELK_STEP_SUMMARY") != "off")
+    ci.step_summary = environment_value("GITHUB_STEP_SUMMARY");
+  ci.annotations = environment_value("GITHUB_ACTIONS") == "true" &&
+                   environment_value("ZELK_ANNOTATIONS") != "off";
+  ci.xml_output_file = environment_value("XML_OUTPUT_FILE");
+  ci.premature_exit_file = environment_value("TEST_PREMATURE_EXIT_FILE");
+  ci.test_tmpdir = environment_value("TEST_TMPDIR");
+  ci.undeclared_outputs_dir = environment_value("TEST_UNDECLARED_OUTPUTS_DIR");
+  return ci;
+}
+
+void apply_ci_environment(const CiEnvironment& ci, Request* r) {
+  r->ci = ci;
+  if (!r->watched) return;
+  if (!r->junit_path && !ci.xml_output_file.empty()) r->junit_path = ci.xml_output_file;
+  if (!r->log_path && !ci.undeclared_outputs_dir.empty())
+    r->log_path = ci.undeclared_outputs_dir + kPathSeparator + "console.log";
 }

@@ -9,10 +9,24 @@
 #include <string>
 #include <vector>
 
+#include "run_control/case_list.h"
 #include "run_control/verdict.h"
 #include "storage/memory_load.h"
 
 enum class ScanResult { kUsage, kVersion, kLaunch };
+
+// Where the CI system running the launch asks a test to leave what it
+// shows: GitHub Actions' job summary and annotations, Bazel's test
+// protocol. Read from the environment once, when the launch starts; an
+// empty path is none.
+struct CiEnvironment {
+  std::string step_summary;   // GITHUB_STEP_SUMMARY, unless ZELK_STEP_SUMMARY=off
+  bool annotations = false;   // GITHUB_ACTIONS=true, unless ZELK_ANNOTATIONS=off
+  std::string xml_output_file;         // XML_OUTPUT_FILE
+  std::string premature_exit_file;     // TEST_PREMATURE_EXIT_FILE
+  std::string test_tmpdir;             // TEST_TMPDIR
+  std::string undeclared_outputs_dir;  // TEST_UNDECLARED_OUTPUTS_DIR
+};
 
 struct Request {
   ScanResult outcome = ScanResult::kUsage;
@@ -44,6 +58,11 @@ struct Request {
   // The test's name in the report, from --test-name; else the project's or
   // the ELF's.
   std::optional<std::string> test_name;
+  // The file naming the cases the firmware should run, from --cases-list,
+  // and those cases once the launch has read it.
+  std::optional<std::string> cases_list_path;
+  std::vector<ListedCase> listed_cases;
+  CiEnvironment ci;
   // Any run-control word given: the launcher then watches the run.
   bool watched = false;
 };
@@ -59,6 +78,12 @@ Request parse_words(int argc, char** argv);
 // How many words the launcher's own word |word| stands for with its value
 // (1 or 2); 0 for any other word.
 int own_word_span(const char* word);
+
+// The CI system's wishes, from the environment.
+CiEnvironment read_ci_environment();
+// A watched run under Bazel's test runner writes its report and console
+// log where the runner looks, unless the words name files of their own.
+void apply_ci_environment(const CiEnvironment& ci, Request* r);
 
 // Project mode: the ELF and firmware image of the build folder under the
 // current directory |cwd|, named after its last component, replacing any

@@ -12,6 +12,8 @@
 #include "launcher/case_log.h"
 #include "platform/background_writer.h"
 #include "platform/bound_command.h"
+#include "run_control/case_list.h"
+#include "run_control/github.h"
 #include "run_control/junit.h"
 #include "run_control/output_watch.h"
 #include "run_control/report_file.h"
@@ -141,6 +143,26 @@ bool write_report(const Reports& reports, const std::string& name, double second
   return write_report_to(*reports.junit_path, report, patience);
 }
 
+// What GitHub Actions shows of the run: its summary appended to the job's
+// page, and the failed cases marked on their lines. The marks go to
+// stderr, where the runner reads them as well, so that the console's
+// bytes on stdout and in the log stay the simulator's alone.
+void write_ci_pages(const CiEnvironment& ci, const std::string& name, const Verdict& verdict,
+                    const CaseCounts* counts, const CaseLog& case_log) {
+  if (ci.annotations) {
+    const std::string lines = github_annotations(case_log.first_failed());
+    fputs(lines.c_str(), stderr);
+  }
+  if (ci.step_summary.empty()) return;
+  const std::string md =
+      github_summary(name, verdict, counts, case_log.first_failed(), case_log.failed());
+  // Appended, never replaced: each run of a step adds its own.
+  File file = open_file(ci.step_summary, "ab");
+  if (!file || fwrite(md.data(), 1, md.size(), file.get()) != md.size() ||
+      fflush(file.get()) != 0)
+    complain(0, "cannot write " + ci.step_summary + ": " + strerror(failed_call_error()));
+}
+
 }  // namespace
 
 // Creates the report files before anything else is done, so that one that
@@ -188,6 +210,7 @@ int refuse_launch(int status, const std::string& reason, const Request& r, const
   v.setup_problem = true;
   Patience patience(command, r.control, Clock::now());
   write_report(reports, test_name(r), 0, v, "", &patience);
+  if (r.watched) write_ci_pages(r.ci, test_name(r), v, nullptr, CaseLog());
   return status;
 }
 
@@ -307,6 +330,15 @@ int watch_qemu(const std::string& line, const FileLock& lock, const Request& r,
   RunEnd end;
   Steps steps;
   CaseLog case_log;
+  std::optional<CaseListCheck> listed;
+  if (watch.cases() && !r.listed_cases.empty()) listed.emplace(r.listed_cases);
+  // The cases finished since the last call, checked against the list and
+  // kept for the report.
+  auto take_cases = [&](std::vector<CaseResult>* finished) {
+    if (listed)
+      for (const CaseResult& c : *finished) listed->see(c);
+    case_log.take(finished);
+  };
   std::string case_problem;
   if (watch.cases() && reports->junit_path && !case_log.open(test_name(r), &case_problem))
     return refuse_launch(complain(kStatusUsage, case_problem), case_problem, r, *reports);
@@ -339,7 +371,7 @@ int watch_qemu(const std::string& line, const FileLock& lock, const Request& r,
       case BoundCommand::Event::kOutput:
         relay.pass_on(piece.data(), got);
         watch.feed(piece.data(), got, elapsed_s());
-        if (watch.cases()) case_log.take(watch.cases()->finished());
+        if (watch.cases()) take_cases(watch.cases()->finished());
         tail.keep(piece.data(), got);
         steps.expects_seen(r.control, watch, elapsed_s());
         if (watch.decided()) {
@@ -392,10 +424,22 @@ int watch_qemu(const std::string& line, const FileLock& lock, const Request& r,
   end.sends_written = watch.sends_written();
   if (CaseReader* cases = watch.cases()) {
     cases->end_of_output(end.seconds);
-    case_log.take(cases->finished());
+    take_cases(cases->finished());
     end.cases = cases;
   }
   Verdict verdict = judge_run(r.control, end);
+  if (listed) {
+    // How the run ended, told without the cases: a listed case may hold it.
+    RunEnd plain = end;
+    plain.cases = nullptr;
+    ListJudgement judgement =
+        listed->judge(end, *end.cases, judge_run(r.control, plain).reason, &verdict);
+    case_log.take_missing(&judgement.missing, judgement.ending_in_a_case);
+    if (judgement.unlisted > 0)
+      complain(0, std::to_string(judgement.unlisted) +
+                      (judgement.unlisted == 1 ? " case ran that the list does not hold"
+                                               : " cases ran that the list does not hold"));
+  }
   Patience patience(&command, r.control, started);
   // An interrupted launcher waits for no reader.
   patience.over = end.cause == RunEnd::Cause::kInterrupted;
@@ -403,7 +447,7 @@ int watch_qemu(const std::string& line, const FileLock& lock, const Request& r,
   // The log promised every byte: a run whose log lost some is no pass.
   if (relay.log_failed && verdict.status == 0) verdict.status = 1;
   if (end.cases) {
-    const std::vector<std::string> lines = case_log.lines(end.cases->counts());
+    const std::vector<std::string> lines = case_log.lines(case_log.counts(end.cases->counts()));
     for (const std::string& line : lines) complain(0, line);
     if (verdict.reason != lines.back()) complain(0, verdict.reason);
   } else {
@@ -423,6 +467,9 @@ int watch_qemu(const std::string& line, const FileLock& lock, const Request& r,
                            steps.text);
   }
   if (!written && verdict.status == 0) verdict.status = 1;
+  verdict.passed = verdict.status == 0;
+  const CaseCounts counts = end.cases ? case_log.counts(end.cases->counts()) : CaseCounts();
+  write_ci_pages(r.ci, test_name(r), verdict, end.cases ? &counts : nullptr, case_log);
   // A launcher asked to end while it waited for a reader ends as asked.
   return patience.signalled ? kStatusInterrupted : verdict.status;
 }

@@ -85,8 +85,9 @@ void remove_if_abandoned(const std::string& temp, const std::string& name) {
 
 }  // namespace
 
-bool create_fresh_chip_dir(std::string* dir) {
-  return create_own_named_folder(in_folder(temporary_directory(), kFreshChipStem), dir);
+bool create_fresh_chip_dir(std::string* dir, const std::string& parent) {
+  return create_own_named_folder(
+      in_folder(parent.empty() ? temporary_directory() : parent, kFreshChipStem), dir);
 }
 
 void remove_chip_folder(const std::string& dir) {
@@ -99,8 +100,8 @@ void remove_chip_folder(const std::string& dir) {
   folder.remove();
 }
 
-void remove_abandoned_fresh_chips() {
-  const std::string temp = temporary_directory();
+void remove_abandoned_fresh_chips(const std::string& parent) {
+  const std::string temp = parent.empty() ? temporary_directory() : parent;
   for (const std::string& name : folder_entries(temp))
     if (is_fresh_chip_name(name)) remove_if_abandoned(temp, name);
 }

@@ -9,8 +9,9 @@
 
 #include "storage/backing_files.h"
 
-// Creates the run's folder; false, errno set, when it cannot.
-bool create_fresh_chip_dir(std::string* dir);
+// Creates the run's folder in |parent|, the temporary directory where
+// empty; false, errno set, when it cannot.
+bool create_fresh_chip_dir(std::string* dir, const std::string& parent = "");
 
 // Removes the chip folder |dir| and every file in it, never following a
 // link out of it. Its lock must have been let go.
@@ -20,8 +21,8 @@ void remove_chip_folder(const std::string& dir);
 // taken once and is free now, so no process of their run is left, or it
 // was never taken by a run long gone. Only this user's own folders of the
 // launcher's name form that hold nothing but a chip are touched, and no
-// link is followed.
-void remove_abandoned_fresh_chips();
+// link is followed. |parent| as for create_fresh_chip_dir().
+void remove_abandoned_fresh_chips(const std::string& parent = "");
 
 // What is wrong with the folder |dir|, named by |source| (--chip-from,
 // say), as the chip a fresh chip starts from: empty when it holds a flash

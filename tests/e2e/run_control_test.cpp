@@ -303,6 +303,10 @@ TEST_F(RunControlTest, BadValuesStopEverything) {
       {{"--expect-re", "(a"}, "zelk_sim: --expect-re: '(a': missing ): (a\n"},
       {{"--fail-re", ""}, "zelk_sim: --fail-re: the pattern is empty\n"},
       {{"--cases", "junit"}, "zelk_sim: --cases: 'junit' is not one of unity, gtest, cpputest, tap, ztest\n"},
+      {{"--cases-list", "list.txt"}, "zelk_sim: --cases-list: the firmware's cases are read only with --cases\n"},
+      {{"--cases", "unity", "--cases-list", "list.txt"},
+       "zelk_sim: --cases-list: cannot read list.txt: No such file or directory\n"},
+      {{"--cases", "unity", "--cases-list", "."}, "zelk_sim: --cases-list: cannot read .: Is a directory\n"},
       {{"--junit", "old.xml", "--log", missing_dir + sep() + "log.txt"},
        "zelk_sim: cannot create " + missing_dir + sep() + "log.txt: No such file or directory\n"},
       {{"--gdb", port}, "zelk_sim: --gdb: port " + port + " is taken\n"},
@@ -525,6 +529,103 @@ TEST_F(RunControlTest, RealFrameworksGiveTheirCases) {
       report += (*it)[2].str() + "." + (*it)[1].str() + ((*it)[5].matched ? ":" + (*it)[5].str() : "") + " ";
     EXPECT_EQ(row.report, report) << xml;
     EXPECT_TRUE(junit_parser_reads(junit_path())) << xml;
+  }
+}
+
+// Unity's output of three cases, one failing, as the stand-in plays it.
+constexpr char kUnityRun[] =
+    "t.c:1:test_a:PASS\nt.c:2:test_b:FAIL: Expected 5% Was: 4\nt.c:3:test_x:PASS\n"
+    "\n-----------------------\n3 Tests 1 Failures 0 Ignored \nFAIL\n";
+
+// Rule: under GitHub Actions a watched run appends its summary to the
+// job's page and marks each failed case's line on stderr, never among the
+// console's bytes or in the log; each can be turned off, and neither
+// happens outside GitHub. Listed cases that never ran fail, and cases the
+// list lacks are counted.
+TEST_F(RunControlTest, GithubShowsTheCases) {
+  write_text(work_dir_ / "played.txt", kUnityRun);
+  write_text(work_dir_ / "list.txt", "test_a\ntest_b\ntest_gone\n");
+  using Env = std::map<std::string, std::optional<std::string>>;
+  const Env github = {{"GITHUB_STEP_SUMMARY", target_path(work_dir_ / "summary.md")},
+                      {"GITHUB_ACTIONS", "true"}, {"ZELK_STANDIN_REPLAY", target_path(work_dir_ / "played.txt")}};
+  Env off = github, away = {{"ZELK_STANDIN_REPLAY", github.at("ZELK_STANDIN_REPLAY")}};
+  off.insert({{"ZELK_STEP_SUMMARY", "off"}, {"ZELK_ANNOTATIONS", "off"}});
+  const struct {
+    Env env;
+    size_t summaries;  // in the file after the row: each run appends its own
+    bool marked;
+  } rows[] = {{github, 1, true}, {github, 2, true}, {off, 2, false}, {away, 2, false}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.summaries);
+    RunOptions options;
+    options.env = row.env;
+    const RunResult r = run({"-elf", "app.elf", "-nographic", "--cases", "unity", "--cases-list",
+                             "list.txt", "--log", "log.txt"},
+                            options);
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("zelk_sim: 1 case ran that the list does not hold\n"
+              "zelk_sim: failed: test_b at t.c:2: Expected 5% Was: 4\n"
+              "zelk_sim: failed: test_gone: did not run\n"
+              "zelk_sim: 4 cases: 2 passed, 2 failed, 0 skipped\n"
+              "zelk_sim: 3 cases: 2 passed, 1 failed, 0 skipped; 1 listed case did not run\n" +
+                  std::string(row.marked ? "::error file=t.c,line=2,title=test_b::Expected 5%25 Was: 4\n" : ""),
+              r.err);
+    EXPECT_EQ(std::string::npos, r.raw_out.find("::error"));
+    EXPECT_EQ(std::string::npos, read_text(work_dir_ / "log.txt").find("::error"));
+    const std::string md = read_text(work_dir_ / "summary.md");
+    size_t headings = 0;
+    for (size_t at = md.find("### "); at != std::string::npos; at = md.find("### ", at + 1)) ++headings;
+    EXPECT_EQ(row.summaries, headings) << md;
+    EXPECT_NE(std::string::npos, md.find("| test\\_b | t.c:2 | Expected 5% Was: 4 |\n"
+                                         "| test\\_gone |  | did not run |\n"))
+        << md;
+  }
+}
+
+// Rule: under Bazel's test runner a watched run writes its report to
+// XML_OUTPUT_FILE and its console to TEST_UNDECLARED_OUTPUTS_DIR, unless
+// the words name files; makes its fresh chip under TEST_TMPDIR; and leaves
+// no premature-exit mark once it ended. An unwatched run writes no report.
+TEST_F(RunControlTest, BazelFindsTheReport) {
+  write_text(work_dir_ / "played.txt", kUnityRun);
+  const fs::path outputs = work_dir_ / "outputs", test_tmp = work_dir_ / "test_tmp";
+  fs::create_directories(outputs);
+  fs::create_directories(test_tmp);
+  RunOptions options;
+  options.env = {{"XML_OUTPUT_FILE", target_path(work_dir_ / "test.xml")},
+                 {"TEST_PREMATURE_EXIT_FILE", target_path(work_dir_ / "premature")},
+                 {"TEST_TMPDIR", target_path(test_tmp)},
+                 {"TEST_UNDECLARED_OUTPUTS_DIR", target_path(outputs)},
+                 {"ZELK_STANDIN_REPLAY", target_path(work_dir_ / "played.txt")}};
+  const struct {
+    std::vector<std::string> words;
+    bool to_bazel;  // the report and the log where Bazel looks
+  } rows[] = {
+      {{"--cases", "unity"}, true},
+      {{"--cases", "unity", "--junit", "report.xml", "--log", "log.txt"}, false},
+      {{}, false},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.words.size());
+    fs::remove(work_dir_ / "test.xml");
+    fs::remove(outputs / "console.log");
+    std::vector<std::string> words = {"--fresh-chip", "-elf", "app.elf", "-nographic"};
+    words.insert(words.end(), row.words.begin(), row.words.end());
+    const RunResult r = run(words, options);
+    EXPECT_EQ(row.words.empty() ? 0 : 1, r.status) << r.err;
+    EXPECT_FALSE(fs::exists(work_dir_ / "premature"));
+    EXPECT_EQ(row.to_bazel, fs::exists(work_dir_ / "test.xml"));
+    EXPECT_EQ(row.to_bazel, fs::exists(outputs / "console.log"));
+    if (row.to_bazel) {
+      EXPECT_NE(std::string::npos, read_text(work_dir_ / "test.xml").find("<testcase name=\"test_b\""));
+      EXPECT_TRUE(junit_parser_reads(work_dir_ / "test.xml"));
+      EXPECT_NE(std::string::npos, read_text(outputs / "console.log").find("t.c:3:test_x:PASS"));
+    }
+    // The chip was under Bazel's folder, and went with the run.
+    const std::vector<std::string> args = recorded_args();
+    EXPECT_TRUE(std::any_of(args.begin(), args.end(),
+                            [&](const std::string& a) { return a.find(target_path(test_tmp)) != std::string::npos; }));
+    EXPECT_TRUE(fs::is_empty(test_tmp));
   }
 }
 

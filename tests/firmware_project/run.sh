@@ -16,7 +16,8 @@ fail() { echo "FAILED: $*" >&2; exit 1; }
 rm -rf "$work"
 mkdir -p "$work/sim" "$work/tmp"
 if command -v qemu-system-arm >/dev/null; then
-  cp "$here/../fixtures/netduino2/qemu-system-cskyv2" "$work/sim/"
+  # The wrapper as the package ships it.
+  cp "$prefix/share/zelk_sim/netduino2/qemu-system-cskyv2" "$work/sim/"
   real=1
 else
   echo "qemu-system-arm is missing: the project runs against the stand-in, which runs no firmware"
@@ -34,7 +35,8 @@ names=(ends_well exits_0 prints answers exits_3 hangs)
 want_summary="67% tests passed, 2 tests failed out of 6"
 if [ "$style" = function ]; then
   names+=(fails_by_text sends_status "expects a;b" unit_cases)
-  want_summary="60% tests passed, 4 tests failed out of 10"
+  # The run of the listed cases, and its four cases: two fail.
+  want_summary="60% tests passed, 6 tests failed out of 15"
 fi
 [ "$summary" = "$want_summary" ] || fail "$style: $summary"
 # Each test's verdict, by CTest and by the launcher's report, whose
@@ -53,5 +55,21 @@ for name in "${names[@]}"; do
   case $name in exits_3|hangs|fails_by_text|unit_cases) want=1 ;; *) want=0 ;; esac
   [ "$ctest_failed" = "$want" ] || fail "$style: $name: failed=$ctest_failed"
 done
+if [ "$style" = function ]; then
+  # Each listed case is a CTest test judged from the one run's report; the
+  # run itself fails only where no case shows why.
+  for want in 'unit_listed" [^>]*status="run"' 'unit_listed/Checks.flash_constant" [^>]*status="run"' \
+      'unit_listed/Checks.data_words" [^>]*status="run"' 'unit_listed/Checks.checksum" [^>]*status="fail"' \
+      'unit_listed/Checks.never_run" [^>]*status="fail"'; do
+    grep -q "<testcase name=\"$want" "$work/build/ctest.xml" || fail "$style: no testcase $want"
+  done
+  # One case asked for: the firmware runs first, once, and the case says
+  # where it failed.
+  one=$(cd "$work/build" && PATH="$work/sim:$PATH" TMPDIR="$work/tmp" \
+    ctest -R 'unit_listed/Checks.checksum' --output-on-failure 2>&1 || true)
+  grep -q 'tests passed, 1 tests failed out of 2' <<<"$one" || fail "$style: -R: $one"
+  grep -q 'zelk_sim: failed: Checks.checksum: test_checks.c:18: Expected 5 Was 4' <<<"$one" ||
+    fail "$style: -R: no message: $one"
+fi
 # Every test had a chip of its own, and none is left.
 [ -z "$(ls -A "$work/tmp")" ] || fail "$style: left behind: $(ls "$work/tmp")"
