@@ -131,7 +131,7 @@ LineMapResult read_elf(const uint8_t* data, size_t size, Elf* elf, std::string* 
   elf->machine = static_cast<uint16_t>(header.fixed(2));
   header.skip(12);
   const uint64_t shoff = header.fixed(4);
-  header.skip(10);
+  header.skip(12);
   const uint64_t shnum = header.fixed(2), shstrndx = header.fixed(2);
   constexpr uint64_t kEntry = 40;
   if (shoff > size || shnum > (size - shoff) / kEntry)

@@ -22,7 +22,7 @@ Stretches read_log(const std::string& log, size_t piece) {
 
 TEST(TranslationLogReaderTest, AddressesOfTranslatedCodeOnly) {
   const struct {
-    const char* log;
+    std::string log;
     Stretches expected;
   } rows[] = {
       // Disassembled: each instruction known by its first byte.
@@ -41,12 +41,12 @@ TEST(TranslationLogReaderTest, AddressesOfTranslatedCodeOnly) {
       // An odd count of digits is no instruction's bytes, and ends the block.
       {"IN:\n0x20:  \nOBJD-T: 010\n0x30:  \n", {{0x20, 0x21}}},
       // A line too long to keep is cut, and its address still read.
-      {("IN: " + std::string(100000, 's') + "\n0x30:  nop\n").c_str(), {{0x30, 0x31}}},
+      {"IN: " + std::string(100000, 's') + "\n0x30:  nop\n", {{0x30, 0x31}}},
   };
   for (const auto& row : rows) {
     // However the pipe cuts the log, the same stretches come out.
     for (size_t piece : {size_t{1}, size_t{3}, size_t{1} << 20})
-      EXPECT_EQ(read_log(row.log, piece), row.expected) << row.log << " in pieces of " << piece;
+      EXPECT_EQ(read_log(row.log, piece), row.expected) << row.log.substr(0, 80) << " in pieces of " << piece;
   }
 }
 
