@@ -75,7 +75,7 @@ TEST(LineMapTest, EveryDwarfVersionGivesTheSameMap) {
     SCOPED_TRACE(version);
     LineMap map;
     std::string problem;
-    ASSERT_EQ(map_of(read_bytes(fixture("coverage_dwarf" + std::to_string(version) + ".elf")), &map,
+    ASSERT_EQ(map_of(read_bytes(fixture(version == 5 ? "coverage.elf" : "coverage_dwarf" + std::to_string(version) + ".elf")), &map,
                      &problem),
               LineMapResult::kOk)
         << problem;
@@ -98,7 +98,7 @@ TEST(LineMapTest, EveryDwarfVersionGivesTheSameMap) {
 }
 
 TEST(LineMapTest, PrefixStrippedFromEveryPath) {
-  const std::vector<uint8_t> elf = read_bytes(fixture("coverage_dwarf5.elf"));
+  const std::vector<uint8_t> elf = read_bytes(fixture("coverage.elf"));
   for (const char* prefix : {"/firmware/coverage", "/firmware/coverage/"}) {
     LineMap map;
     std::string problem;
@@ -108,7 +108,7 @@ TEST(LineMapTest, PrefixStrippedFromEveryPath) {
 }
 
 TEST(LineMapTest, DamagedOrBareElfsAreRefusedWithoutHarm) {
-  const std::vector<uint8_t> good = read_bytes(fixture("coverage_dwarf5.elf"));
+  const std::vector<uint8_t> good = read_bytes(fixture("coverage.elf"));
   const std::vector<uint8_t> bare = read_bytes(std::string(ZELK_FIXTURES) + "/elf/blink/blink.elf");
   LineMap map;
   std::string problem;
