@@ -33,8 +33,8 @@ echo "$style: $summary"
 names=(ends_well exits_0 prints answers exits_3 hangs)
 want_summary="67% tests passed, 2 tests failed out of 6"
 if [ "$style" = function ]; then
-  names+=(fails_by_text sends_status "expects a;b" unit_cases)
-  want_summary="60% tests passed, 4 tests failed out of 10"
+  names+=(fails_by_text sends_status "expects a;b" unit_cases covered)
+  want_summary="64% tests passed, 4 tests failed out of 11"
 fi
 [ "$summary" = "$want_summary" ] || fail "$style: $summary"
 # Each test's verdict, by CTest and by the launcher's report, whose
@@ -53,5 +53,12 @@ for name in "${names[@]}"; do
   case $name in exits_3|hangs|fails_by_text|unit_cases) want=1 ;; *) want=0 ;; esac
   [ "$ctest_failed" = "$want" ] || fail "$style: $name: failed=$ctest_failed"
 done
+# The covered firmware's tracefile: never_called() was not reached, called() was.
+if [ "$style" = function ]; then
+  info="$work/build/zelk-reports/covered.info"
+  grep -q '^FNDA:0,never_called$' "$info" && grep -q '^FNDA:1,called$' "$info" ||
+    fail "$style: covered: $(cat "$info" 2>&1)"
+  [ -f "$work/build/zelk-reports/covered.cobertura.xml" ] || fail "$style: covered: no Cobertura report"
+fi
 # Every test had a chip of its own, and none is left.
 [ -z "$(ls -A "$work/tmp")" ] || fail "$style: left behind: $(ls "$work/tmp")"
