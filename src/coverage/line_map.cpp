@@ -505,25 +505,35 @@ void build_map(Collector* c, const std::vector<std::pair<uint64_t, uint64_t>>& c
   std::vector<RawRange> ranges;
   for (RawRange r : c->ranges)
     if (inside_code(code, &r)) ranges.push_back(r);
-  // Files in order of their paths; lines in order within them.
-  std::vector<uint32_t> order(c->files.size());
-  for (uint32_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::sort(ranges.begin(), ranges.end(), [](const RawRange& a, const RawRange& b) {
+    return a.lo != b.lo ? a.lo < b.lo : a.hi > b.hi;
+  });
+  // Where two tables describe the same bytes, the first one says; a line
+  // left with no bytes of its own has no code.
+  std::vector<RawRange> disjoint;
+  uint64_t covered_to = 0;
+  for (RawRange r : ranges) {
+    r.lo = std::max(r.lo, covered_to);
+    if (r.lo >= r.hi) continue;
+    disjoint.push_back(r);
+    covered_to = r.hi;
+  }
+  // Files with code, in order of their paths; lines in order within them.
+  std::vector<bool> used(c->files.size(), false);
+  for (const RawRange& r : disjoint) used[r.file] = true;
+  std::vector<uint32_t> order;
+  for (uint32_t i = 0; i < c->files.size(); ++i)
+    if (used[i]) order.push_back(i);
   std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return c->files[a] < c->files[b]; });
-  std::vector<uint32_t> rank(order.size());
-  for (uint32_t i = 0; i < order.size(); ++i) rank[order[i]] = i;
-  std::vector<bool> used(order.size(), false);
-  for (RawRange& r : ranges) {
-    r.file = rank[r.file];
-    used[r.file] = true;
-  }
-  // Only files with code are kept.
-  std::vector<uint32_t> kept(order.size(), 0);
+  std::vector<uint32_t> index_of(c->files.size(), 0);
   for (uint32_t i = 0; i < order.size(); ++i) {
-    kept[i] = static_cast<uint32_t>(map->files.size());
-    if (used[i]) map->files.push_back(c->files[order[i]]);
+    index_of[order[i]] = i;
+    map->files.push_back(c->files[order[i]]);
   }
-  for (RawRange& r : ranges) r.file = kept[r.file];
-  for (const RawRange& r : ranges) map->lines.push_back({r.file, r.line, false});
+  for (RawRange& r : disjoint) {
+    r.file = index_of[r.file];
+    map->lines.push_back({r.file, r.line, false});
+  }
   auto by_place = [](const SourceLine& a, const SourceLine& b) {
     return a.file != b.file ? a.file < b.file : a.line < b.line;
   };
@@ -533,19 +543,11 @@ void build_map(Collector* c, const std::vector<std::pair<uint64_t, uint64_t>>& c
                                  return a.file == b.file && a.line == b.line;
                                }),
                    map->lines.end());
-  std::sort(ranges.begin(), ranges.end(), [](const RawRange& a, const RawRange& b) {
-    return a.lo != b.lo ? a.lo < b.lo : a.hi > b.hi;
-  });
-  uint64_t covered_to = 0;
-  for (const RawRange& r : ranges) {
-    // Where two tables describe the same bytes, the first one says.
-    const uint64_t lo = std::max(r.lo, covered_to);
-    if (lo >= r.hi) continue;
+  for (const RawRange& r : disjoint) {
     const SourceLine key{r.file, r.line, false};
     const uint32_t index = static_cast<uint32_t>(
         std::lower_bound(map->lines.begin(), map->lines.end(), key, by_place) - map->lines.begin());
-    map->ranges.push_back({lo, r.hi, index});
-    covered_to = r.hi;
+    map->ranges.push_back({r.lo, r.hi, index});
   }
 }
 
