@@ -40,6 +40,9 @@
 //                                  a block of HI-LO bytes printed raw, as a
 //                                  simulator without a disassembler does;
 //                                  to -D's file (made anew) or stderr
+//   ZELK_STANDIN_RUN_TIMES=N       logs them N times over, as a simulator
+//                                  that dropped its translations and made
+//                                  them again through a long run would
 // With -gdb tcp:127.0.0.1:PORT it listens there as the simulator's debugger
 // server does, and will not start when the port is taken; with -S the
 // program waits until a debugger connects (where the simulator waits for
@@ -423,7 +426,8 @@ int take_option(const std::string& option, const std::string& value, Machine* m)
 }
 
 // Logs the code ZELK_STANDIN_RUN names as the simulator logs translated
-// blocks, a byte at a time as its log is written.
+// blocks, each block written whole through a buffered stream, as the
+// simulator writes its log.
 int log_translations(const Machine& m) {
   const std::string run = environment_value("ZELK_STANDIN_RUN");
   const std::string items = "," + m.log_items + ",";
@@ -455,7 +459,10 @@ int log_translations(const Machine& m) {
     if (comma == std::string::npos) break;
     start = comma + 1;
   }
-  for (char c : log) fputc(c, out), fflush(out);
+  const long long times = std::max(1LL, strtoll(environment_value("ZELK_STANDIN_RUN_TIMES").c_str(), nullptr, 10));
+  for (long long i = 0; i < times; ++i)
+    if (fwrite(log.data(), 1, log.size(), out) != log.size()) return fail("-D " + m.log_file + ": cannot write");
+  fflush(out);
   return 0;
 }
 

@@ -502,22 +502,25 @@ bool inside_code(const std::vector<std::pair<uint64_t, uint64_t>>& code, RawRang
 }
 
 void build_map(Collector* c, const std::vector<std::pair<uint64_t, uint64_t>>& code, LineMap* map) {
-  std::vector<RawRange> ranges;
-  for (RawRange r : c->ranges)
-    if (inside_code(code, &r)) ranges.push_back(r);
-  std::sort(ranges.begin(), ranges.end(), [](const RawRange& a, const RawRange& b) {
+  // The stretches are worked on in place: they are most of the memory.
+  std::vector<RawRange>& disjoint = c->ranges;
+  disjoint.erase(std::remove_if(disjoint.begin(), disjoint.end(),
+                                [&](RawRange& r) { return !inside_code(code, &r); }),
+                 disjoint.end());
+  std::sort(disjoint.begin(), disjoint.end(), [](const RawRange& a, const RawRange& b) {
     return a.lo != b.lo ? a.lo < b.lo : a.hi > b.hi;
   });
   // Where two tables describe the same bytes, the first one says; a line
   // left with no bytes of its own has no code.
-  std::vector<RawRange> disjoint;
+  size_t kept = 0;
   uint64_t covered_to = 0;
-  for (RawRange r : ranges) {
+  for (RawRange r : disjoint) {
     r.lo = std::max(r.lo, covered_to);
     if (r.lo >= r.hi) continue;
-    disjoint.push_back(r);
+    disjoint[kept++] = r;
     covered_to = r.hi;
   }
+  disjoint.resize(kept);
   // Files with code, in order of their paths; lines in order within them.
   std::vector<bool> used(c->files.size(), false);
   for (const RawRange& r : disjoint) used[r.file] = true;
@@ -530,6 +533,7 @@ void build_map(Collector* c, const std::vector<std::pair<uint64_t, uint64_t>>& c
     index_of[order[i]] = i;
     map->files.push_back(c->files[order[i]]);
   }
+  map->lines.reserve(disjoint.size());
   for (RawRange& r : disjoint) {
     r.file = index_of[r.file];
     map->lines.push_back({r.file, r.line, false});
@@ -543,12 +547,14 @@ void build_map(Collector* c, const std::vector<std::pair<uint64_t, uint64_t>>& c
                                  return a.file == b.file && a.line == b.line;
                                }),
                    map->lines.end());
+  map->ranges.reserve(disjoint.size());
   for (const RawRange& r : disjoint) {
     const SourceLine key{r.file, r.line, false};
     const uint32_t index = static_cast<uint32_t>(
         std::lower_bound(map->lines.begin(), map->lines.end(), key, by_place) - map->lines.begin());
     map->ranges.push_back({r.lo, r.hi, index});
   }
+  std::vector<RawRange>().swap(disjoint);
 }
 
 // The range holding |addr|, or null.
