@@ -88,8 +88,13 @@ bool CoverageRun::finish() {
   std::vector<char> piece(kLogPiece);
   for (size_t n; (n = fread(piece.data(), 1, piece.size(), log.get())) > 0;) reader.feed(piece.data(), n);
   reader.finish();
+  const bool read_failed = ferror(log.get()) != 0;
+  // Gone before the reports are written: a launcher told to stop ends
+  // right after them, by the signal, with no destructor run.
+  log.reset();
+  remove_file(log_path_);
   // Part of the log is no measure of the run: no report then.
-  if (ferror(log.get())) {
+  if (read_failed) {
     fprintf(stderr, "zelk_sim: coverage: cannot read the simulator's log %s: %s\n", log_path_.c_str(),
             strerror(EIO));
     return false;

@@ -1,5 +1,8 @@
 // --coverage against the stand-in, which logs the code it is told to run
 // as the simulator logs its translated blocks.
+#include <signal.h>
+
+#include <cstring>
 #include <set>
 
 #include "e2e/harness.h"
@@ -82,6 +85,31 @@ TEST_F(CoverageTest, EveryEndWritesTheReports) {
     EXPECT_EQ(std::count(args.begin(), args.end(), "-d"), 1);
     EXPECT_NE(args.end(), std::find(args.begin(), args.end(), "-D"));
     EXPECT_EQ(0u, logs_left());
+  }
+}
+
+// Rule: a launcher told to stop, watched or not, still writes the reports
+// of what ran before it ends as it was told.
+TEST_F(CoverageTest, ASignalEndsTheRunAfterTheReports) {
+  for (bool watched : {true, false}) {
+    for (int sig : {SIGINT, SIGTERM}) {
+      if (windows() && sig != SIGINT) continue;
+      SCOPED_TRACE(std::string(watched ? "watched, " : "unwatched, ") + strsignal(sig));
+      RunOptions options;
+      options.env["ZELK_STANDIN_RUN"] = kRun;
+      options.env["ZELK_STANDIN_HOLD_MS"] = "20000";
+      std::vector<std::string> all = words({"--coverage", "lcov:out.info"});
+      if (watched) all.insert(all.end(), {"--expect", "never"});
+      std::error_code ec;
+      fs::remove(work_dir_ / "out.info", ec);
+      const Started started = start(all, options);
+      ASSERT_TRUE(wait_for_output(started, "holding"));
+      kill_launcher(started, sig);
+      const RunResult r = finish(started);
+      EXPECT_NE(std::string::npos, r.err.find(kSummary)) << r.err;
+      EXPECT_EQ(reached(read_text(work_dir_ / "out.info")), (std::set<std::string>{"40", "41", "42"}));
+      EXPECT_EQ(0u, logs_left());
+    }
   }
 }
 
