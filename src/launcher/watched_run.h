@@ -12,11 +12,11 @@
 #include "platform/file.h"
 #include "platform/platform.h"
 
+class CoverageRun;
+
 // The files a watched run writes: the console's copy as it arrives, and
 // the report, which is always a whole document: the run not finished until
 // it has, then its verdict.
-class CoverageRun;
-
 struct Reports {
   File log;
   std::string log_path;
