@@ -378,8 +378,7 @@ void read_line_unit(Bytes in, const FormContext& strings, const std::string* com
   const size_t program_start = in.pos() + static_cast<size_t>(header_length);
   const uint64_t min_inst = in.fixed(1);
   if (c.version >= 4) in.skip(1);  // operations per instruction: one on these chips
-  const bool default_is_stmt = in.fixed(1) != 0;
-  (void)default_is_stmt;
+  in.skip(1);  // default_is_stmt: every row counts, statement or not
   const int64_t line_base = static_cast<int8_t>(in.fixed(1));
   const uint64_t line_range = in.fixed(1);
   const uint64_t opcode_base = in.fixed(1);
