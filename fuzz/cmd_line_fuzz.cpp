@@ -13,7 +13,8 @@
 //   space for each of the user's words but the launcher's own and their
 //   values;
 // - the launcher's own words leave nothing on the line: without them and
-//   their values, the words give the same line, --gdb's arguments aside;
+//   their values, the words give the same line, --gdb's arguments and
+//   --coverage's translation log (added to a -d of the user's) aside;
 // - the display choice follows the region directly;
 // - the network and UART arguments stay within 127 characters each, so the
 //   tail outgrows the quoted ELF path, at most twice the longest word with
@@ -134,6 +135,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     plain.push_back(words[i]);
   }
+  // Coverage adds the translation log to a -d of the user's, whichever of
+  // its words asked for it.
+  if (!request.coverage.empty()) plain.insert(plain.end(), {"--coverage", "lcov:c.info"});
   std::vector<char*> plain_argv;
   for (std::string& word : plain) plain_argv.push_back(word.data());
   Request without = parse_words(static_cast<int>(plain.size()), plain_argv.data());

@@ -7,6 +7,7 @@
 #   3  launcher/, flash_tool/         what each program does with the rest
 #   2  storage/, loading/             the work on files
 #      run_control/                   judging a run from its output
+#      coverage/                      what code a run reached
 #   1  qemu/                          the simulator's arguments
 #   0  chip/, platform/               facts of the chip; the operating system
 set -euo pipefail
@@ -16,7 +17,7 @@ rank() {
   case $1 in
     chip | platform) echo 0 ;;
     qemu) echo 1 ;;
-    storage | loading | run_control) echo 2 ;;
+    storage | loading | run_control | coverage) echo 2 ;;
     launcher | flash_tool) echo 3 ;;
     .) echo 4 ;;
     *) echo "unknown module: $1" >&2; exit 2 ;;

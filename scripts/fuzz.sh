@@ -11,7 +11,7 @@ cd "$(dirname "$0")/.."
 source scripts/lib.sh
 
 seconds="${1:-60}"
-targets=(elf2bin copy2flash cmd_line cases watch)
+targets=(elf2bin copy2flash cmd_line cases watch coverage_log line_map)
 build="$PWD/build/fuzz"
 seeds="$PWD/fuzz/corpus"
 

@@ -33,6 +33,16 @@
 //   ZELK_STANDIN_SIGNAL_MS=N       goes on N ms after a signal, as the
 //                                  simulator's shutdown takes a while, and
 //                                  then says how many signals came
+//   ZELK_STANDIN_RUN=A,LO-HI,...   "runs" code at those addresses (hex):
+//                                  with -d in_asm each is logged as the
+//                                  simulator logs a translated block, A as
+//                                  one disassembled instruction, LO-HI as
+//                                  a block of HI-LO bytes printed raw, as a
+//                                  simulator without a disassembler does;
+//                                  to -D's file (made anew) or stderr
+//   ZELK_STANDIN_RUN_TIMES=N       logs them N times over, as a simulator
+//                                  that dropped its translations and made
+//                                  them again through a long run would
 // With -gdb tcp:127.0.0.1:PORT it listens there as the simulator's debugger
 // server does, and will not start when the port is taken; with -S the
 // program waits until a debugger connects (where the simulator waits for
@@ -68,6 +78,7 @@ const char kName[] = "qemu-system-cskyv2";
 
 struct Machine {
   std::string machine, name, flash, eeprom, uart, kernel, display = "gtk", gdb;
+  std::string log_items, log_file;  // -d (the last one given), -D
   long gdb_port = 0;
   std::vector<std::string> nets, loaders, images, others;
 };
@@ -393,8 +404,65 @@ int take_option(const std::string& option, const std::string& value, Machine* m)
     m->gdb = value;
     m->gdb_port = std::stol(port);
   } else {
+    if (option == "d") {
+      static const char* const kItems[] = {"in_asm", "int", "exec", "cpu", "nochain", "guest_errors",
+                                           "unimp", "out_asm", "op", "mmu", "page", "strace"};
+      size_t start = 0;
+      for (;;) {
+        const size_t comma = value.find(',', start);
+        const std::string item = value.substr(start, comma == std::string::npos ? comma : comma - start);
+        if (std::find_if(std::begin(kItems), std::end(kItems), [&](const char* k) { return item == k; }) ==
+            std::end(kItems))
+          return fail("-d " + value + ": unknown log item '" + item + "'");
+        if (comma == std::string::npos) break;
+        start = comma + 1;
+      }
+      m->log_items = value;
+    }
+    if (option == "D") m->log_file = value;
     m->others.push_back("-" + option + " " + value);
   }
+  return 0;
+}
+
+// Logs the code ZELK_STANDIN_RUN names as the simulator logs translated
+// blocks, each block written whole through a buffered stream, as the
+// simulator writes its log.
+int log_translations(const Machine& m) {
+  const std::string run = environment_value("ZELK_STANDIN_RUN");
+  const std::string items = "," + m.log_items + ",";
+  if (run.empty() || items.find(",in_asm,") == std::string::npos) return 0;
+  File file;
+  if (!m.log_file.empty()) {
+    file = open_file(m.log_file, "w");
+    if (!file) return fail("-D " + m.log_file + ": cannot open the log file");
+  }
+  FILE* out = file ? file.get() : stderr;
+  std::string log;
+  size_t start = 0;
+  for (;;) {
+    const size_t comma = run.find(',', start);
+    const std::string item = run.substr(start, comma == std::string::npos ? comma : comma - start);
+    const size_t dash = item.find('-');
+    const unsigned long long lo = strtoull(item.c_str(), nullptr, 16);
+    char line[64];
+    snprintf(line, sizeof line, "0x%08llx:  ", lo);
+    log += std::string("----------------\nIN: \n") + line;
+    if (dash == std::string::npos) {
+      log += "4770       bx       lr\n";
+    } else {
+      const unsigned long long hi = strtoull(item.c_str() + dash + 1, nullptr, 16);
+      for (unsigned long long a = lo; a < hi; ++a) log += (a - lo) % 32 == 0 ? "\nOBJD-T: 00" : "00";
+      log += "\n";
+    }
+    log += "\n";
+    if (comma == std::string::npos) break;
+    start = comma + 1;
+  }
+  const long long times = std::max(1LL, strtoll(environment_value("ZELK_STANDIN_RUN_TIMES").c_str(), nullptr, 10));
+  for (long long i = 0; i < times; ++i)
+    if (fwrite(log.data(), 1, log.size(), out) != log.size()) return fail("-D " + m.log_file + ": cannot write");
+  fflush(out);
   return 0;
 }
 
@@ -457,6 +525,7 @@ int main(int argc, char** argv) {
   if (std::find(m.others.begin(), m.others.end(), "-S") != m.others.end())
     wait_for_debugger(&server);
   fflush(stdout);
+  if (int ret = log_translations(m)) return ret;
   const std::string text = environment_value("ZELK_STANDIN_PRINT");
   if (!text.empty()) print_text(text);
   const std::string bytes = environment_value("ZELK_STANDIN_CHATTER_BYTES");

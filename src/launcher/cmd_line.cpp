@@ -24,6 +24,14 @@ CommandLine cmd_copy(const Request& r, const std::string& head, const RawImage* 
   if (r.eth_name) space_strcat(cmd, qemu_net_arg(*r.eth_name));
   if (r.uart_num) space_strcat(cmd, qemu_uart_arg(*r.uart_num));
   if (r.gdb_port) space_strcat(cmd, qemu_gdb_arg(*r.gdb_port));
+  if (!r.coverage_log.empty()) {
+    if (!r.region_logs_translation) {
+      space_strcat(cmd, kQemuLogOption);
+      space_strcat(cmd, kQemuTranslationLog);
+    }
+    space_strcat(cmd, kQemuLogFileOption);
+    space_strcat(cmd, qemu_quoted(r.coverage_log));
+  }
   if (r.elf_path) {
     space_strcat(cmd, kQemuKernelOption);
     space_strcat(cmd, qemu_quoted(*r.elf_path));

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "launcher/coverage_run.h"
 #include "launcher/debugger.h"
 #include "launcher/notes.h"
 #include "launcher/watched_run.h"
@@ -161,7 +162,8 @@ int launch_on(const Request& r, const std::vector<Load>& loads, const BackingFil
   if (r.gdb_port) complain(0, debugger_waiting_text(*r.gdb_port));
   if (!r.watched) {
     *stop_requested = start_qemu(line.text, lock);
-    return 0;
+    // A report promised and not written is said, and the launch fails.
+    return reports->coverage && !reports->coverage->finish() ? 1 : 0;
   }
   return watch_qemu(line.text, lock, r, reports);
 }
@@ -235,8 +237,13 @@ int launch(Request r) {
     const std::string problem = check_load(&load);
     if (!problem.empty()) return complain(kStatusUsage, "--load: " + problem);
   }
+  // The program's line information is read before anything starts.
+  CoverageRun coverage;
+  const std::string coverage_problem = coverage.prepare(&r);
+  if (!coverage_problem.empty()) return complain(kStatusUsage, coverage_problem);
   Reports reports;
   if (!open_reports(r, &reports)) return kStatusUsage;
+  if (coverage.active()) reports.coverage = &coverage;
   if (r.watched) {
     const std::string problem = setup_problem_before_start(r);
     if (!problem.empty()) return refuse_setup(problem, r, reports);

@@ -2,8 +2,11 @@
 
 #include <cstring>
 #include <initializer_list>
+#include <utility>
+#include <vector>
 
 #include "platform/platform.h"
+#include "qemu/qemu_args.h"
 #include "run_control/cases.h"
 #include "run_control/patterns.h"
 
@@ -19,14 +22,15 @@ bool is_one_of(const char* word, std::initializer_list<const char*> list) {
 // of them could have meant something to the simulator.
 enum class Own {
   kNone, kExpect, kFail, kExpectRe, kFailRe, kSend, kSendBytes, kTimeout, kStatus, kLog, kJunit, kChipDir, kFreshChip,
-  kGdb, kChipFrom, kLoad, kCases, kCasesList, kTestName
+  kGdb, kChipFrom, kLoad, kCases, kCasesList, kTestName, kCoverage, kCoverageStrip
 };
 
 // Whether the word asks for a watched run: those about the chip and the
 // debugger do not.
 bool watches_the_run(Own own) {
   return own != Own::kChipDir && own != Own::kFreshChip && own != Own::kChipFrom &&
-         own != Own::kLoad && own != Own::kGdb && own != Own::kTestName;
+         own != Own::kLoad && own != Own::kGdb && own != Own::kTestName &&
+         own != Own::kCoverage && own != Own::kCoverageStrip;
 }
 
 // A --load value, MEM:ADDR=FILE; the first '=' ends the address, so that
@@ -61,7 +65,8 @@ Own own_word(const char* word) {
                 {"--gdb", Own::kGdb},
                 {"--chip-from", Own::kChipFrom}, {"--load", Own::kLoad},
                 {"--cases", Own::kCases}, {"--cases-list", Own::kCasesList},
-                {"--test-name", Own::kTestName}};
+                {"--test-name", Own::kTestName},
+                {"--coverage", Own::kCoverage}, {"--coverage-strip", Own::kCoverageStrip}};
   for (const auto& w : kWords)
     if (strcmp(word, w.name) == 0) return w.own;
   return Own::kNone;
@@ -155,6 +160,24 @@ void take_own(Own own, const char* word, const char* value, Request* r) {
       if (!*value) return refuse("the name is empty");
       r->test_name = value;
       break;
+    case Own::kCoverage: {
+      // FORMAT:FILE; the first ':' ends the format, so that FILE may be a
+      // Windows path with its drive.
+      const std::string text = value;
+      const size_t colon = text.find(':');
+      if (colon == std::string::npos || colon + 1 == text.size())
+        return refuse("'" + text + "' names no file: say FORMAT:FILE");
+      Request::CoverageFile file;
+      if (!parse_coverage_format(text.substr(0, colon), &file.format))
+        return refuse("'" + text.substr(0, colon) + "' is not one of " + coverage_format_names());
+      file.path = text.substr(colon + 1);
+      r->coverage.push_back(file);
+      break;
+    }
+    case Own::kCoverageStrip:
+      if (!*value) return refuse("the prefix is empty");
+      r->coverage_strip = value;
+      break;
     case Own::kChipDir: r->chip_dir = value; break;
     case Own::kFreshChip: r->fresh_chip = true; break;
     case Own::kGdb: {
@@ -206,10 +229,30 @@ int own_word_span(const char* word) {
   return own == Own::kNone ? 0 : takes_no_value(own) ? 1 : 2;
 }
 
+// With coverage the simulator logs its translated code to the launch's own
+// file: a user's "-d" gets the translation log added where it stands, so
+// that the last "-d" still wins with it; a user's "-D" would take the log
+// elsewhere and is refused.
+void add_translation_log(const std::vector<std::pair<size_t, size_t>>& log_values, bool log_file,
+                         Request* r) {
+  if (r->coverage.empty()) return;
+  if (log_file && r->error.empty())
+    r->error = "--coverage: the simulator's log goes to a file of the launch's own: leave out -D";
+  for (auto it = log_values.rbegin(); it != log_values.rend(); ++it) {
+    const std::string value = r->region.substr(it->first, it->second - it->first);
+    r->region.replace(it->first, it->second - it->first, qemu_log_with_translation(value));
+    r->region_logs_translation = true;
+  }
+}
+
 Request parse_words(int argc, char** argv) {
   Request r;
   bool launch = false;
   Pending p;
+  // Where the values of the user's "-d" stand in the region, and whether a
+  // "-D" was given.
+  std::vector<std::pair<size_t, size_t>> log_values;
+  bool log_file = false, log_value_next = false;
   for (int i = 1; i < argc; ++i) {
     const char* word = argv[i];
     const Own own = own_word(word);
@@ -230,7 +273,12 @@ Request parse_words(int argc, char** argv) {
     if (is_one_of(word, {"-elf", "-kernel", "-prj"})) launch = true;
 
     // The ELF's path reaches the simulator as one word, as it is.
-    if (take_word(word, &p, &r)) r.region += p.elf ? interpreter_word(word) : std::string(word);
+    const size_t start = r.region.size();
+    const bool copied = take_word(word, &p, &r);
+    if (copied) r.region += p.elf ? interpreter_word(word) : std::string(word);
+    if (copied && log_value_next) log_values.emplace_back(start, r.region.size());
+    log_value_next = copied && is_qemu_option(word, kQemuLogOption);
+    log_file = log_file || (copied && is_qemu_option(word, kQemuLogFileOption));
     if (p.elf) {
       p.elf = false;
       r.elf_path = word;
@@ -239,6 +287,7 @@ Request parse_words(int argc, char** argv) {
     if (strcmp(word, "-elf") == 0) p.elf = true;
   }
   r.outcome = launch ? ScanResult::kLaunch : ScanResult::kUsage;
+  add_translation_log(log_values, log_file, &r);
   if (r.fresh_chip && r.chip_dir && r.error.empty())
     r.error = "--fresh-chip: a fresh chip has no folder to name (--chip-dir)";
   if (r.cases_list_path && r.control.cases.empty() && r.error.empty())

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "coverage/reports.h"
 #include "run_control/case_list.h"
 #include "run_control/verdict.h"
 #include "storage/memory_load.h"
@@ -63,6 +64,19 @@ struct Request {
   std::optional<std::string> cases_list_path;
   std::vector<ListedCase> listed_cases;
   CiEnvironment ci;
+  // The coverage reports to write when the run ends, from --coverage, and
+  // the prefix their source paths lose, from --coverage-strip.
+  struct CoverageFile {
+    CoverageFormat format;
+    std::string path;
+  };
+  std::vector<CoverageFile> coverage;
+  std::string coverage_strip;
+  // With coverage: whether a user's own "-d" in the region was given the
+  // translation log, and the file the simulator logs to (the launch's own).
+  bool region_logs_translation = false;
+  std::string coverage_log;
+
   // Any run-control word given: the launcher then watches the run.
   bool watched = false;
 };

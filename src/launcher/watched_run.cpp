@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "launcher/case_log.h"
+#include "launcher/coverage_run.h"
 #include "platform/background_writer.h"
 #include "platform/bound_command.h"
 #include "run_control/case_list.h"
@@ -446,6 +447,8 @@ int watch_qemu(const std::string& line, const FileLock& lock, const Request& r,
   relay.finish(&patience);
   // The log promised every byte: a run whose log lost some is no pass.
   if (relay.log_failed && verdict.status == 0) verdict.status = 1;
+  // Whatever ended the run: a crash is when coverage matters most.
+  if (reports->coverage && !reports->coverage->finish() && verdict.status == 0) verdict.status = 1;
   if (end.cases) {
     const std::vector<std::string> lines = case_log.lines(case_log.counts(end.cases->counts()));
     for (const std::string& line : lines) complain(0, line);

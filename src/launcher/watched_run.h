@@ -12,6 +12,8 @@
 #include "platform/file.h"
 #include "platform/platform.h"
 
+class CoverageRun;
+
 // The files a watched run writes: the console's copy as it arrives, and
 // the report, which is always a whole document: the run not finished until
 // it has, then its verdict.
@@ -19,6 +21,8 @@ struct Reports {
   File log;
   std::string log_path;
   std::optional<std::string> junit_path;
+  // The coverage reports, written once the run is over; none without.
+  CoverageRun* coverage = nullptr;
 };
 
 // Says |text| on stderr as the launcher's, and returns |status|.

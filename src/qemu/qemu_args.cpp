@@ -65,3 +65,24 @@ std::string qemu_loader_arg(uint32_t addr, const std::string& raw_path) {
   return "-device loader,force-raw=on,addr=" + std::string(text) +
          ",file=" + qemu_quoted(option_value(raw_path));
 }
+
+const char kQemuLogOption[] = "-d";
+const char kQemuLogFileOption[] = "-D";
+const char kQemuTranslationLog[] = "in_asm";
+
+bool is_qemu_option(const std::string& word, const char* option) {
+  return word == option || word == std::string("-") + option;
+}
+
+std::string qemu_log_with_translation(const std::string& value) {
+  size_t start = 0;
+  for (;;) {
+    const size_t comma = value.find(',', start);
+    if (value.compare(start, comma == std::string::npos ? std::string::npos : comma - start,
+                      kQemuTranslationLog) == 0)
+      return value;
+    if (comma == std::string::npos) break;
+    start = comma + 1;
+  }
+  return value.empty() ? kQemuTranslationLog : value + "," + kQemuTranslationLog;
+}

@@ -40,4 +40,16 @@ std::string qemu_uart_arg(const std::string& uart_num);
 std::string qemu_gdb_arg(uint16_t port);
 std::string qemu_loader_arg(uint32_t addr, const std::string& raw_path);
 
+// The simulator's own log: "-d" takes a comma-separated list of what to
+// log, the last "-d" on the line wins; "-D" names the file it goes to.
+extern const char kQemuLogOption[];
+extern const char kQemuLogFileOption[];
+// Each block of guest code as it is translated: its addresses.
+extern const char kQemuTranslationLog[];
+// Whether |word| is one of the simulator's spellings of |option| ("-d" is
+// also "--d").
+bool is_qemu_option(const std::string& word, const char* option);
+// The value of a user's "-d" with the translation log added to it.
+std::string qemu_log_with_translation(const std::string& value);
+
 #endif  // ZELK_QEMU_QEMU_ARGS_H_

@@ -10,8 +10,12 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
+#include <regex>
+#include <set>
 #include <thread>
 
+#include "coverage/line_map.h"
 #include "e2e/harness.h"
 
 namespace {
@@ -227,6 +231,100 @@ TEST_F(RealQemuTest, FourChipsSideBySide) {
     EXPECT_NE(std::string::npos, r.out.find(kSuccessLine)) << r.out;
   }
   EXPECT_TRUE(processes_naming(target_path(tmp_dir_)).empty()) << "a QEMU was left running";
+}
+
+// The output of |command| run by the shell, its standard error with it.
+std::string shell_output(const std::string& command) {
+  std::string said;
+  FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+  if (!pipe) return "cannot run " + command;
+  char piece[4096];
+  while (size_t n = fread(piece, 1, sizeof piece, pipe)) said.append(piece, n);
+  if (pclose(pipe) != 0) said += "\n(failed: " + command + ")";
+  return said;
+}
+
+// The lines of |map| that the instructions of the blocks QEMU's log at
+// |log| executed ("-d exec,nochain,in_asm": every block run, each time it
+// runs) belong to.
+std::set<uint32_t> executed_lines(const fs::path& log, LineMap map) {
+  std::map<uint64_t, std::vector<uint64_t>> blocks;
+  std::vector<uint64_t>* block = nullptr;
+  std::set<uint64_t> executed;
+  const std::regex trace(R"(^Trace \d+: \S+ \[[0-9a-f]+/([0-9a-f]+)/)");
+  for (const std::string& line : split_lines(read_text(log))) {
+    std::smatch m;
+    if (line.compare(0, 3, "IN:") == 0) {
+      block = nullptr;
+    } else if (line.compare(0, 2, "0x") == 0) {
+      const uint64_t addr = std::stoull(line.substr(2), nullptr, 16);
+      if (!block) block = &blocks[addr];
+      block->push_back(addr);
+    } else if (std::regex_search(line, m, trace)) {
+      executed.insert(std::stoull(m[1].str(), nullptr, 16));
+    }
+  }
+  for (uint64_t pc : executed)
+    for (uint64_t addr : blocks[pc]) map.mark(addr, addr + 1);
+  std::set<uint32_t> lines;
+  for (const SourceLine& l : map.lines)
+    if (l.reached) lines.insert(l.line);
+  return lines;
+}
+
+// Rule: the coverage of a real run shows exactly what the firmware's source
+// says ran: the called function, not the other, the if without its else,
+// the loop; genhtml renders the tracefile without a word, the Cobertura
+// report is valid and agrees; and every line that QEMU's log of executed
+// blocks reaches is reached in the report, and nothing more.
+TEST_F(RealQemuTest, CoverageOfARealRun) {
+  add_fixture_elf("coverage", "cov.elf");
+  fs::copy_file(fs::path(ZELK_FIXTURES) / "elf" / "coverage" / "main.c", work_dir_ / "main.c");
+  const RunResult r = run({"-elf", "cov.elf", "-nographic", "-semihosting", "--coverage", "lcov:cov.info",
+                           "--coverage", "cobertura:cov.xml", "--coverage-strip", "/firmware/coverage"},
+                          options_);
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_NE(std::string::npos, r.out.find("coverage: the if ran")) << r.out;
+  EXPECT_NE(std::string::npos, r.err.find("zelk_sim: coverage: 21 of 31 lines (67.7%), 5 of 7 functions\n"))
+      << r.err;
+  // Hit: uart_puts 33-37, called 40-42, semihosting_exit up to its
+  // breakpoint 50-53, main's loop and if 57-62 and 65, Reset_Handler's
+  // call 70-71. Not hit: never_called 45-47, what follows the exit (54,
+  // 66, 67, 72), the else 64, Default_Handler 77-78.
+  std::string found;
+  for (const std::string& line : split_lines(read_text(work_dir_ / "cov.info")))
+    if (line.compare(0, 3, "DA:") == 0 || line.compare(0, 5, "FNDA:") == 0) found += line + " ";
+  EXPECT_EQ(found,
+            "FNDA:1,uart_puts FNDA:1,called FNDA:0,never_called FNDA:1,semihosting_exit FNDA:1,main "
+            "FNDA:1,Reset_Handler FNDA:0,Default_Handler "
+            "DA:33,1 DA:34,1 DA:35,1 DA:36,1 DA:37,1 DA:40,1 DA:41,1 DA:42,1 DA:45,0 DA:46,0 DA:47,0 "
+            "DA:50,1 DA:51,1 DA:52,1 DA:53,1 DA:54,0 DA:57,1 DA:58,1 DA:59,1 DA:60,1 DA:61,1 DA:62,1 "
+            "DA:64,0 DA:65,1 DA:66,0 DA:67,0 DA:70,1 DA:71,1 DA:72,0 DA:77,0 DA:78,0 ");
+  EXPECT_EQ("", shell_output("cd '" + work_dir_.string() + "' && genhtml -q -o html cov.info"));
+  EXPECT_TRUE(fs::exists(work_dir_ / "html" / "index.html"));
+  const fs::path dtd = fs::path(ZELK_FIXTURES) / "cobertura" / "coverage-04.dtd";
+  EXPECT_EQ("", shell_output("xmllint --noout --dtdvalid '" + dtd.string() + "' '" +
+                             (work_dir_ / "cov.xml").string() + "'"));
+  const std::string xml = read_text(work_dir_ / "cov.xml");
+  EXPECT_NE(std::string::npos, xml.find("lines-covered=\"21\" lines-valid=\"31\""));
+  const std::regex file_line("\n {12}<line number=\"\\d+\" hits=\"1\"");
+  EXPECT_EQ(21, std::distance(std::sregex_iterator(xml.begin(), xml.end(), file_line), std::sregex_iterator()));
+
+  // The reference: QEMU run alone on the same ELF, logging every block it
+  // executes, mapped through the same line table.
+  shell_output("cd '" + work_dir_.string() +
+               "' && timeout 20 qemu-system-arm -machine netduino2 -nographic -monitor none -serial null "
+               "-semihosting -kernel cov.elf -d exec,nochain,in_asm -D ref.log");
+  const std::vector<uint8_t> elf = read_bytes(work_dir_ / "cov.elf");
+  LineMap map;
+  std::string problem;
+  ASSERT_EQ(LineMapResult::kOk, read_line_map(elf.data(), elf.size(), "", &map, &problem));
+  const std::set<uint32_t> reference = executed_lines(work_dir_ / "ref.log", map);
+  std::set<uint32_t> reported;
+  for (const std::string& line : split_lines(read_text(work_dir_ / "cov.info")))
+    if (line.compare(0, 3, "DA:") == 0 && line.back() == '1')
+      reported.insert(static_cast<uint32_t>(std::stoul(line.substr(3))));
+  EXPECT_EQ(reference, reported);
 }
 
 }  // namespace

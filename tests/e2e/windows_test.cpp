@@ -312,3 +312,33 @@ TEST_F(WindowsTest, NoTempFolderInTheProfileMeansNoRawImage) {
 }
 
 }  // namespace
+
+namespace {
+
+// Rule: for the same ELF and the same translation log, the .exe writes the
+// tracefile byte for byte as the native launcher does, both of the
+// simulator's log forms among the blocks.
+TEST_F(WindowsTest, CoverageTracefileIsTheNativeOnesByteForByte) {
+  preseed_backing_files();
+  add_fixture_elf("coverage", "app.elf");
+  const char kRun[] = "080000c4-080000d4,080000e2,0800007c-08000092,08000114";
+  RunOptions options;
+  options.env["ZELK_STANDIN_RUN"] = kRun;
+  const RunResult r = run({"-elf", "app.elf", "-nographic", "--coverage", "lcov:win.info"}, options);
+  EXPECT_EQ(0, r.status) << r.err;
+  const fs::path native = root_.path() / "native";
+  fs::create_directories(native / "chip");
+  write_bytes(native / "chip" / "zelk.iflash", std::vector<uint8_t>(4096, 0xFF));
+  write_bytes(native / "chip" / "zelk.eeprom", std::vector<uint8_t>(64, 0xFF));
+  const std::string command = "cd '" + work_dir_.string() + "' && PATH='" +
+                              fs::path(ZELK_DEFAULT_STANDIN).parent_path().string() +
+                              ":'\"$PATH\" TMPDIR='" + native.string() + "' ZELK_STANDIN_RUN=" + kRun +
+                              " '" ZELK_DEFAULT_LAUNCHER "' -elf app.elf -nographic --chip-dir '" +
+                              (native / "chip").string() + "' --coverage lcov:native.info >/dev/null 2>&1";
+  ASSERT_EQ(0, system(command.c_str()));
+  const std::string tracefile = read_text(work_dir_ / "win.info");
+  EXPECT_NE(std::string::npos, tracefile.find("FNDA:1,called\n")) << tracefile;
+  EXPECT_EQ(read_text(work_dir_ / "native.info"), tracefile);
+}
+
+}  // namespace

@@ -34,9 +34,9 @@ echo "$style: $summary"
 names=(ends_well exits_0 prints answers exits_3 hangs)
 want_summary="67% tests passed, 2 tests failed out of 6"
 if [ "$style" = function ]; then
-  names+=(fails_by_text sends_status "expects a;b" unit_cases)
+  names+=(fails_by_text sends_status "expects a;b" unit_cases covered)
   # The run of the listed cases, and its four cases: two fail.
-  want_summary="60% tests passed, 6 tests failed out of 15"
+  want_summary="63% tests passed, 6 tests failed out of 16"
 fi
 [ "$summary" = "$want_summary" ] || fail "$style: $summary"
 # Each test's verdict, by CTest and by the launcher's report, whose
@@ -70,6 +70,10 @@ if [ "$style" = function ]; then
   grep -q 'tests passed, 1 tests failed out of 2' <<<"$one" || fail "$style: -R: $one"
   grep -q 'zelk_sim: failed: Checks.checksum: test_checks.c:18: Expected 5 Was 4' <<<"$one" ||
     fail "$style: -R: no message: $one"
+  info="$work/build/zelk-reports/covered.info"
+  grep -q '^FNDA:0,never_called$' "$info" && grep -q '^FNDA:1,called$' "$info" ||
+    fail "$style: covered: $(cat "$info" 2>&1)"
+  [ -f "$work/build/zelk-reports/covered.cobertura.xml" ] || fail "$style: covered: no Cobertura report"
 fi
 # Every test had a chip of its own, and none is left.
 [ -z "$(ls -A "$work/tmp")" ] || fail "$style: left behind: $(ls "$work/tmp")"

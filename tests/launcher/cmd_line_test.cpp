@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "launcher/request.h"
 #include "platform/platform.h"
 #include "test_util.h"
@@ -57,6 +59,20 @@ TEST_F(CmdCopyTest, WorkedExampleRegionAndTail) {
   a = assemble({"-elf", "app.elf", "--gdb", "65535", "-nographic"});
   EXPECT_EQ(" app.elf  -nographic -gdb tcp:127.0.0.1:65535 -S -kernel \"app.elf\" ", a.line);
   EXPECT_EQ(10u, a.region_end);
+  // Coverage: the log's words join the tail; a user's -d gets the
+  // translation log where it stands, and counts as it then stands.
+  for (const auto& [words, line, end] : std::vector<std::tuple<std::vector<std::string>, std::string, size_t>>{
+           {{"-elf", "app.elf", "-nographic", "--coverage", "lcov:c.info"},
+            " app.elf  -nographic -d in_asm -D \"L\" -kernel \"app.elf\" ", 10},
+           {{"-elf", "app.elf", "-d", "int", "--coverage", "cobertura:c.xml", "-d", "in_asm,exec"},
+            " app.elf -d int,in_asm -d in_asm,exec " + kGtk + "-D \"L\" -kernel \"app.elf\" ", 38}}) {
+    Request r = parse(words);
+    r.coverage_log = "L";
+    const CommandLine l = cmd_copy(r, "H ", nullptr);
+    EXPECT_EQ(line, l.text.substr(2));
+    EXPECT_EQ(end, l.region_end - 2);
+    EXPECT_FALSE(r.watched);
+  }
   EXPECT_FALSE(parse({"-prj", "--gdb", "auto"}).watched);
   EXPECT_EQ(0u, parse({"-prj", "--gdb", "auto"}).gdb_port.value_or(1));
 }

@@ -68,3 +68,17 @@ TEST(QemuArgsTest, TheInterpreterGivesBackWhatWasQuoted) {
 }
 
 }  // namespace
+
+namespace {
+
+// A user's -d keeps what it asks for, the translation log added once.
+TEST(QemuArgsTest, TranslationLogJoinsAUsersLogItems) {
+  const std::pair<const char*, const char*> rows[] = {
+      {"int", "int,in_asm"},       {"in_asm", "in_asm"},        {"int,in_asm,exec", "int,in_asm,exec"},
+      {"", "in_asm"},              {"in_asm_x", "in_asm_x,in_asm"}, {"xin_asm", "xin_asm,in_asm"}};
+  for (const auto& [value, expected] : rows) EXPECT_EQ(expected, qemu_log_with_translation(value)) << value;
+  EXPECT_TRUE(is_qemu_option("--d", kQemuLogOption));
+  EXPECT_FALSE(is_qemu_option("-dfilter", kQemuLogOption));
+}
+
+}  // namespace
