@@ -201,6 +201,13 @@ int own_word_span(const char* word) {
   return own == Own::kNone ? 0 : takes_no_value(own) ? 1 : 2;
 }
 
+std::vector<std::string> launcher_words(int argc, char** argv) {
+  std::vector<bool> literal(argc > 0 ? static_cast<size_t>(argc) : 0);
+  for (int i = 1; i < argc; ++i)
+    if (own_word_span(argv[i]) == 2 && i + 1 < argc) literal[static_cast<size_t>(++i)] = true;
+  return program_words(argc, argv, literal);
+}
+
 Request parse_words(int argc, char** argv) {
   Request r;
   bool launch = false;

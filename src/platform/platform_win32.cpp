@@ -17,10 +17,11 @@
 #include "platform/interpreter_rules.h"
 #include "platform/path_rules.h"
 
-// Asks the mingw-w64 runtime to expand wildcard patterns among the words
-// before main sees them, as the command prompt leaves that to programs.
+// The command prompt leaves wildcard patterns to programs, but the
+// mingw-w64 runtime would expand every word alike, the value of a
+// --fail-re among them; program_words() expands them instead.
 extern "C" {
-int _dowildcard = -1;
+int _dowildcard = 0;
 }
 
 const char kPathSeparator = '\\';
@@ -319,7 +320,7 @@ std::string last_path_component(const std::string& path) {
 }
 
 FILE* create_runtime_named_file(std::string* path) {
-  const std::string profile = environment_value("userprofile");
+  const std::string temp = temporary_directory();
   // The runtime checks its names against the current drive's root, not the
   // Temp folder, and builds them from the process id, which comes round
   // again while earlier images stay; so a taken name is followed by the
@@ -331,7 +332,7 @@ FILE* create_runtime_named_file(std::string* path) {
     // newer ones a complete path; a bare name goes under the user's Temp
     // folder.
     if (strlen(name) <= 20)
-      *path = profile + "\\AppData\\Local\\Temp\\" + name;
+      *path = temp + "\\" + name;
     else
       *path = name;
     int fd = _open(path->c_str(), _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY,
@@ -349,6 +350,11 @@ FILE* create_runtime_named_file(std::string* path) {
 std::string interpreter_quoted(const std::string& text) { return windows_cmd_quoted(text); }
 
 std::string interpreter_word(const std::string& text) { return windows_cmd_word(text); }
+
+std::string interpreter_changes(const std::string& text) {
+  return windows_cmd_expansion(windows_cmd_quoted(text),
+                               [](const std::string& name) { return environment_has(name.c_str()); });
+}
 
 namespace {
 
@@ -396,6 +402,45 @@ void keep_broken_pipes_in_this_thread() {}
 
 OutputWrite write_file_bytes(FILE* file, const char* data, size_t len) {
   return write_all(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file))), data, len);
+}
+
+namespace {
+
+// The names |pattern| matches, after the folder it names, as the runtime
+// lists them; none when it matches nothing.
+std::vector<std::string> wildcard_matches(const std::string& pattern) {
+  std::vector<std::string> names;
+  const size_t cut = pattern.find_last_of("\\/:");
+  const std::string folder = cut == std::string::npos ? "" : pattern.substr(0, cut + 1);
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA(pattern.c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return names;
+  do {
+    const std::string name = found.cFileName;
+    if (name != "." && name != "..") names.push_back(folder + name);
+  } while (FindNextFileA(search, &found));
+  FindClose(search);
+  return names;
+}
+
+}  // namespace
+
+std::vector<std::string> program_words(int argc, char** argv, const std::vector<bool>& literal) {
+  const std::vector<std::string> given(argv, argv + argc);
+  // Whether a word was quoted is known from the line itself, where its
+  // split agrees with the runtime's.
+  std::vector<RuntimeWord> split = windows_runtime_words(GetCommandLineA());
+  bool agrees = split.size() == given.size();
+  for (size_t i = 1; agrees && i < given.size(); ++i) agrees = split[i].text == given[i];
+  std::vector<std::string> words;
+  for (size_t i = 0; i < given.size(); ++i) {
+    RuntimeWord word{given[i], agrees && split[i].quoted};
+    const bool keep = i == 0 || (i < literal.size() && literal[i]) || !windows_runtime_pattern(word);
+    const std::vector<std::string> matches = keep ? std::vector<std::string>() : wildcard_matches(given[i]);
+    if (matches.empty()) words.push_back(given[i]);
+    words.insert(words.end(), matches.begin(), matches.end());
+  }
+  return words;
 }
 
 bool raw_command_line(std::string* line) {
@@ -449,8 +494,21 @@ FILE* create_own_named_file(const std::string& stem, std::string* path) {
   return nullptr;
 }
 
+// A real profile always has its Temp folder; a new Wine profile or a
+// stripped container may not, and a raw image that cannot be written is a
+// launch without its program. So the missing folders are made, but only
+// under a profile folder that exists: never at the root of a drive.
 std::string temporary_directory() {
-  return environment_value("userprofile") + "\\AppData\\Local\\Temp";
+  const int saved = errno;  // callers name the folder in their messages
+  const std::string profile = environment_value("userprofile");
+  std::string dir = profile;
+  const bool made_here = !profile.empty() && path_kind(profile) == PathKind::kFolder;
+  for (const char* part : {"AppData", "Local", "Temp"}) {
+    dir = dir + "\\" + part;
+    if (made_here) CreateDirectoryA(dir.c_str(), nullptr);
+  }
+  errno = saved;
+  return dir;
 }
 
 bool create_own_named_folder(const std::string& stem, std::string* path) {
