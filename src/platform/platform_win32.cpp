@@ -275,13 +275,35 @@ int clone_file(const std::string& from, const std::string& to) {
   return error;
 }
 
+namespace {
+
+// |text| of the process's code page (UTF-8, by the manifest) in UTF-16.
+std::wstring wide(const std::string& text) {
+  const int len = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring out(static_cast<size_t>(len), L'\0');
+  if (len > 0) MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), &out[0], len);
+  return out;
+}
+
+std::string narrow(const wchar_t* text, size_t size) {
+  const int len = WideCharToMultiByte(CP_ACP, 0, text, static_cast<int>(size), nullptr, 0, nullptr, nullptr);
+  std::string out(static_cast<size_t>(len), '\0');
+  if (len > 0) WideCharToMultiByte(CP_ACP, 0, text, static_cast<int>(size), &out[0], len, nullptr, nullptr);
+  return out;
+}
+
+}  // namespace
+
+// Read wide: Wine's GetEnvironmentVariableA counts a UTF-8 value's
+// characters, not its bytes, and cuts a profile folder such as "Ж".
 std::string environment_value(const char* name) {
-  std::vector<char> buf(256);
+  const std::wstring wide_name = wide(name);
+  std::vector<wchar_t> buf(256);
   for (int attempt = 0; attempt < 4; ++attempt) {
     DWORD size = static_cast<DWORD>(buf.size());
-    DWORD len = GetEnvironmentVariableA(name, buf.data(), size);
+    DWORD len = GetEnvironmentVariableW(wide_name.c_str(), buf.data(), size);
     if (len == 0) return "";
-    if (len < size) return std::string(buf.data(), len);
+    if (len < size) return narrow(buf.data(), len);
     buf.resize(len);  // |len| now counts the terminator too.
   }
   return "";

@@ -374,4 +374,18 @@ TEST_F(WindowsTest, TheLauncherOwnWordsAreNeverExpandedAsWildcards) {
   }
 }
 
+// A chip folder and an ELF named with a letter outside the ANSI code page
+// are found, written and handed to the simulator as they are named.
+TEST_F(WindowsTest, NamesBeyondTheCodePageAreFound) {
+  const std::string zhe = "\xd0\x96";
+  add_fixture_elf("blink", "app" + zhe + ".elf");
+  fs::create_directories(work_dir_ / ("chip" + zhe));
+  RunResult r = run({"--chip-dir", "chip" + zhe, "-elf", "app" + zhe + ".elf", "-nographic"});
+  EXPECT_EQ(0, r.status) << r.out << r.err;
+  EXPECT_EQ(134217728u, fs::file_size(work_dir_ / ("chip" + zhe) / "zelk.iflash"));
+  const std::vector<std::string> args = recorded_args();
+  EXPECT_NE(args.end(), std::find(args.begin(), args.end(), "app" + zhe + ".elf")) << raw_line();
+  expect_raw_image_of("blink");
+}
+
 }  // namespace
