@@ -329,7 +329,7 @@ TEST_F(WindowsTest, PercentNamesReachTheSimulatorAsTheLauncherWroteThem) {
   EXPECT_EQ(0, r.status) << r.out << r.err;
   const std::string dir = target_path(work_dir_ / "pct%OS%dir");
   const std::vector<std::string> args = recorded_args();
-  for (const std::string arg : {"zelk_iflash.flash=" + dir + "\\zelk.iflash",
+  for (const std::string& arg : {"zelk_iflash.flash=" + dir + "\\zelk.iflash",
                                 "zelk_i2c.eeprom=" + dir + "\\zelk.eeprom", std::string("app%OS%.elf")})
     EXPECT_NE(args.end(), std::find(args.begin(), args.end(), arg)) << arg << "\n" << raw_line();
   expect_raw_image_of("blink");
