@@ -374,18 +374,32 @@ TEST_F(WindowsTest, TheLauncherOwnWordsAreNeverExpandedAsWildcards) {
   }
 }
 
-// A chip folder and an ELF named with a letter outside the ANSI code page
-// are found, written and handed to the simulator as they are named.
-TEST_F(WindowsTest, NamesBeyondTheCodePageAreFound) {
-  const std::string zhe = "\xd0\x96";
-  add_fixture_elf("blink", "app" + zhe + ".elf");
-  fs::create_directories(work_dir_ / ("chip" + zhe));
-  RunResult r = run({"--chip-dir", "chip" + zhe, "-elf", "app" + zhe + ".elf", "-nographic"});
-  EXPECT_EQ(0, r.status) << r.out << r.err;
-  EXPECT_EQ(134217728u, fs::file_size(work_dir_ / ("chip" + zhe) / "zelk.iflash"));
-  const std::vector<std::string> args = recorded_args();
-  EXPECT_NE(args.end(), std::find(args.begin(), args.end(), "app" + zhe + ".elf")) << raw_line();
-  expect_raw_image_of("blink");
+// A chip folder and an ELF named with a letter outside the ANSI code page,
+// or whose path passes 260 characters, are found, written and handed to
+// the simulator as they are named.
+TEST_F(WindowsTest, NamesBeyondTheCodePageAndPast260CharactersAreFound) {
+  const std::string zhe = "\xd0\x96", long_name(60, 'd');
+  const fs::path deep = work_dir_ / ("chip" + zhe) / long_name / long_name / long_name / long_name;
+  fs::create_directories(deep);
+  fs::copy_file(fs::path(ZELK_FIXTURES) / "elf" / "blink" / "blink.elf", deep / ("app" + zhe + ".elf"));
+  add_fixture_elf("blink", "short.elf");
+  ASSERT_LT(260u, target_path(deep).size());
+  const struct {
+    std::string chip, elf;
+    fs::path chip_dir;
+  } rows[] = {
+      {"chip" + zhe, target_path(deep / ("app" + zhe + ".elf")), work_dir_ / ("chip" + zhe)},
+      {target_path(deep), "short.elf", deep},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.chip + " " + row.elf);
+    RunResult r = run({"--chip-dir", row.chip, "-elf", row.elf, "-nographic"});
+    EXPECT_EQ(0, r.status) << r.out << r.err;
+    EXPECT_EQ(134217728u, fs::file_size(row.chip_dir / "zelk.iflash"));
+    const std::vector<std::string> args = recorded_args();
+    EXPECT_NE(args.end(), std::find(args.begin(), args.end(), row.elf)) << raw_line();
+    expect_raw_image_of("blink");
+  }
 }
 
 }  // namespace
