@@ -3,6 +3,4 @@
 
 #include "flash_tool/flash_tool.h"
 
-int main(int argc, char** argv) {
-  return run_flash_tool(Words(argv + (argc > 0 ? 1 : 0), argv + (argc > 0 ? argc : 0)));
-}
+int main(int argc, char** argv) { return run_flash_tool(flash_tool_words(argc, argv)); }

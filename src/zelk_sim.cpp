@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "launcher/launch.h"
 #include "launcher/request.h"
@@ -83,7 +84,11 @@ void print_version(const char* word0) {
 
 int main(int argc, char** argv) {
   const char* word0 = argc > 0 ? argv[0] : nullptr;
-  const Request request = parse_words(argc, argv);
+  std::vector<std::string> words = launcher_words(argc, argv);
+  std::vector<char*> word_list;
+  for (std::string& word : words) word_list.push_back(&word[0]);
+  word_list.push_back(nullptr);
+  const Request request = parse_words(static_cast<int>(words.size()), word_list.data());
   switch (request.outcome) {
     case ScanResult::kUsage: print_help(word0); return 0;
     case ScanResult::kVersion: print_version(word0); return 0;

@@ -1,6 +1,7 @@
 // The table of zelk_flash's commands, which lists, describes and
 // dispatches them, and the scan of the words before it.
 #include <cstdio>
+#include <cstring>
 
 #include "flash_tool/flash_tool.h"
 #include "platform/platform.h"
@@ -189,4 +190,12 @@ int run_flash_tool(const Words& words) {
     if (int status = find_backing_files(dir_given ? &dir : nullptr, &files)) return status;
   }
   return command->run(files, args);
+}
+
+Words flash_tool_words(int argc, char** argv) {
+  std::vector<bool> literal(argc > 0 ? static_cast<size_t>(argc) : 0);
+  for (int i = 1; i + 1 < argc; ++i)
+    if (strcmp(argv[i], "--dir") == 0) literal[static_cast<size_t>(i + 1)] = true;
+  const Words words = program_words(argc, argv, literal);
+  return Words(words.begin() + (words.empty() ? 0 : 1), words.end());
 }

@@ -23,6 +23,11 @@ using Words = std::vector<std::string>;
 // Runs zelk_flash on the words after the program's name.
 int run_flash_tool(const Words& words);
 
+// The words after the program's name as main was given them, wildcard
+// patterns expanded where the platform's runtime would expand them, but
+// never the folder of --dir, which is taken as typed.
+Words flash_tool_words(int argc, char** argv);
+
 // The commands. Those on the chip's memories are given the backing files;
 // the others ignore them.
 int info_command(const BackingFiles& files, const Words& args);

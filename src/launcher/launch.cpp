@@ -110,6 +110,23 @@ int refuse_setup(const std::string& problem, const Request& r, const Reports& re
   return refuse_launch(kStatusUsage, problem, r, reports);
 }
 
+// A path the interpreter would hand the simulator changed: the simulator
+// would open another chip or program than the one the launcher locked and
+// wrote, perhaps one another launch holds. One line; empty when none.
+std::string line_paths_problem(Request r, const BackingFiles& files, const std::string& raw_dir) {
+  resolve_project_here(&r);
+  std::vector<std::string> paths = {files.flash, files.eeprom,
+                                    raw_dir.empty() ? temporary_directory() : raw_dir};
+  if (r.elf_path) paths.push_back(*r.elf_path);
+  for (const std::string& path : paths) {
+    const std::string changed = interpreter_changes(path);
+    if (!changed.empty())
+      return "cannot hand " + path + " to " + kQemuExecutable + ": the command interpreter would expand " +
+             changed + " in it, and no quoting keeps it from that";
+  }
+  return "";
+}
+
 // What keeps a watched run from testing the firmware that can be found
 // before the chip is touched: a simulator the interpreter would not find,
 // an ELF or firmware file that cannot be read. One line; empty when none.
@@ -279,6 +296,8 @@ int launch(Request r) {
     // named from.
     files = chip.named ? backing_files_in(absolute_path(chip.files.dir)) : chip.files;
   }
+  const std::string path_problem = line_paths_problem(r, files, fresh.dir);
+  if (!path_problem.empty()) return refuse_setup(path_problem, r, reports);
   bool stop_requested = false;
   const int status = launch_on(r, loads, files, fresh.dir, &reports, &stop_requested);
   if (stop_requested) {

@@ -245,6 +245,13 @@ void add_translation_log(const std::vector<std::pair<size_t, size_t>>& log_value
   }
 }
 
+std::vector<std::string> launcher_words(int argc, char** argv) {
+  std::vector<bool> literal(argc > 0 ? static_cast<size_t>(argc) : 0);
+  for (int i = 1; i < argc; ++i)
+    if (own_word_span(argv[i]) == 2 && i + 1 < argc) literal[static_cast<size_t>(++i)] = true;
+  return program_words(argc, argv, literal);
+}
+
 Request parse_words(int argc, char** argv) {
   Request r;
   bool launch = false;

@@ -89,6 +89,12 @@ struct Request {
 // without them, but for the debugger's arguments --gdb adds to the tail.
 Request parse_words(int argc, char** argv);
 
+// The words main was given, wildcard patterns expanded where the
+// platform's runtime would expand them (program_words), but never the
+// value of one of the launcher's own words: --fail-re 'ERROR.*' stays a
+// pattern whatever files the current folder holds.
+std::vector<std::string> launcher_words(int argc, char** argv);
+
 // How many words the launcher's own word |word| stands for with its value
 // (1 or 2); 0 for any other word.
 int own_word_span(const char* word);

@@ -275,6 +275,10 @@ struct BoundCommand::State {
   bool write_pending = false;
   DWORD send_error = ERROR_SUCCESS;  // a send that failed as it started
   ULONGLONG drain_until = 0;
+  // Past the drain's bound: only the |rest| bytes the pipe held then are
+  // still read.
+  bool last_reads = false;
+  DWORD rest = 0;
   std::unique_ptr<Reading> reading;
   bool read_pending = false;
   size_t held = 0, held_at = 0;  // read but not yet handed on
@@ -382,10 +386,15 @@ struct BoundCommand::State {
 
   // Starts the next read; true when it has bytes already or pends.
   bool start_read() {
+    DWORD want = sizeof reading->piece;
+    if (last_reads) {
+      if (rest == 0) return false;
+      if (rest < want) want = rest;
+    }
     ResetEvent(reading->overlapped.hEvent);
     read_pending = true;
     DWORD got = 0;
-    if (ReadFile(out.get(), reading->piece, sizeof reading->piece, &got, &reading->overlapped))
+    if (ReadFile(out.get(), reading->piece, want, &got, &reading->overlapped))
       return true;
     if (GetLastError() == ERROR_IO_PENDING) return true;
     read_pending = false;
@@ -402,6 +411,33 @@ struct BoundCommand::State {
     }
     held = got;
     held_at = 0;
+    if (last_reads) rest -= got < rest ? got : rest;
+    if (held == 0 && !start_read()) close_output();
+  }
+
+  // The drain's bound has passed: a process the interpreter left behind
+  // may hold the pipe open and print for good, so what comes later is not
+  // waited for. But what the pipe holds now, the simulator's last output
+  // that this process had no time for while it wrote the console or the
+  // log, is read to its end.
+  void read_what_is_left() {
+    last_reads = true;
+    if (read_pending) {
+      CancelIoEx(out.get(), &reading->overlapped);
+      if (WaitForSingleObject(reading->overlapped.hEvent, kCancelMs) != WAIT_OBJECT_0) {
+        close_output();
+        return;
+      }
+      read_pending = false;
+      // A read done as it was cancelled keeps its bytes.
+      DWORD got = 0;
+      if (GetOverlappedResult(out.get(), &reading->overlapped, &got, FALSE)) {
+        held = got;
+        held_at = 0;
+      }
+    }
+    DWORD available = 0;
+    rest = PeekNamedPipe(out.get(), nullptr, 0, nullptr, &available, nullptr) ? available : 0;
     if (held == 0 && !start_read()) close_output();
   }
 
@@ -558,10 +594,8 @@ BoundCommand::Event BoundCommand::State::wait(int64_t timeout_ms, char* buf, siz
     if (reading_output) {
       // A process the interpreter left behind that goes on printing is
       // not waited for past the drain's bound.
-      if (s.ended && s.out.valid() && GetTickCount64() >= s.drain_until) {
-        s.close_output();
-        s.held = 0;
-      }
+      if (s.ended && s.out.valid() && !s.last_reads && GetTickCount64() >= s.drain_until)
+        s.read_what_is_left();
       if (s.held > 0) return s.hand_on(buf, cap, got);
       if (s.ended && !s.out.valid()) return Event::kEnded;
     }
@@ -587,11 +621,17 @@ BoundCommand::Event BoundCommand::State::wait(int64_t timeout_ms, char* buf, siz
     if (read_out && s.ended) {
       const ULONGLONG now = GetTickCount64();
       const ULONGLONG left = s.drain_until > now ? s.drain_until - now : 0;
-      wait_ms = static_cast<DWORD>(left < kDrainMs ? left : kDrainMs);
+      // The last reads find their bytes in the pipe already.
+      const DWORD drain_ms =
+          s.last_reads ? kCancelMs : static_cast<DWORD>(left < kDrainMs ? left : kDrainMs);
+      if (drain_ms < wait_ms) wait_ms = drain_ms;
     }
     const DWORD woke = WaitForMultipleObjects(count, handles, FALSE, wait_ms);
     if (woke == WAIT_TIMEOUT) {
-      if (read_out && s.ended) s.close_output();
+      if (read_out && s.ended) {
+        if (s.last_reads) s.close_output();
+        else s.read_what_is_left();
+      }
       continue;
     }
     if (woke == WAIT_FAILED) return reading_output ? Event::kEnded : Event::kTimedOut;

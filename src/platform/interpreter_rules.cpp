@@ -27,7 +27,30 @@ std::string posix_sh_quoted(const std::string& text) {
   return quoted;
 }
 
-std::string windows_cmd_quoted(const std::string& text) { return '"' + text + '"'; }
+std::string windows_cmd_quoted(const std::string& text) {
+  std::string quoted = "\"";
+  for (size_t i = 0; i < text.size(); ++i) {
+    const bool percent = text[i] == '%';
+    if (percent && (i == 0 || text[i - 1] != '%')) quoted.push_back('"');
+    quoted.push_back(text[i]);
+    if (percent && (i + 1 == text.size() || text[i + 1] != '%')) quoted.push_back('"');
+  }
+  quoted.push_back('"');
+  return quoted;
+}
+
+std::string windows_cmd_expansion(const std::string& line, bool (*is_set)(const std::string& name)) {
+  // A % that starts no expansion stays, and the next % may start one.
+  for (size_t at = line.find('%'); at != std::string::npos;) {
+    const size_t end = line.find('%', at + 1);
+    if (end == std::string::npos) break;
+    const std::string inside = line.substr(at + 1, end - at - 1);
+    const std::string name = inside.substr(0, inside.find(':'));
+    if (!name.empty() && is_set(name)) return line.substr(at, end - at + 1);
+    at = end;
+  }
+  return "";
+}
 
 namespace {
 
@@ -43,6 +66,52 @@ std::vector<std::string> split(const std::string& text, char separator) {
 }
 
 }  // namespace
+
+std::vector<RuntimeWord> windows_runtime_words(const std::string& line) {
+  std::vector<RuntimeWord> words(1);
+  size_t i = 0;
+  if (i < line.size() && line[i] == '"') {
+    const size_t end = line.find('"', 1);
+    words[0].text = line.substr(1, end == std::string::npos ? std::string::npos : end - 1);
+    words[0].quoted = true;
+    i = end == std::string::npos ? line.size() : end + 1;
+  } else {
+    while (i < line.size() && line[i] != ' ' && line[i] != '\t') words[0].text.push_back(line[i++]);
+  }
+  for (;;) {
+    while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
+    if (i >= line.size()) return words;
+    RuntimeWord word;
+    bool in_quotes = false;
+    while (i < line.size() && (in_quotes || (line[i] != ' ' && line[i] != '\t'))) {
+      size_t slashes = 0;
+      while (i < line.size() && line[i] == '\\') ++slashes, ++i;
+      if (i < line.size() && line[i] == '"') {
+        word.text.append(slashes / 2, '\\');
+        if (slashes % 2 == 1) {
+          word.text.push_back('"');
+          ++i;
+          continue;
+        }
+        word.quoted = true;
+        if (in_quotes && i + 1 < line.size() && line[i + 1] == '"') {
+          word.text.push_back('"');
+          ++i;
+        }
+        in_quotes = !in_quotes;
+        ++i;
+        continue;
+      }
+      word.text.append(slashes, '\\');
+      if (slashes == 0) word.text.push_back(line[i++]);
+    }
+    words.push_back(word);
+  }
+}
+
+bool windows_runtime_pattern(const RuntimeWord& word) {
+  return !word.quoted && word.text.find_first_of("*?") != std::string::npos;
+}
 
 std::vector<std::string> posix_sh_search(const std::string& name, const std::string& path_value) {
   std::vector<std::string> files;

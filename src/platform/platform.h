@@ -145,6 +145,12 @@ FILE* create_runtime_named_file(std::string* path);
 // escaped where it can be.
 std::string interpreter_quoted(const std::string& text);
 
+// What the command interpreter would still change in |text| written as
+// interpreter_quoted writes it, with this process's environment, which it
+// inherits: on Windows a %NAME% of a set variable that the quoting cannot
+// hide. Empty when the interpreter hands the text on as it stands.
+std::string interpreter_changes(const std::string& text);
+
 // False when the command interpreter that runs a line would not find the
 // program |name| (given without a folder): /bin/sh in PATH, cmd.exe in the
 // current folder and PATH with PATHEXT. True also where that cannot be
@@ -173,6 +179,15 @@ OutputWrite write_file_bytes(FILE* file, const char* data, size_t len);
 // carriage return stays one), waiting for at least one. Their count, or 0
 // once the input has ended or cannot be read.
 size_t read_standard_input(char* buf, size_t cap);
+
+// The words this program was started with, word 0 first. On Windows the C
+// runtime is told not to expand wildcard patterns among them, which it
+// would do to every word alike; they are expanded here by its rules, but
+// never a word whose |literal| entry is true. A pattern becomes the names
+// it matches in its folder, the folder as written before them, "." and
+// ".." aside; one that matches nothing stays as it is. POSIX: the shell
+// expanded them already, as the user asked.
+std::vector<std::string> program_words(int argc, char** argv, const std::vector<bool>& literal);
 
 // The command line as the process received it, before it was split into
 // words; false on platforms where only the words exist.

@@ -480,7 +480,14 @@ std::string interpreter_quoted(const std::string& text) { return posix_sh_quoted
 
 std::string interpreter_word(const std::string& text) { return posix_sh_word(text); }
 
+// Inside its double quotes /bin/sh is left nothing to act on.
+std::string interpreter_changes(const std::string&) { return ""; }
+
 bool raw_command_line(std::string*) { return false; }
+
+std::vector<std::string> program_words(int argc, char** argv, const std::vector<bool>&) {
+  return std::vector<std::string>(argv, argv + argc);
+}
 
 size_t read_standard_input(char* buf, size_t cap) {
   for (;;) {

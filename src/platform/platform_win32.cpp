@@ -17,10 +17,11 @@
 #include "platform/interpreter_rules.h"
 #include "platform/path_rules.h"
 
-// Asks the mingw-w64 runtime to expand wildcard patterns among the words
-// before main sees them, as the command prompt leaves that to programs.
+// The command prompt leaves wildcard patterns to programs, but the
+// mingw-w64 runtime would expand every word alike, the value of a
+// --fail-re among them; program_words() expands them instead.
 extern "C" {
-int _dowildcard = -1;
+int _dowildcard = 0;
 }
 
 const char kPathSeparator = '\\';
@@ -52,16 +53,55 @@ int errno_of(DWORD code) {
 
 }  // namespace
 
+namespace {
+
+// |text| of the process's code page (UTF-8, by the manifest) in UTF-16.
+std::wstring wide(const std::string& text) {
+  const int len = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring out(static_cast<size_t>(len), L'\0');
+  if (len > 0) MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), &out[0], len);
+  return out;
+}
+
+std::string narrow(const wchar_t* text, size_t size) {
+  const int len = WideCharToMultiByte(CP_ACP, 0, text, static_cast<int>(size), nullptr, 0, nullptr, nullptr);
+  std::string out(static_cast<size_t>(len), '\0');
+  if (len > 0) WideCharToMultiByte(CP_ACP, 0, text, static_cast<int>(size), &out[0], len, nullptr, nullptr);
+  return out;
+}
+
+// Paths this long or longer go to the system whole, after \\?\: the
+// plain form stops at 260 characters (248 for a folder to be made), unless
+// long paths are enabled for the system, which Wine never does.
+constexpr size_t kPlainPathLimit = 248;
+
+// |path| for the system's wide calls: a long one whole, after the prefix
+// that lifts the limit.
+std::wstring system_path(const std::string& path) {
+  const std::wstring given = wide(path);
+  if (given.compare(0, 4, L"\\\\?\\") == 0) return given;
+  const DWORD need = GetFullPathNameW(given.c_str(), 0, nullptr, nullptr);
+  if (need < kPlainPathLimit) return given;
+  std::wstring full(need, L'\0');
+  const DWORD len = GetFullPathNameW(given.c_str(), need, &full[0], nullptr);
+  if (len == 0 || len >= need) return given;
+  full.resize(len);
+  if (full.compare(0, 2, L"\\\\") == 0) return L"\\\\?\\UNC\\" + full.substr(2);
+  return L"\\\\?\\" + full;
+}
+
+}  // namespace
+
 bool own_executable_path(std::string* path) {
   // GetModuleFileNameA truncates silently at the buffer's size, so grow
   // until the name fits with room to spare.
-  std::vector<char> buf(MAX_PATH + 1);
+  std::vector<wchar_t> buf(MAX_PATH + 1);
   for (;;) {
     DWORD size = static_cast<DWORD>(buf.size());
-    DWORD len = GetModuleFileNameA(nullptr, buf.data(), size);
+    DWORD len = GetModuleFileNameW(nullptr, buf.data(), size);
     if (len == 0) return false;
     if (len < size) {
-      path->assign(buf.data(), len);
+      *path = narrow(buf.data(), len);
       return true;
     }
     if (buf.size() >= (1u << 20)) return false;
@@ -71,13 +111,13 @@ bool own_executable_path(std::string* path) {
 
 bool current_directory(std::string* path) {
   for (int attempt = 0; attempt < 4; ++attempt) {
-    DWORD need = GetCurrentDirectoryA(0, nullptr);
+    DWORD need = GetCurrentDirectoryW(0, nullptr);
     if (need == 0) return false;
-    std::vector<char> buf(need);
-    DWORD len = GetCurrentDirectoryA(need, buf.data());
+    std::vector<wchar_t> buf(need);
+    DWORD len = GetCurrentDirectoryW(need, buf.data());
     if (len == 0) return false;
     if (len < need) {
-      path->assign(buf.data(), len);
+      *path = narrow(buf.data(), len);
       return true;
     }
     // The directory changed between the two calls; ask again.
@@ -86,32 +126,32 @@ bool current_directory(std::string* path) {
 }
 
 bool path_is_existing_non_directory(const std::string& path) {
-  DWORD attributes = GetFileAttributesA(path.c_str());
+  DWORD attributes = GetFileAttributesW(system_path(path).c_str());
   return attributes != INVALID_FILE_ATTRIBUTES &&
          !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 bool file_size_of(const std::string& path, uint64_t* size) {
   WIN32_FILE_ATTRIBUTE_DATA data;
-  if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return false;
+  if (!GetFileAttributesExW(system_path(path).c_str(), GetFileExInfoStandard, &data)) return false;
   *size = (uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
   return true;
 }
 
 bool path_exists(const std::string& path) {
-  return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+  return GetFileAttributesW(system_path(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 FILE* open_file_stream(const std::string& path, const char* mode) {
-  return fopen(path.c_str(), mode);
+  return _wfopen(system_path(path).c_str(), wide(mode).c_str());
 }
 
 FILE* open_file_denying_writers(const std::string& path) {
-  return _fsopen(path.c_str(), "r+b", _SH_DENYWR);
+  return _wfsopen(system_path(path).c_str(), L"r+b", _SH_DENYWR);
 }
 
 FILE* create_new_file(const std::string& path) {
-  const int fd = _open(path.c_str(), _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY | _O_NOINHERIT,
+  const int fd = _wopen(system_path(path).c_str(), _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY | _O_NOINHERIT,
                        _S_IREAD | _S_IWRITE);
   if (fd < 0) return nullptr;
   FILE* file = _fdopen(fd, "wb");
@@ -121,10 +161,10 @@ FILE* create_new_file(const std::string& path) {
 
 bool publish_file(const std::string& from, const std::string& to) {
   // Without MOVEFILE_REPLACE_EXISTING an existing name is never replaced.
-  return MoveFileExA(from.c_str(), to.c_str(), 0) != 0;
+  return MoveFileExW(system_path(from).c_str(), system_path(to).c_str(), 0) != 0;
 }
 
-bool remove_file(const std::string& path) { return DeleteFileA(path.c_str()) != 0; }
+bool remove_file(const std::string& path) { return DeleteFileW(system_path(path).c_str()) != 0; }
 
 namespace {
 
@@ -143,7 +183,7 @@ bool process_runs(DWORD id) {
 long lock_holder(const std::string& path) {
   long holder = 0;
   for (int attempt = 0; attempt < 50; ++attempt) {
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ,
+    HANDLE file = CreateFileW(system_path(path).c_str(), GENERIC_READ,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     char text[32] = {};
@@ -172,7 +212,7 @@ FileLock::~FileLock() {
 // open. Readers may still open it for the holder's id, its text.
 FileLock::Status FileLock::take(const std::string& path, long* holder) {
   *holder = 0;
-  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+  HANDLE file = CreateFileW(system_path(path).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                             OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     if (GetLastError() != ERROR_SHARING_VIOLATION) return Status::kFailed;
@@ -191,7 +231,7 @@ FileLock::Status FileLock::take_shared(const std::string& path, long* holder) {
   *holder = 0;
   // Shared with readers alone: no one opens it for writing, as a taker
   // does, while this handle lasts, and it opens only while no one has.
-  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+  HANDLE file = CreateFileW(system_path(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file != INVALID_HANDLE_VALUE) {
     handle_ = reinterpret_cast<intptr_t>(file);
@@ -252,10 +292,10 @@ bool copy_handle(HANDLE in, HANDLE out) {
 }  // namespace
 
 int clone_file(const std::string& from, const std::string& to) {
-  HANDLE in = CreateFileA(from.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+  HANDLE in = CreateFileW(system_path(from).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                           FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
   if (in == INVALID_HANDLE_VALUE) return errno_of(GetLastError());
-  HANDLE out = CreateFileA(to.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+  HANDLE out = CreateFileW(system_path(to).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
   if (out == INVALID_HANDLE_VALUE) {
     const int error = errno_of(GetLastError());
@@ -270,17 +310,20 @@ int clone_file(const std::string& from, const std::string& to) {
   const int error = done ? 0 : errno_of(GetLastError());
   CloseHandle(out);
   CloseHandle(in);
-  if (error != 0) DeleteFileA(to.c_str());
+  if (error != 0) DeleteFileW(system_path(to).c_str());
   return error;
 }
 
+// Read wide: Wine's GetEnvironmentVariableA counts a UTF-8 value's
+// characters, not its bytes, and cuts a profile folder such as "Ж".
 std::string environment_value(const char* name) {
-  std::vector<char> buf(256);
+  const std::wstring wide_name = wide(name);
+  std::vector<wchar_t> buf(256);
   for (int attempt = 0; attempt < 4; ++attempt) {
     DWORD size = static_cast<DWORD>(buf.size());
-    DWORD len = GetEnvironmentVariableA(name, buf.data(), size);
+    DWORD len = GetEnvironmentVariableW(wide_name.c_str(), buf.data(), size);
     if (len == 0) return "";
-    if (len < size) return std::string(buf.data(), len);
+    if (len < size) return narrow(buf.data(), len);
     buf.resize(len);  // |len| now counts the terminator too.
   }
   return "";
@@ -301,12 +344,13 @@ bool interpreter_finds(const std::string& name) {
 std::string absolute_path(const std::string& path) {
   // Also a path relative to another drive's current folder, "D:x", or to
   // the current drive's root, "\x".
-  DWORD need = GetFullPathNameA(path.c_str(), 0, nullptr, nullptr);
+  const std::wstring given = wide(path);
+  DWORD need = GetFullPathNameW(given.c_str(), 0, nullptr, nullptr);
   for (int attempt = 0; need != 0 && attempt < 4; ++attempt) {
-    std::vector<char> buf(need);
-    const DWORD len = GetFullPathNameA(path.c_str(), need, buf.data(), nullptr);
+    std::vector<wchar_t> buf(need);
+    const DWORD len = GetFullPathNameW(given.c_str(), need, buf.data(), nullptr);
     if (len == 0) break;
-    if (len < need) return std::string(buf.data(), len);
+    if (len < need) return narrow(buf.data(), len);
     need = len;
   }
   return path;
@@ -319,7 +363,7 @@ std::string last_path_component(const std::string& path) {
 }
 
 FILE* create_runtime_named_file(std::string* path) {
-  const std::string profile = environment_value("userprofile");
+  const std::string temp = temporary_directory();
   // The runtime checks its names against the current drive's root, not the
   // Temp folder, and builds them from the process id, which comes round
   // again while earlier images stay; so a taken name is followed by the
@@ -331,10 +375,10 @@ FILE* create_runtime_named_file(std::string* path) {
     // newer ones a complete path; a bare name goes under the user's Temp
     // folder.
     if (strlen(name) <= 20)
-      *path = profile + "\\AppData\\Local\\Temp\\" + name;
+      *path = temp + "\\" + name;
     else
       *path = name;
-    int fd = _open(path->c_str(), _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY,
+    int fd = _wopen(system_path(*path).c_str(), _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY,
                    _S_IREAD | _S_IWRITE);
     if (fd < 0 && errno == EEXIST) continue;
     if (fd < 0) return nullptr;
@@ -349,6 +393,11 @@ FILE* create_runtime_named_file(std::string* path) {
 std::string interpreter_quoted(const std::string& text) { return windows_cmd_quoted(text); }
 
 std::string interpreter_word(const std::string& text) { return windows_cmd_word(text); }
+
+std::string interpreter_changes(const std::string& text) {
+  return windows_cmd_expansion(windows_cmd_quoted(text),
+                               [](const std::string& name) { return environment_has(name.c_str()); });
+}
 
 namespace {
 
@@ -398,13 +447,52 @@ OutputWrite write_file_bytes(FILE* file, const char* data, size_t len) {
   return write_all(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file))), data, len);
 }
 
+namespace {
+
+// The names |pattern| matches, after the folder it names, as the runtime
+// lists them; none when it matches nothing.
+std::vector<std::string> wildcard_matches(const std::string& pattern) {
+  std::vector<std::string> names;
+  const size_t cut = pattern.find_last_of("\\/:");
+  const std::string folder = cut == std::string::npos ? "" : pattern.substr(0, cut + 1);
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA(pattern.c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return names;
+  do {
+    const std::string name = found.cFileName;
+    if (name != "." && name != "..") names.push_back(folder + name);
+  } while (FindNextFileA(search, &found));
+  FindClose(search);
+  return names;
+}
+
+}  // namespace
+
+std::vector<std::string> program_words(int argc, char** argv, const std::vector<bool>& literal) {
+  const std::vector<std::string> given(argv, argv + argc);
+  // Whether a word was quoted is known from the line itself, where its
+  // split agrees with the runtime's.
+  std::vector<RuntimeWord> split = windows_runtime_words(GetCommandLineA());
+  bool agrees = split.size() == given.size();
+  for (size_t i = 1; agrees && i < given.size(); ++i) agrees = split[i].text == given[i];
+  std::vector<std::string> words;
+  for (size_t i = 0; i < given.size(); ++i) {
+    RuntimeWord word{given[i], agrees && split[i].quoted};
+    const bool keep = i == 0 || (i < literal.size() && literal[i]) || !windows_runtime_pattern(word);
+    const std::vector<std::string> matches = keep ? std::vector<std::string>() : wildcard_matches(given[i]);
+    if (matches.empty()) words.push_back(given[i]);
+    words.insert(words.end(), matches.begin(), matches.end());
+  }
+  return words;
+}
+
 bool raw_command_line(std::string* line) {
   *line = GetCommandLineA();
   return true;
 }
 
 PathKind path_kind(const std::string& path) {
-  const DWORD attributes = GetFileAttributesA(path.c_str());
+  const DWORD attributes = GetFileAttributesW(system_path(path).c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) {
     errno = errno_of(GetLastError());
     return PathKind::kMissing;
@@ -449,14 +537,27 @@ FILE* create_own_named_file(const std::string& stem, std::string* path) {
   return nullptr;
 }
 
+// A real profile always has its Temp folder; a new Wine profile or a
+// stripped container may not, and a raw image that cannot be written is a
+// launch without its program. So the missing folders are made, but only
+// under a profile folder that exists: never at the root of a drive.
 std::string temporary_directory() {
-  return environment_value("userprofile") + "\\AppData\\Local\\Temp";
+  const int saved = errno;  // callers name the folder in their messages
+  const std::string profile = environment_value("userprofile");
+  std::string dir = profile;
+  const bool made_here = !profile.empty() && path_kind(profile) == PathKind::kFolder;
+  for (const char* part : {"AppData", "Local", "Temp"}) {
+    dir = dir + "\\" + part;
+    if (made_here) CreateDirectoryW(system_path(dir).c_str(), nullptr);
+  }
+  errno = saved;
+  return dir;
 }
 
 bool create_own_named_folder(const std::string& stem, std::string* path) {
   for (int attempt = 0; attempt < 64; ++attempt) {
     *path = stem + own_suffix();
-    if (CreateDirectoryA(path->c_str(), nullptr)) return true;
+    if (CreateDirectoryW(system_path(*path).c_str(), nullptr)) return true;
     const DWORD error = GetLastError();
     errno = errno_of(error);
     if (error != ERROR_ALREADY_EXISTS) return false;
@@ -466,13 +567,13 @@ bool create_own_named_folder(const std::string& stem, std::string* path) {
 
 std::vector<std::string> folder_entries(const std::string& dir) {
   std::vector<std::string> names;
-  WIN32_FIND_DATAA found;
-  HANDLE search = FindFirstFileA((dir + "\\*").c_str(), &found);
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW(system_path(dir + "\\*").c_str(), &found);
   if (search == INVALID_HANDLE_VALUE) return names;
   do {
-    const std::string name = found.cFileName;
+    const std::string name = narrow(found.cFileName, wcslen(found.cFileName));
     if (name != "." && name != "..") names.push_back(name);
-  } while (FindNextFileA(search, &found));
+  } while (FindNextFileW(search, &found));
   FindClose(search);
   return names;
 }
@@ -511,7 +612,7 @@ HeldFolder::~HeldFolder() {
 bool HeldFolder::open(const std::string& parent, const std::string& name) {
   if (handle_ != -1 || name.empty() || name.find_first_of("\\/") != std::string::npos) return false;
   const std::string path = parent + "\\" + name;
-  HANDLE folder = CreateFileA(path.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | READ_CONTROL |
+  HANDLE folder = CreateFileW(system_path(path).c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | READ_CONTROL |
                                                 DELETE,
                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                               FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
@@ -580,7 +681,7 @@ bool HeldFolder::entries(std::vector<Entry>* list) const {
 // As FileLock::take: the open file, shared with readers only, is the lock.
 FileLock::Status HeldFolder::lock_file(const std::string& name, FileLock* lock) const {
   if (handle_ == -1 || lock->handle_ != -1) return FileLock::Status::kFailed;
-  HANDLE file = CreateFileA((parent_path_ + "\\" + name_ + "\\" + name).c_str(),
+  HANDLE file = CreateFileW(system_path(parent_path_ + "\\" + name_ + "\\" + name).c_str(),
                             GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                             FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (file == INVALID_HANDLE_VALUE)
@@ -597,7 +698,7 @@ FileLock::Status HeldFolder::lock_file(const std::string& name, FileLock* lock) 
 }
 
 bool HeldFolder::remove_file(const std::string& name) const {
-  return handle_ != -1 && DeleteFileA((parent_path_ + "\\" + name_ + "\\" + name).c_str()) != 0;
+  return handle_ != -1 && DeleteFileW(system_path(parent_path_ + "\\" + name_ + "\\" + name).c_str()) != 0;
 }
 
 // Through its own handle, so that it is the folder held that goes.
@@ -613,7 +714,8 @@ bool HeldFolder::remove() {
 }
 
 bool replace_file(const std::string& from, const std::string& to) {
-  if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
+  if (MoveFileExW(system_path(from).c_str(), system_path(to).c_str(), MOVEFILE_REPLACE_EXISTING))
+    return true;
   errno = errno_of(GetLastError());
   return false;
 }

@@ -296,7 +296,9 @@ TEST_F(WindowsTest, TheSimulatorInheritsTheLockButNotTheLogOrTheReport) {
   EXPECT_EQ(" 0 0", rest.substr(std::min<size_t>(32, rest.size()))) << rest;
 }
 
-TEST_F(WindowsTest, NoTempFolderInTheProfileMeansNoRawImage) {
+// A new Wine profile has no Temp folder: it is made, and the program
+// loaded. A profile that names no folder gets none made.
+TEST_F(WindowsTest, AProfileWithoutItsTempFolderGetsOne) {
   preseed_backing_files();
   add_fixture_elf("blink", "app.elf");
   const fs::path profile = root_.path() / "bare profile";
@@ -305,10 +307,99 @@ TEST_F(WindowsTest, NoTempFolderInTheProfileMeansNoRawImage) {
   options.env["USERPROFILE"] = target_path(profile);
   RunResult r = run({"-elf", "app.elf", "-nographic"}, options);
   EXPECT_EQ(0, r.status);
+  EXPECT_EQ(std::string::npos, r.out.find("copy cmd ret")) << r.out;
+  EXPECT_TRUE(starts_with(loader_file(), target_path(profile) + "\\AppData\\Local\\Temp\\"))
+      << loader_file();
+  expect_raw_image_of("blink");
+
+  options.env["USERPROFILE"] = target_path(root_.path() / "no profile");
+  r = run({"-elf", "app.elf", "-nographic"}, options);
   EXPECT_EQ("copy cmd ret = -8\n", r.out.substr(0, r.out.find('\n') + 1));
-  EXPECT_TRUE(standin_ran());
-  EXPECT_EQ("", loader_file());
-  EXPECT_TRUE(fs::is_empty(profile));
+  EXPECT_FALSE(fs::exists(root_.path() / "no profile"));
+}
+
+// cmd.exe expands %NAME% even inside double quotes. A chip folder and an
+// ELF named with %OS% reach the simulator as the launcher locked and wrote
+// them, not as the folder and the ELF that %OS% expanded would name.
+TEST_F(WindowsTest, PercentNamesReachTheSimulatorAsTheLauncherWroteThem) {
+  add_fixture_elf("blink", "app%OS%.elf");
+  add_fixture_elf("multisec", "appWindows_NT.elf");
+  for (const char* dir : {"pct%OS%dir", "pctWindows_NTdir"}) fs::create_directories(work_dir_ / dir);
+  RunResult r = run({"--chip-dir", "pct%OS%dir", "-elf", "app%OS%.elf", "-nographic"});
+  EXPECT_EQ(0, r.status) << r.out << r.err;
+  const std::string dir = target_path(work_dir_ / "pct%OS%dir");
+  const std::vector<std::string> args = recorded_args();
+  for (const std::string& arg : {"zelk_iflash.flash=" + dir + "\\zelk.iflash",
+                                "zelk_i2c.eeprom=" + dir + "\\zelk.eeprom", std::string("app%OS%.elf")})
+    EXPECT_NE(args.end(), std::find(args.begin(), args.end(), arg)) << arg << "\n" << raw_line();
+  expect_raw_image_of("blink");
+  EXPECT_TRUE(fs::is_empty(work_dir_ / "pctWindows_NTdir"));
+
+  // A variable whose name holds quotes would still be expanded: refused.
+  RunOptions options;
+  options.env["\"Q\""] = "x";
+  fs::create_directories(work_dir_ / "q%Q%dir");
+  r = run({"--chip-dir", "q%Q%dir", "-elf", "app%OS%.elf", "-nographic"}, options);
+  EXPECT_EQ(2, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("q%Q%dir\\zelk.iflash to qemu-system-cskyv2: the command "
+                                          "interpreter would expand %\"Q\"% in it"))
+      << r.err;
+  EXPECT_TRUE(fs::is_empty(work_dir_ / "q%Q%dir"));
+}
+
+// The runtime would expand every word; the values of the launcher's own
+// words are patterns and texts, never file names.
+TEST_F(WindowsTest, TheLauncherOwnWordsAreNeverExpandedAsWildcards) {
+  preseed_backing_files();
+  add_fixture_elf("blink", "app.elf");
+  for (const char* name : {"ERROR.log", "PASS.txt"}) write_bytes(work_dir_ / name, {});
+  const struct {
+    std::vector<std::string> words;
+    std::string print;
+    int status;
+  } rows[] = {
+      {{"--fail-re", "ERROR.*"}, "boot\\nERROR: flash\\n", 1},
+      {{"--expect-re", "PASS.*"}, "boot\\nPASS 3 of 3\\n", 0},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.words[1] + " " + row.print);
+    RunOptions options;
+    options.env["ZELK_STANDIN_PRINT"] = row.print;
+    std::vector<std::string> words = {"-elf", "*.elf", "-nographic", "--timeout", "20"};
+    words.insert(words.end(), row.words.begin(), row.words.end());
+    RunResult r = run(words, options);
+    EXPECT_EQ(row.status, r.status) << r.err;
+    // The simulator's words are still expanded.
+    EXPECT_NE(std::string::npos, raw_line().find(" app.elf  -nographic ")) << raw_line();
+  }
+}
+
+// A chip folder and an ELF named with a letter outside the ANSI code page,
+// or whose path passes 260 characters, are found, written and handed to
+// the simulator as they are named.
+TEST_F(WindowsTest, NamesBeyondTheCodePageAndPast260CharactersAreFound) {
+  const std::string zhe = "\xd0\x96", long_name(60, 'd');
+  const fs::path deep = work_dir_ / ("chip" + zhe) / long_name / long_name / long_name / long_name;
+  fs::create_directories(deep);
+  fs::copy_file(fs::path(ZELK_FIXTURES) / "elf" / "blink" / "blink.elf", deep / ("app" + zhe + ".elf"));
+  add_fixture_elf("blink", "short.elf");
+  ASSERT_LT(260u, target_path(deep).size());
+  const struct {
+    std::string chip, elf;
+    fs::path chip_dir;
+  } rows[] = {
+      {"chip" + zhe, target_path(deep / ("app" + zhe + ".elf")), work_dir_ / ("chip" + zhe)},
+      {target_path(deep), "short.elf", deep},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.chip + " " + row.elf);
+    RunResult r = run({"--chip-dir", row.chip, "-elf", row.elf, "-nographic"});
+    EXPECT_EQ(0, r.status) << r.out << r.err;
+    EXPECT_EQ(134217728u, fs::file_size(row.chip_dir / "zelk.iflash"));
+    const std::vector<std::string> args = recorded_args();
+    EXPECT_NE(args.end(), std::find(args.begin(), args.end(), row.elf)) << raw_line();
+    expect_raw_image_of("blink");
+  }
 }
 
 }  // namespace

@@ -70,3 +70,64 @@ TEST(PathRulesTest, InterpretersSearchTheirOwnWay) {
 }
 
 }  // namespace
+
+namespace {
+
+bool os_and_path_set(const std::string& name) { return name == "OS" || name == "PATH" || name == "\"Q\""; }
+
+// Rule: cmd.exe expands %NAME% of a set variable, with or without a
+// :modifier, also inside quotes; a % that starts none stays, and the next
+// may start one. The quoting puts each run of % outside the quotes, so a
+// name between two holds a quote and nothing a path holds is expanded.
+TEST(InterpreterRulesTest, CmdExpandsOnlySetNamesAndTheQuotingHidesThem) {
+  const struct {
+    const char* line;
+    const char* expanded;
+  } rows[] = {
+      {"\"pct%OS%dir\"", "%OS%"},
+      {"a%NOPE%OS%b", "%OS%"},
+      {"%PATH:~0,3%", "%PATH:~0,3%"},
+      {"%%OS", ""},
+      {"100% of %", ""},
+      {"\"a\"%\"OS\"%\"b\"", ""},
+      {"\"a\"%\"Q\"%\"b\"", "%\"Q\"%"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.line);
+    EXPECT_EQ(row.expanded, windows_cmd_expansion(row.line, os_and_path_set));
+  }
+  for (const char* path : {"C:\\pct%OS%dir\\zelk.iflash", "%OS%", "%%OS%%", "a%%%PATH%b%", "%OS:~1%"}) {
+    SCOPED_TRACE(path);
+    EXPECT_EQ("", windows_cmd_expansion(windows_cmd_quoted(path), os_and_path_set));
+  }
+  EXPECT_EQ("\"\"%\"OS\"%\"\"", windows_cmd_quoted("%OS%"));
+  EXPECT_EQ("\"a\"%%%\"b\"", windows_cmd_quoted("a%%%b"));
+}
+
+// Rule: the runtime's split of a command line, and which words it would
+// expand: a * or ? and no quote.
+TEST(InterpreterRulesTest, RuntimeWordsAndTheirPatterns) {
+  const struct {
+    const char* line;
+    std::vector<std::string> words;
+    std::vector<bool> patterns;
+  } rows[] = {
+      {"\"C:\\my sim\\zelk_sim.exe\" -elf *.elf", {"C:\\my sim\\zelk_sim.exe", "-elf", "*.elf"},
+       {false, false, true}},
+      {"sim --fail-re \"ERROR.*\" E\"RR\"?", {"sim", "--fail-re", "ERROR.*", "ERR?"}, {false, false, false, false}},
+      {"sim a\\\\\"b c\" d\\\"e \\\\x  \t", {"sim", "a\\b c", "d\"e", "\\\\x"}, {false, false, false, false}},
+      {"sim \"a b\"c ?x", {"sim", "a bc", "?x"}, {false, false, true}},
+      {"sim", {"sim"}, {false}},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.line);
+    const std::vector<RuntimeWord> words = windows_runtime_words(row.line);
+    ASSERT_EQ(row.words.size(), words.size());
+    for (size_t i = 0; i < words.size(); ++i) {
+      EXPECT_EQ(row.words[i], words[i].text);
+      EXPECT_EQ(row.patterns[i], windows_runtime_pattern(words[i])) << i;
+    }
+  }
+}
+
+}  // namespace

@@ -11,7 +11,7 @@ namespace {
 
 // Rule: inside its double quotes a path keeps every character; for /bin/sh
 // a backslash goes before \, ", $ and backquote, which it would still read
-// there; cmd.exe gets the path as it is. A bare word is quoted only where
+// there; cmd.exe gets the path as it is, each run of % outside the quotes. A bare word is quoted only where
 // the interpreter would act on something in it. Only the loader's file
 // value doubles its commas, QEMU's escape in an option list.
 TEST(QemuArgsTest, PathsAreQuotedForTheInterpreterAndTheLoaderDoublesCommas) {
@@ -24,12 +24,12 @@ TEST(QemuArgsTest, PathsAreQuotedForTheInterpreterAndTheLoaderDoublesCommas) {
       {"p`touch X`q", R"("p\`touch X\`q")", R"("p`touch X`q")", false, false},
       {"$HOME/t m,p", R"("\$HOME/t m,p")", R"("$HOME/t m,p")", false, false},
       {"a\"b", R"("a\"b")", R"("a"b")", false, false},
-      {"%TEMP%\\it's;&|<>!*?", R"("%TEMP%\\it's;&|<>!*?")", R"("%TEMP%\it's;&|<>!*?")", false, false},
+      {"%TEMP%\\it's;&|<>!*?", R"("%TEMP%\\it's;&|<>!*?")", R"(""%"TEMP"%"\it's;&|<>!*?")", false, false},
       {"", R"("")", R"("")", false, false},
       {"app;touch INJECTED.elf", R"("app;touch INJECTED.elf")", R"("app;touch INJECTED.elf")", false, false},
       {"a&echo.elf", R"("a&echo.elf")", R"("a&echo.elf")", false, false},
       {"$(id)~#{a,b}*.elf", R"("\$(id)~#{a,b}*.elf")", R"("$(id)~#{a,b}*.elf")", false, false},
-      {"b-1_2+3/x,y:z@w=v%u^t.elf", R"("b-1_2+3/x,y:z@w=v%u^t.elf")", R"("b-1_2+3/x,y:z@w=v%u^t.elf")", true, false},
+      {"b-1_2+3/x,y:z@w=v%u^t.elf", R"("b-1_2+3/x,y:z@w=v%u^t.elf")", R"("b-1_2+3/x,y:z@w=v"%"u^t.elf")", true, false},
       {"\xc3\xa9t\xc3\xa9/app.elf", "\"\xc3\xa9t\xc3\xa9/app.elf\"", "\"\xc3\xa9t\xc3\xa9/app.elf\"", true, true},
   };
   for (const auto& c : cases) {
