@@ -97,8 +97,10 @@ TEST_F(RunControlTest, EachEndHasItsStatus) {
        "zelk_sim: timeout after .5 s", true},
       {{"--expect", "holding", "--junit", "report.xml"}, {{"ZELK_STANDIN_HOLD_MS", "20000"}}, 0,
        "zelk_sim: \"holding\" seen after ", true},
-      {{"--timeout", "0.5", "--junit", "report.xml"}, {{"ZELK_STANDIN_HOLD_MS", "20000"}}, 124,
-       "zelk_sim: timeout after 0.5 s", true},
+      // Long enough for the stand-in's first lines to reach the report
+      // under a loaded Wine.
+      {{"--timeout", "2", "--junit", "report.xml"}, {{"ZELK_STANDIN_HOLD_MS", "20000"}}, 124,
+       "zelk_sim: timeout after 2 s", true},
       // A log or report that lost bytes is said, and the run is no pass.
       {{"--expect", "holding", "--log", "/dev/full"}, {{"ZELK_STANDIN_HOLD_MS", "20000"}}, 1,
        "zelk_sim: \"holding\" seen after ", true},
@@ -218,7 +220,7 @@ TEST_F(RunControlTest, EachEndHasItsStatus) {
       const std::string xml = read_text(junit_path());
       EXPECT_EQ(0u, xml.find("<?xml")) << xml;
       EXPECT_NE(std::string::npos, xml.find("<testcase name=\"app\""));
-      EXPECT_EQ(c.status != 0, xml.find("<failure message=\"timeout after 0.5 s\"") != std::string::npos);
+      EXPECT_EQ(c.status != 0, xml.find("<failure message=\"timeout after 2 s\"") != std::string::npos);
       EXPECT_NE(std::string::npos, xml.find(kSummary));
       EXPECT_TRUE(junit_parser_reads(junit_path())) << xml;
     }
