@@ -242,6 +242,13 @@ run_pair m "launch, chip in a folder of its own" 1.5 \
 # launcher and the processes it waited for, so the figure bounds the
 # launcher's own.
 MEMORY_SECONDS=${ZELK_BENCH_MEMORY_SECONDS:-60}
+# A summary row: the launcher's peak memory of KIB kibibytes, against 16 MiB.
+peak_row() {
+  SUMMARY+=("$(awk -v key="$1" -v what="$2" -v kib="$3" 'BEGIN {
+      printf "(%s) %-40s launcher  %8.2f MiB peak%29s target < 16 MiB  %s\n",
+        key, what, kib / 1024, "", kib < 16 * 1024 ? "met" : "MISSED"
+    }')")
+}
 peak_memory() {
   local key=$1 what=$2 chatter=$3 kib
   step "($key) $what"
@@ -251,10 +258,7 @@ peak_memory() {
   # The last line: before it, time tells the launcher's status (124).
   kib=$(tail -n 1 "$RESULTS/$key-$chatter.txt")
   echo "$kib KiB"
-  SUMMARY+=("$(awk -v key="$key" -v what="$what" -v kib="$kib" 'BEGIN {
-      printf "(%s) %-40s launcher  %8.2f MiB peak%29s target < 16 MiB  %s\n",
-        key, what, kib / 1024, "", kib < 16 * 1024 ? "met" : "MISSED"
-    }')")
+  peak_row "$key" "$what" "$kib"
 }
 peak_memory n "peak memory, ${MEMORY_SECONDS} s of one-byte writes" -2
 peak_memory n "peak memory, ${MEMORY_SECONDS} s of log lines" -1
@@ -270,10 +274,7 @@ step "(v) peak memory, a million Unity results and their report"
   $LAUNCH --cases unity --junit "$W/cases.xml" >/dev/null 2>&1
 rm -f "$W"/tmp/zelk_raw_* "$W/cases.xml"
 KIB=$(tail -n 1 "$RESULTS/r.txt")
-SUMMARY+=("$(awk -v kib="$KIB" 'BEGIN {
-    printf "(v) %-40s launcher  %8.2f MiB peak%29s target < 16 MiB  %s\n",
-      "peak memory, a million Unity results", kib / 1024, "", kib < 16 * 1024 ? "met" : "MISSED"
-  }')")
+peak_row v "peak memory, a million Unity results" "$KIB"
 
 # Log lines of letters and digits hold none of the framework's rare bytes:
 # the reader passes over them by the literals its rows need.
@@ -289,10 +290,7 @@ step "(x) peak memory, (w)"
   $LAUNCH --cases unity "${PATTERNS[@]}" >/dev/null 2>&1 || true
 rm -f "$W"/tmp/zelk_raw_* "$W/alnum.txt"
 KIB=$(tail -n 1 "$RESULTS/x.txt")
-SUMMARY+=("$(awk -v kib="$KIB" 'BEGIN {
-    printf "(x) %-40s launcher  %8.2f MiB peak%29s target < 16 MiB  %s\n",
-      "peak memory, (w)", kib / 1024, "", kib < 16 * 1024 ? "met" : "MISSED"
-  }')")
+peak_row x "peak memory, (w)" "$KIB"
 rm -f "$W/alnum256.txt"
 
 # One 8 MiB image of random bytes at 0x08100000, its header just below, so
