@@ -329,9 +329,13 @@ std::string environment_value(const char* name) {
   return "";
 }
 
+// An empty variable also reads as 0 characters, and only a missing one sets
+// the last error, which a success leaves as it was: so it is cleared first.
 bool environment_has(const char* name) {
-  char one = 0;
-  return GetEnvironmentVariableA(name, &one, 1) != 0 || GetLastError() != ERROR_ENVVAR_NOT_FOUND;
+  wchar_t one = 0;
+  SetLastError(ERROR_SUCCESS);
+  return GetEnvironmentVariableW(wide(name).c_str(), &one, 1) != 0 ||
+         GetLastError() != ERROR_ENVVAR_NOT_FOUND;
 }
 
 bool interpreter_finds(const std::string& name) {
