@@ -65,13 +65,14 @@ class FileLock {
 
   // Creates |path| when missing and locks it. kHeld when another process
   // holds the lock; |holder| is then its process id, or 0 where the
-  // platform cannot tell.
+  // platform cannot tell. kFailed sets errno.
   Status take(const std::string& path, long* holder);
 
   // Takes the existing lock file |path| for reading alone: any number of
   // readers hold it at once, and no one takes it as above while they do.
   // kHeld while someone else has taken it as above. A missing file is
-  // taken without a lock and is not created: no one ever took it.
+  // taken without a lock and is not created: no one ever took it. kFailed
+  // sets errno.
   Status take_shared(const std::string& path, long* holder);
 
   // The system's handle of the lock, for a BoundCommand to share; -1 when

@@ -232,7 +232,10 @@ FileLock::Status lock_whole(int fd, short type, const std::string& path, long* h
   if (fcntl(fd, F_OFD_SETLK, &whole) == 0) return FileLock::Status::kTaken;
   const int error = errno;
   close(fd);
-  if (error != EAGAIN && error != EACCES) return FileLock::Status::kFailed;
+  if (error != EAGAIN && error != EACCES) {
+    errno = error;
+    return FileLock::Status::kFailed;
+  }
   *holder = lock_holder(path);
   return FileLock::Status::kHeld;
 }
