@@ -413,6 +413,44 @@ TEST_F(BackingFilesTest, ChipsSideBySide) {
   EXPECT_EQ(2, std::distance(fs::directory_iterator(bin_dir_), {})) << "only the programs";
 }
 
+// Rule: a load's file is read to its end, whatever it is: a pipe or a
+// process substitution gives its bytes, and one that goes on past the
+// memory's end (a device that never ends) is refused with 2.
+TEST_F(BackingFilesTest, LoadsReadPipesToTheirEnd) {
+  if (windows()) GTEST_SKIP() << "bash's process substitution starts the program natively";
+  write_bytes(flash_, std::vector<uint8_t>(64 * 1024, 0xFF));
+  write_bytes(eeprom_, std::vector<uint8_t>(kEepromSize, 0xFF));
+  const struct {
+    bool flash_tool;
+    std::string words;  // bash words after the program's
+    int status;
+    std::string err;
+  } cases[] = {
+      {true, "load eeprom 0x10 <(printf 'from a pipe')", 0, ""},
+      {false, "-elf app.elf -nographic --load eeprom:0x30=<(printf 'a launch pipe')", 0, ""},
+      {true, "load eeprom 0x7ff0 <(head -c 17 /dev/zero)", 2,
+       "zelk_flash: /dev/fd/63: more than 16 bytes at 0x7ff0 reach past the end of eeprom, 0x8000\n"},
+      {true, "load eeprom 0x7ff0 /dev/zero", 2,
+       "zelk_flash: /dev/zero: more than 16 bytes at 0x7ff0 reach past the end of eeprom, 0x8000\n"},
+      {false, "-elf app.elf --load eeprom:0=/dev/zero", 2,
+       "zelk_sim: --load: /dev/zero: more than 32768 bytes at 0x0000 reach past the end of eeprom, 0x8000\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.words);
+    RunOptions options;
+    options.flash_tool = c.flash_tool;
+    options.wrapper = {"bash", "-c", "exec \"$0\" " + c.words};
+    const RunResult r = run({}, options);
+    EXPECT_EQ(c.status, r.status) << r.err;
+    EXPECT_EQ(c.err, c.status != 0 ? r.err : "");
+  }
+  std::vector<uint8_t> want(kEepromSize, 0xFF);
+  for (const auto& [at, text] : {std::make_pair(0x10, std::string("from a pipe")),
+                                 std::make_pair(0x30, std::string("a launch pipe"))})
+    std::copy(text.begin(), text.end(), want.begin() + at);
+  EXPECT_EQ(want, read_bytes(eeprom_));
+}
+
 // Rule: --load puts its file into the run's chip after the firmware copy
 // and wins where both write, leaving nothing on the line; --fresh-chip
 // --chip-from starts each run's chip as a copy of a template, which stays as
