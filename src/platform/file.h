@@ -3,9 +3,9 @@
 #define ZELK_PLATFORM_FILE_H_
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <memory>
-#include <cstdint>
 #include <string>
 #include <vector>
 
