@@ -32,6 +32,8 @@ int read_whole_file(const std::string& path, uint64_t limit, std::vector<uint8_t
     return 0;
   }
   if (regular) bytes->reserve(static_cast<size_t>(size));
+  // A FIFO named here is read for its writer's bytes, however late it comes.
+  wait_for_fifo_writer(file.get());
   for (;;) {
     const uint64_t room = limit - bytes->size();
     // One byte beyond the limit tells a stream that goes on.

@@ -225,6 +225,11 @@ bool replace_file(const std::string& from, const std::string& to);
 // a sparse file holes. 0, or the system's error number; |to| is then gone.
 int clone_file(const std::string& from, const std::string& to);
 
+// Waits until the FIFO |file|, opened without waiting for a writer, has
+// had one: until there is something to read or its writer has gone.
+// Returns at once for any other file, and where the platform has no FIFOs.
+void wait_for_fifo_writer(FILE* file);
+
 // Makes this process's descriptors unreadable to its own user in /proc,
 // as file capabilities or setuid make a simulator's; the stand-in plays
 // such a simulator with it. Nothing where the system has no such notion.

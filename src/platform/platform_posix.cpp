@@ -607,4 +607,14 @@ bool replace_file(const std::string& from, const std::string& to) {
   return rename(source.text().c_str(), target.text().c_str()) == 0;
 }
 
+// A FIFO opened without waiting reads as ended until a writer comes; poll
+// holds back its hang-up until one has, so it waits for the writer.
+void wait_for_fifo_writer(FILE* file) {
+  struct stat st;
+  if (fstat(fileno(file), &st) != 0 || !S_ISFIFO(st.st_mode)) return;
+  struct pollfd fifo = {fileno(file), POLLIN, 0};
+  // A signal ends the wait as it would end the read.
+  poll(&fifo, 1, -1);
+}
+
 void make_undumpable() { prctl(PR_SET_DUMPABLE, 0); }

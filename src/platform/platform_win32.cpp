@@ -626,4 +626,7 @@ bool replace_file(const std::string& from, const std::string& to) {
   return false;
 }
 
+// A Windows pipe is opened once it has a server: nothing to wait for.
+void wait_for_fifo_writer(FILE*) {}
+
 void make_undumpable() {}

@@ -1,5 +1,6 @@
 // The flash and EEPROM backing files as a launch leaves them.
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -420,6 +421,7 @@ TEST_F(BackingFilesTest, LoadsReadPipesToTheirEnd) {
   if (windows()) GTEST_SKIP() << "bash's process substitution starts the program natively";
   write_bytes(flash_, std::vector<uint8_t>(64 * 1024, 0xFF));
   write_bytes(eeprom_, std::vector<uint8_t>(kEepromSize, 0xFF));
+  ASSERT_EQ(0, mkfifo((work_dir_ / "fifo").c_str(), 0600));
   const struct {
     bool flash_tool;
     std::string words;  // bash words after the program's
@@ -428,6 +430,10 @@ TEST_F(BackingFilesTest, LoadsReadPipesToTheirEnd) {
   } cases[] = {
       {true, "load eeprom 0x10 <(printf 'from a pipe')", 0, ""},
       {false, "-elf app.elf -nographic --load eeprom:0x30=<(printf 'a launch pipe')", 0, ""},
+      // The writer comes after the FIFO is opened (and gives up when no
+      // reader waits for it).
+      {true, "load eeprom 0x50 fifo & sleep 0.3; timeout 10 sh -c \"printf 'a late writer' >fifo\"; wait $!",
+       0, ""},
       {true, "load eeprom 0x7ff0 <(head -c 17 /dev/zero)", 2,
        "zelk_flash: /dev/fd/63: more than 16 bytes at 0x7ff0 reach past the end of eeprom, 0x8000\n"},
       {true, "load eeprom 0x7ff0 /dev/zero", 2,
@@ -446,7 +452,8 @@ TEST_F(BackingFilesTest, LoadsReadPipesToTheirEnd) {
   }
   std::vector<uint8_t> want(kEepromSize, 0xFF);
   for (const auto& [at, text] : {std::make_pair(0x10, std::string("from a pipe")),
-                                 std::make_pair(0x30, std::string("a launch pipe"))})
+                                 std::make_pair(0x30, std::string("a launch pipe")),
+                                 std::make_pair(0x50, std::string("a late writer"))})
     std::copy(text.begin(), text.end(), want.begin() + at);
   EXPECT_EQ(want, read_bytes(eeprom_));
 }
