@@ -150,6 +150,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   const BackingFiles files = backing_files_in(work().path().string());
   const std::string head = prefix_args(files);
+  prepare_backing_files(files);
   const CommandLine line = build_command_line(request, files);
   const std::string& cmd = line.text;
   const size_t region_end = line.region_end;

@@ -14,15 +14,27 @@ void print_notes(const Creation& c) {
   for (const std::string& note : creation_notes(c)) fprintf(stderr, "%s\n", note.c_str());
 }
 
-// Takes the chip as a launch does; a launch holding it is a refusal.
+// Makes the chip's missing backing files as a launch does; a chip that
+// cannot be made is refused.
+int prepare_chip(const BackingFiles& files) {
+  const Preparation prepared = prepare_backing_files(files);
+  print_notes(prepared.flash);
+  print_notes(prepared.eeprom);
+  const std::string problem = preparation_problem(prepared);
+  return problem.empty() ? kExitOk : complain(kExitTrouble, problem);
+}
+
+// Takes the chip as a launch does; a launch holding it, or a lock that
+// cannot be taken at all, is a refusal.
 int take_chip(const BackingFiles& files, FileLock* lock) {
   long holder = 0;
-  switch (lock_chip(files, lock, &holder)) {
+  int error = 0;
+  switch (lock_chip(files, lock, &holder, &error)) {
     case FileLock::Status::kTaken: return kExitOk;
     case FileLock::Status::kHeld: return complain(kExitTrouble, chip_in_use_text(files.dir, holder));
-    case FileLock::Status::kFailed: complain(kExitOk, chip_not_locked_text(files.dir)); break;
+    case FileLock::Status::kFailed: break;
   }
-  return kExitOk;
+  return complain(kExitTrouble, chip_not_locked_text(files.dir, error));
 }
 
 // Something other than a file where a backing file belongs is refused
@@ -99,10 +111,7 @@ int write_command(const BackingFiles& files, const Words& args) {
   if (int status = check_backing_file(files.flash)) return status;
   FileLock lock;
   if (int status = take_chip(files, &lock)) return status;
-  const Preparation prepared = prepare_backing_files(files);
-  print_notes(prepared.flash);
-  print_notes(prepared.eeprom);
-  if (prepared.flash.outcome == Creation::Outcome::kFailed) return kExitTrouble;
+  if (int status = prepare_chip(files)) return status;
   const CopyResult r = copy2flash(args[0].c_str(), files.flash.c_str());
   if (stopped_by_trouble(r)) return copy_stop_status(r, args[0], files.flash);
   if (!r.writes.empty()) printf("wrote %s into %s\n", summary(r).c_str(), files.flash.c_str());
@@ -128,7 +137,7 @@ int erase_command(const BackingFiles& files, const Words& args) {
     const Creation created = prepare_backing_file(files, memory);
     print_notes(created);
     if (created.outcome == Creation::Outcome::kFailed) {
-      status = kExitTrouble;
+      status = complain(kExitTrouble, creation_problem(created));
     } else if (created.outcome == Creation::Outcome::kCreated) {
       printf("%s: created as on a new chip\n", path.c_str());
     } else {
@@ -154,11 +163,7 @@ int load_command(const BackingFiles& files, const Words& args) {
   if (int status = check_backing_file(flash ? files.flash : files.eeprom)) return status;
   FileLock lock;
   if (int status = take_chip(files, &lock)) return status;
-  const Preparation prepared = prepare_backing_files(files);
-  print_notes(prepared.flash);
-  print_notes(prepared.eeprom);
-  if ((flash ? prepared.flash : prepared.eeprom).outcome == Creation::Outcome::kFailed)
-    return kExitTrouble;
+  if (int status = prepare_chip(files)) return status;
   const LoadResult r = load_into(files, load);
   if (!r.problem.empty()) return complain(kExitTrouble, r.problem);
   printf("%s\n", loaded_text(load, r).c_str());

@@ -23,6 +23,9 @@ namespace {
 // The length test covers the head and the user's words, not the tail.
 constexpr size_t kArgsLimit = 1024;
 
+// What a launch refused for a chip in use can do instead of waiting.
+constexpr char kOwnChipHint[] = "; for a chip of this run's own, give --fresh-chip or --chip-dir";
+
 // The simulator's console is the launcher's until it ends, as with the
 // runtime's system(): Ctrl-C is the simulator's to act on and the launcher
 // waits on; a request to end the launcher ends the simulator first, and
@@ -76,7 +79,6 @@ std::string conversion_problem(const Request& r, int ret, const RawImage& raw) {
 
 CommandLine build_command_line(Request r, const BackingFiles& files, const std::string& raw_dir,
                                std::string* setup_problem) {
-  print_preparation(prepare_backing_files(files));
   resolve_project_here(&r);
   RawImage raw;
   const int ret = elf2bin(r.elf_path ? r.elf_path->c_str() : nullptr, &raw, raw_dir);
@@ -127,6 +129,13 @@ std::string line_paths_problem(Request r, const BackingFiles& files, const std::
   return "";
 }
 
+// Refuses a launch on a chip that another launch holds: another's run, not
+// this firmware's fault, which a watched run says as a setup problem.
+int refuse_chip_in_use(const std::string& text, const Request& r, const Reports& reports) {
+  complain(0, text);
+  return refuse_launch(r.watched ? kStatusUsage : 1, text, r, reports);
+}
+
 // What keeps a watched run from testing the firmware that can be found
 // before the chip is touched: a simulator the interpreter would not find,
 // an ELF or firmware file that cannot be read. One line; empty when none.
@@ -151,17 +160,21 @@ int launch_on(const Request& r, const std::vector<Load>& loads, const BackingFil
   // One launch at a time owns the chip.
   FileLock lock;
   long holder = 0;
+  int error = 0;
   if (!files.dir.empty()) {
-    const FileLock::Status status = lock_chip(files, &lock, &holder);
-    if (status == FileLock::Status::kHeld) {
-      const std::string text = chip_in_use_text(files.dir, holder);
-      fprintf(stderr, "%s\n", text.c_str());
-      // Another's run, not this firmware's fault: a watched run says so.
-      return refuse_launch(r.watched ? kStatusUsage : 1, text, r, *reports);
-    }
+    const FileLock::Status status = lock_chip(files, &lock, &holder, &error);
+    if (status == FileLock::Status::kHeld)
+      return refuse_chip_in_use(chip_in_use_text(files.dir, holder) + kOwnChipHint, r, *reports);
+    // A chip no launch can lock is one that two could write at once.
     if (status == FileLock::Status::kFailed)
-      fprintf(stderr, "%s\n", chip_not_locked_text(files.dir).c_str());
+      return refuse_setup(chip_not_locked_text(files.dir, error), r, *reports);
   }
+  // Without its backing files the simulator would run a chip that is not
+  // there, and a watched run would judge the firmware by it.
+  const Preparation prepared = prepare_backing_files(files);
+  print_preparation(prepared);
+  const std::string chip_problem = preparation_problem(prepared);
+  if (!chip_problem.empty()) return refuse_setup(chip_problem, r, *reports);
 
   std::string problem;
   const CommandLine line = build_command_line(r, files, raw_dir, r.watched ? &problem : nullptr);
@@ -280,16 +293,10 @@ int launch(Request r) {
     files = backing_files_in(fresh.dir);
     if (r.chip_from) {
       const TemplateCopy copy = copy_chip_template(*r.chip_from, files);
-      if (copy.unlocked) complain(0, chip_not_locked_text(*r.chip_from));
-      if (copy.outcome == TemplateCopy::Outcome::kInUse) {
-        const std::string text = chip_in_use_text(*r.chip_from, copy.holder);
-        fprintf(stderr, "%s\n", text.c_str());
-        return refuse_launch(1, text, r, reports);
-      }
-      if (copy.outcome == TemplateCopy::Outcome::kFailed) {
-        complain(0, copy.problem);
-        return refuse_launch(kStatusUsage, copy.problem, r, reports);
-      }
+      if (copy.outcome == TemplateCopy::Outcome::kInUse)
+        return refuse_chip_in_use(chip_in_use_text(*r.chip_from, copy.holder), r, reports);
+      if (copy.outcome == TemplateCopy::Outcome::kFailed)
+        return refuse_setup(copy.problem, r, reports);
     }
   } else {
     // A folder that was named reaches the simulator whole, wherever it was

@@ -1,5 +1,6 @@
 // One launch, from the words to the simulator's end: the chip's lock, its
-// backing files, the program's conversion, the firmware copy, the line and
+// backing files (a chip that cannot be locked or made is refused), the
+// program's conversion, the firmware copy, the line and
 // its length test, then the run, watched when run-control words were
 // given. Prints the launch's notes.
 #ifndef ZELK_LAUNCHER_LAUNCH_H_
@@ -12,10 +13,10 @@
 // Returns the exit status.
 int launch(Request request);
 
-// The steps of a launch between the lock and the length test, in their
-// order: the backing files in |files| created where missing, the program
-// converted, the firmware copied, each with its notes printed; then the
-// line assembled from |r| and what they did. The raw image goes to
+// The steps of a launch between the chip's preparation and the length
+// test, in their order: the program converted, the firmware copied into
+// the backing files in |files|, each with its notes printed; then the line
+// assembled from |r| and what they did. The raw image goes to
 // |raw_dir| where one is given. A firmware file that cannot be read is
 // said on stderr; given |setup_problem| (a watched run), it, or a program
 // that could not be converted, is put there instead, and the steps stop.

@@ -2,12 +2,54 @@
 
 #include <utility>
 
+namespace {
+
+// A stream of unknown length is read in pieces of this size.
+constexpr size_t kReadPiece = 1 << 20;
+
+}  // namespace
+
 int open_to_read(const std::string& path, File* file) {
   const PathKind kind = path_kind(path);
   if (kind == PathKind::kMissing) return failed_call_error();
   if (kind == PathKind::kFolder) return EISDIR;
   *file = open_file(path, "rb");
   return *file ? 0 : failed_call_error();
+}
+
+int read_whole_file(const std::string& path, uint64_t limit, std::vector<uint8_t>* bytes,
+                    bool* more) {
+  bytes->clear();
+  *more = false;
+  File file;
+  if (int error = open_to_read(path, &file)) return error;
+  // A regular file's size is known, and a file too large is refused
+  // without reading it; anything else is known only once it has ended.
+  uint64_t size = 0;
+  const bool regular = path_kind(path) == PathKind::kFile && stream_size(file.get(), &size);
+  if (regular && size > limit) {
+    *more = true;
+    return 0;
+  }
+  if (regular) bytes->reserve(static_cast<size_t>(size));
+  // A FIFO named here is read for its writer's bytes, however late it comes.
+  wait_for_fifo_writer(file.get());
+  for (;;) {
+    const uint64_t room = limit - bytes->size();
+    // One byte beyond the limit tells a stream that goes on.
+    const size_t want = room < kReadPiece ? static_cast<size_t>(room) + 1 : kReadPiece;
+    const size_t at = bytes->size();
+    bytes->resize(at + want);
+    errno = 0;
+    const size_t got = fread(bytes->data() + at, 1, want, file.get());
+    bytes->resize(at + got);
+    if (got < want) return ferror(file.get()) ? failed_call_error() : 0;
+    if (bytes->size() > limit) {
+      bytes->resize(static_cast<size_t>(limit));
+      *more = true;
+      return 0;
+    }
+  }
 }
 
 int write_and_close(File file, const void* data, size_t len) {

@@ -3,9 +3,11 @@
 #define ZELK_PLATFORM_FILE_H_
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -26,6 +28,14 @@ inline int failed_call_error() { return errno != 0 ? errno : EIO; }
 // when it cannot. A folder is EISDIR on every platform (POSIX would open
 // it, and read its "size" as content).
 int open_to_read(const std::string& path, File* file);
+
+// Reads the file |path| once, from its start to its end, whatever it is: a
+// regular file, a pipe, a FIFO or a device, none of which tells its size
+// before it ends. No more than |limit| bytes are kept: |*more| says that
+// the file held more (a regular file is not read then). 0, or the system's
+// error number.
+int read_whole_file(const std::string& path, uint64_t limit, std::vector<uint8_t>* bytes,
+                    bool* more);
 
 // Writes |len| bytes to |file| and closes it: 0, or the system's error
 // number for the first step that failed.

@@ -65,13 +65,14 @@ class FileLock {
 
   // Creates |path| when missing and locks it. kHeld when another process
   // holds the lock; |holder| is then its process id, or 0 where the
-  // platform cannot tell.
+  // platform cannot tell. kFailed sets errno.
   Status take(const std::string& path, long* holder);
 
   // Takes the existing lock file |path| for reading alone: any number of
   // readers hold it at once, and no one takes it as above while they do.
   // kHeld while someone else has taken it as above. A missing file is
-  // taken without a lock and is not created: no one ever took it.
+  // taken without a lock and is not created: no one ever took it. kFailed
+  // sets errno.
   Status take_shared(const std::string& path, long* holder);
 
   // The system's handle of the lock, for a BoundCommand to share; -1 when
@@ -238,6 +239,11 @@ bool replace_file(const std::string& from, const std::string& to);
 // and XFS on Linux, ReFS on Windows), else a copy that leaves the holes of
 // a sparse file holes. 0, or the system's error number; |to| is then gone.
 int clone_file(const std::string& from, const std::string& to);
+
+// Waits until the FIFO |file|, opened without waiting for a writer, has
+// had one: until there is something to read or its writer has gone.
+// Returns at once for any other file, and where the platform has no FIFOs.
+void wait_for_fifo_writer(FILE* file);
 
 // Makes this process's descriptors unreadable to its own user in /proc,
 // as file capabilities or setuid make a simulator's; the stand-in plays

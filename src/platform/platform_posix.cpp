@@ -232,7 +232,10 @@ FileLock::Status lock_whole(int fd, short type, const std::string& path, long* h
   if (fcntl(fd, F_OFD_SETLK, &whole) == 0) return FileLock::Status::kTaken;
   const int error = errno;
   close(fd);
-  if (error != EAGAIN && error != EACCES) return FileLock::Status::kFailed;
+  if (error != EAGAIN && error != EACCES) {
+    errno = error;
+    return FileLock::Status::kFailed;
+  }
   *holder = lock_holder(path);
   return FileLock::Status::kHeld;
 }
@@ -609,6 +612,16 @@ std::vector<std::string> folder_entries(const std::string& dir) {
 bool replace_file(const std::string& from, const std::string& to) {
   const ShortPath source(from), target(to);
   return rename(source.text().c_str(), target.text().c_str()) == 0;
+}
+
+// A FIFO opened without waiting reads as ended until a writer comes; poll
+// holds back its hang-up until one has, so it waits for the writer.
+void wait_for_fifo_writer(FILE* file) {
+  struct stat st;
+  if (fstat(fileno(file), &st) != 0 || !S_ISFIFO(st.st_mode)) return;
+  struct pollfd fifo = {fileno(file), POLLIN, 0};
+  // A signal ends the wait as it would end the read.
+  poll(&fifo, 1, -1);
 }
 
 void make_undumpable() { prctl(PR_SET_DUMPABLE, 0); }

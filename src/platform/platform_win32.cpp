@@ -215,7 +215,12 @@ FileLock::Status FileLock::take(const std::string& path, long* holder) {
   HANDLE file = CreateFileW(system_path(path).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                             OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
-    if (GetLastError() != ERROR_SHARING_VIOLATION) return Status::kFailed;
+    const DWORD error = GetLastError();
+    if (error != ERROR_SHARING_VIOLATION) {
+      // A read-only zelk.lock, a folder in its place, a path too long.
+      errno = errno_of(error);
+      return Status::kFailed;
+    }
     *holder = lock_holder(path);
     return Status::kHeld;
   }
@@ -239,7 +244,10 @@ FileLock::Status FileLock::take_shared(const std::string& path, long* holder) {
   }
   const DWORD error = GetLastError();
   if (error == ERROR_FILE_NOT_FOUND) return Status::kTaken;
-  if (error != ERROR_SHARING_VIOLATION) return Status::kFailed;
+  if (error != ERROR_SHARING_VIOLATION) {
+    errno = errno_of(error);
+    return Status::kFailed;
+  }
   *holder = lock_holder(path);
   return Status::kHeld;
 }
@@ -723,5 +731,8 @@ bool replace_file(const std::string& from, const std::string& to) {
   errno = errno_of(GetLastError());
   return false;
 }
+
+// A Windows pipe is opened once it has a server: nothing to wait for.
+void wait_for_fifo_writer(FILE*) {}
 
 void make_undumpable() {}

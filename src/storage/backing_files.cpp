@@ -77,20 +77,29 @@ Creation create_backing_file(const std::string& path, Memory memory, uint64_t si
   c.path = path;
   c.outcome = Creation::Outcome::kFailed;
   // Something in the way, a folder say, is never replaced.
-  if (path_exists(path)) return c;
+  if (path_exists(path)) {
+    c.error = path_kind(path) == PathKind::kFolder ? EISDIR : EEXIST;
+    return c;
+  }
   const std::string part = path + kPartSuffix;
   // Left by a preparation that was killed half way.
   remove_file(part);
   File file(create_new_file(part));
-  if (!file) return c;
+  if (!file) {
+    c.error = failed_call_error();
+    return c;
+  }
   setvbuf(file.get(), nullptr, _IONBF, 0);
   write_new_contents(file.get(), memory, size, block, &c.short_writes);
   const bool whole = c.short_writes.empty() && !ferror(file.get());
+  errno = 0;
   // Closing may be where the system reports a write it could not make.
-  if (fclose(file.release()) == 0 && whole && publish_file(part, path)) {
+  const bool closed = fclose(file.release()) == 0;
+  if (closed && whole && publish_file(part, path)) {
     c.outcome = Creation::Outcome::kCreated;
     return c;
   }
+  c.error = !c.short_writes.empty() ? c.short_writes.front() : failed_call_error();
   remove_file(part);
   // Another process may have created it meanwhile; that one stays.
   if (file_is_exist(path)) c.outcome = Creation::Outcome::kPresent;
@@ -274,16 +283,28 @@ Preparation prepare_backing_files(const BackingFiles& files) {
 std::vector<std::string> creation_notes(const Creation& c) {
   std::vector<std::string> notes;
   for (int error : c.short_writes) notes.push_back(std::string("fwrite: ") + strerror(error));
-  if (c.outcome == Creation::Outcome::kFailed) notes.push_back(c.path + " was not created");
   return notes;
+}
+
+std::string creation_problem(const Creation& c) {
+  if (c.outcome != Creation::Outcome::kFailed) return "";
+  return "cannot create " + c.path + ": " + strerror(c.error != 0 ? c.error : EIO);
+}
+
+std::string preparation_problem(const Preparation& p) {
+  const std::string flash = creation_problem(p.flash);
+  return flash.empty() ? creation_problem(p.eeprom) : flash;
 }
 
 Reset reset_backing_file(const BackingFiles& files, Memory memory) {
   return reset_file(memory == Memory::kFlash ? files.flash : files.eeprom, memory);
 }
 
-FileLock::Status lock_chip(const BackingFiles& files, FileLock* lock, long* holder) {
-  return lock->take(files.lock, holder);
+FileLock::Status lock_chip(const BackingFiles& files, FileLock* lock, long* holder, int* error) {
+  errno = 0;
+  const FileLock::Status status = lock->take(files.lock, holder);
+  *error = status == FileLock::Status::kFailed ? failed_call_error() : 0;
+  return status;
 }
 
 std::string chip_in_use_text(const std::string& dir, long holder) {
@@ -291,6 +312,6 @@ std::string chip_in_use_text(const std::string& dir, long holder) {
   return text + (holder > 0 ? "process " + std::to_string(holder) : "another process");
 }
 
-std::string chip_not_locked_text(const std::string& dir) {
-  return "the chip in " + dir + " cannot be locked; nothing keeps another launch from it";
+std::string chip_not_locked_text(const std::string& dir, int error) {
+  return "the chip in " + dir + " cannot be locked: " + strerror(error != 0 ? error : EIO);
 }

@@ -69,6 +69,7 @@ struct Creation {
   std::string path;
   // The system's error number for each block written short.
   std::vector<int> short_writes;
+  int error = 0;  // kFailed: why, as the system says
 };
 
 struct Preparation {
@@ -82,9 +83,15 @@ struct Preparation {
 Preparation prepare_backing_files(const BackingFiles& files);
 
 // The lines a program prints on standard error for a creation: one
-// "fwrite" report per block written short, as perror puts it, then one if
-// the file was not created.
+// "fwrite" report per block written short, as perror puts it.
 std::vector<std::string> creation_notes(const Creation& c);
+
+// "cannot create PATH: REASON" for a file that was not created; empty when
+// it is there. A chip without its backing files can run nothing, so the
+// programs refuse it.
+std::string creation_problem(const Creation& c);
+// The first such problem of the two files; empty when both are there.
+std::string preparation_problem(const Preparation& p);
 
 enum class Memory { kFlash, kEeprom };
 
@@ -105,12 +112,14 @@ Reset reset_backing_file(const BackingFiles& files, Memory memory);
 
 // Takes the lock for the folder of |files|, held until |lock| goes. The
 // backing files themselves stay free of it, as the simulator opens them
-// while the lock is held.
-FileLock::Status lock_chip(const BackingFiles& files, FileLock* lock, long* holder);
+// while the lock is held. |error| is the system's error number when the
+// lock could not be taken for a reason other than its holder.
+FileLock::Status lock_chip(const BackingFiles& files, FileLock* lock, long* holder, int* error);
 
 // The texts the programs print for a chip in use and a lock that could not
-// be taken (a folder without write access, say).
+// be taken (a folder without write access, a read-only zelk.lock, say).
+// Either refuses the chip: a chip nobody can lock is no chip to write.
 std::string chip_in_use_text(const std::string& dir, long holder);
-std::string chip_not_locked_text(const std::string& dir);
+std::string chip_not_locked_text(const std::string& dir, int error);
 
 #endif  // ZELK_STORAGE_BACKING_FILES_H_

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "chip/memory_map.h"
+#include "platform/file.h"
 #include "platform/platform.h"
 #include "qemu/qemu_args.h"
 #include "storage/backing_files.h"
@@ -125,22 +126,56 @@ std::string chip_template_problem(const std::string& source, const std::string& 
   return "";
 }
 
-TemplateCopy copy_chip_template(const std::string& dir, const BackingFiles& fresh) {
+namespace {
+
+// Copies the template's two backing files into the fresh chip.
+TemplateCopy copy_backing_files(const BackingFiles& from, const BackingFiles& to,
+                                const FileCopier& copy_file) {
   TemplateCopy copy;
-  const BackingFiles from = backing_files_in(dir);
-  FileLock lock;
-  switch (lock.take_shared(from.lock, &copy.holder)) {
-    case FileLock::Status::kTaken: break;
-    case FileLock::Status::kHeld: copy.outcome = TemplateCopy::Outcome::kInUse; return copy;
-    case FileLock::Status::kFailed: copy.unlocked = true; break;
-  }
-  for (const auto& pair : {std::make_pair(&from.flash, &fresh.flash),
-                           std::make_pair(&from.eeprom, &fresh.eeprom)}) {
-    if (const int error = clone_file(*pair.first, *pair.second)) {
+  for (const auto& pair : {std::make_pair(&from.flash, &to.flash),
+                           std::make_pair(&from.eeprom, &to.eeprom)}) {
+    if (const int error = copy_file(*pair.first, *pair.second)) {
       copy.outcome = TemplateCopy::Outcome::kFailed;
       copy.problem = "cannot copy " + *pair.first + " to " + *pair.second + ": " + strerror(error);
       return copy;
     }
   }
   return copy;
+}
+
+// A lock file that vanishes again and again between the checks.
+constexpr int kCopyAttempts = 3;
+
+}  // namespace
+
+TemplateCopy copy_chip_template(const std::string& dir, const BackingFiles& fresh,
+                                const FileCopier& copy_file) {
+  const BackingFiles from = backing_files_in(dir);
+  for (int attempt = 0; attempt < kCopyAttempts; ++attempt) {
+    TemplateCopy copy;
+    FileLock lock;
+    errno = 0;
+    switch (lock.take_shared(from.lock, &copy.holder)) {
+      case FileLock::Status::kTaken: break;
+      case FileLock::Status::kHeld: copy.outcome = TemplateCopy::Outcome::kInUse; return copy;
+      case FileLock::Status::kFailed:
+        copy.outcome = TemplateCopy::Outcome::kFailed;
+        copy.problem = chip_not_locked_text(dir, failed_call_error());
+        return copy;
+    }
+    // No lock file: no launch ever took the template, and nothing keeps
+    // one from starting now. A launch makes the lock file before it
+    // writes a backing file, so a copy after which there is still none
+    // is whole; otherwise it is made again, under the lock.
+    const bool unlocked = lock.handle() == -1;
+    copy = copy_backing_files(from, fresh, copy_file);
+    if (copy.outcome != TemplateCopy::Outcome::kCopied || !unlocked || !path_exists(from.lock))
+      return copy;
+    remove_file(fresh.flash);
+    remove_file(fresh.eeprom);
+  }
+  TemplateCopy torn;
+  torn.outcome = TemplateCopy::Outcome::kFailed;
+  torn.problem = "cannot copy the chip in " + dir + ": it was taken while it was copied";
+  return torn;
 }

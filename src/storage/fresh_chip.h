@@ -5,6 +5,7 @@
 #ifndef ZELK_STORAGE_FRESH_CHIP_H_
 #define ZELK_STORAGE_FRESH_CHIP_H_
 
+#include <functional>
 #include <string>
 
 #include "storage/backing_files.h"
@@ -32,15 +33,20 @@ std::string chip_template_problem(const std::string& source, const std::string& 
 // What became of copying a template's chip into a fresh chip.
 struct TemplateCopy {
   enum class Outcome { kCopied, kInUse, kFailed } outcome = Outcome::kCopied;
-  long holder = 0;       // kInUse: the launch holding the template, 0 if unknown
-  bool unlocked = false;  // the template's lock could not be taken; copied all the same
-  std::string problem;   // kFailed: what could not be copied, and why
+  long holder = 0;      // kInUse: the launch holding the template, 0 if unknown
+  std::string problem;  // kFailed: what could not be copied or locked, and why
 };
+
+// Copies the file |from| to |to|, which does not exist yet: 0, or the
+// system's error number.
+using FileCopier = std::function<int(const std::string& from, const std::string& to)>;
 
 // Gives the fresh chip in |fresh|, which holds no backing files yet, the
 // backing files of the chip in |dir|, holding |dir|'s lock for reading
-// meanwhile: a chip a launch holds is never copied, and |dir| is never
-// changed.
-TemplateCopy copy_chip_template(const std::string& dir, const BackingFiles& fresh);
+// meanwhile: a chip a launch holds is never copied, a copy is never torn
+// by a launch that starts meanwhile, and |dir| is never changed. A lock
+// that cannot be taken (a zelk.lock no one may read) refuses the copy.
+TemplateCopy copy_chip_template(const std::string& dir, const BackingFiles& fresh,
+                                const FileCopier& copy_file = clone_file);
 
 #endif  // ZELK_STORAGE_FRESH_CHIP_H_

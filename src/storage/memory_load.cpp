@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "chip/memory_map.h"
+#include "platform/file.h"
 #include "storage/copy2flash.h"
 #include "storage/fls_format.h"
 
@@ -71,33 +72,35 @@ std::string load_address_problem(Memory memory, uint64_t address) {
 std::string check_load(Load* load) {
   const std::string problem = load_address_problem(load->memory, load->address);
   if (!problem.empty()) return problem;
-  FileFlsSource source;
-  if (const int error = source.open(load->path)) return cannot("read", load->path, error);
-  load->size = source.size();
-  // Compared without a sum that could wrap: the address lies inside.
-  if (load->size > memory_end(load->memory) - load->address)
-    return load->path + ": " + std::to_string(load->size) + " bytes at " +
-           address_text(load->memory, load->address) + " reach past the end of " +
-           memory_name(load->memory) + ", " + address_text(load->memory, memory_end(load->memory));
-  return "";
+  // The address lies inside, so the room is no sum that could wrap.
+  const uint64_t room = memory_end(load->memory) - load->address;
+  bool more = false;
+  if (const int error = read_whole_file(load->path, room, &load->bytes, &more))
+    return cannot("read", load->path, error);
+  load->size = load->bytes.size();
+  if (!more) return "";
+  uint64_t size = 0;
+  // A stream's length is known only as far as it was read.
+  const std::string count = path_kind(load->path) == PathKind::kFile && file_size_of(load->path, &size)
+                                ? std::to_string(size) + " bytes"
+                                : "more than " + std::to_string(room) + " bytes";
+  return load->path + ": " + count + " at " + address_text(load->memory, load->address) +
+         " reach past the end of " + memory_name(load->memory) + ", " +
+         address_text(load->memory, memory_end(load->memory));
 }
 
 LoadResult load_into(const BackingFiles& files, const Load& load) {
   LoadResult result;
   const bool flash = load.memory == Memory::kFlash;
   const std::string& path = flash ? files.flash : files.eeprom;
-  FileFlsSource source;
-  if (const int error = source.open(load.path)) {
-    result.problem = cannot("read", load.path, error);
-    return result;
-  }
+  MemoryFlsSource source(load.bytes.data(), load.bytes.size());
   LazyFileStore store;
   if (const int error = store.open(path)) {
     result.problem = cannot("open", path, error);
     return result;
   }
   const uint64_t offset = flash ? load.address - kFlashBase : load.address;
-  const CopyResult r = copy_span(&source, 0, static_cast<uint32_t>(load.size),
+  const CopyResult r = copy_span(&source, 0, static_cast<uint32_t>(load.bytes.size()),
                                  static_cast<uint32_t>(offset), &store);
   const int close_error = store.close();
   result.chunks = r.chunks_written();
@@ -106,8 +109,6 @@ LoadResult load_into(const BackingFiles& files, const Load& load) {
     const uint64_t at = flash ? kFlashBase + uint64_t{f.offset} : f.offset;
     result.problem = cannot(f.op == FlashFailure::Op::kRead ? "read" : "write",
                             path + " at " + address_text(load.memory, at), f.error);
-  } else if (r.firmware_error != 0) {
-    result.problem = cannot("read", load.path, r.firmware_error);
   } else if (close_error != 0) {
     result.problem = cannot("write", path, close_error);
   }

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "storage/backing_files.h"
 
@@ -23,6 +24,9 @@ struct Load {
   // Flash: the chip's address, from 0x08000000 on; EEPROM: the offset.
   uint64_t address = 0;
   std::string path;
+  // The file's bytes, read once when checked: a pipe or a FIFO can be read
+  // only once, and a file that changes afterwards changes nothing here.
+  std::vector<uint8_t> bytes;
   uint64_t size = 0;  // of the file, once checked
 };
 
@@ -30,7 +34,7 @@ struct Load {
 // or past the EEPROM's end; empty when nothing is.
 std::string load_address_problem(Memory memory, uint64_t address);
 
-// Reads the size of the load's file: empty, or what is wrong: a file that
+// Reads the load's file to its end: empty, or what is wrong: a file that
 // cannot be read, or bytes that reach past the memory's end.
 std::string check_load(Load* load);
 
@@ -39,7 +43,7 @@ struct LoadResult {
   uint64_t chunks = 0;  // written
 };
 
-// Stores a checked load into the backing files, which exist; a file that
+// Stores the bytes of a checked load into the backing files, which exist; a file that
 // already holds the bytes is not opened for writing.
 LoadResult load_into(const BackingFiles& files, const Load& load);
 

@@ -170,27 +170,28 @@ class FaultTest : public LaunchTest {
 
 // The flash file is created while the disk has room for only 1 MiB of it:
 // each short block is reported, then that the file was not created, and
-// neither it nor its partial copy is left; the launch goes on.
+// neither it nor its partial copy is left; nothing runs on a chip without
+// its flash.
 TEST_F(FaultTest, DiskFullWhileCreatingTheFlashFile) {
   SKIP_ON_WINDOWS("RLIMIT_FSIZE stands in for a full disk on POSIX only");
   RunOptions options;
   options.file_size_limit = 1 << 20;
   const std::set<std::string> work_before = names_in(work_dir_);
   RunResult r = run({"-elf", "app.elf"}, options);
-  EXPECT_EQ(0, r.status) << r.out;
+  EXPECT_EQ(2, r.status) << r.out;
   EXPECT_EQ("", notes(r));
   EXPECT_TRUE(has(r.err, "fwrite: ")) << r.err.substr(0, 200);
   const std::vector<std::string> lines = split_lines(r.err);
-  EXPECT_NE(lines.end(), std::find(lines.begin(), lines.end(),
-                                   (bin_dir_ / "zelk.iflash").string() + " was not created"));
-  EXPECT_TRUE(standin_ran());
+  EXPECT_EQ("zelk_sim: cannot create " + (bin_dir_ / "zelk.iflash").string() + ": " + strerror(EFBIG),
+            lines.back());
+  EXPECT_FALSE(standin_ran());
   // The EEPROM is small enough to be whole; of the flash nothing is left.
   EXPECT_EQ((std::set<std::string>{launcher_.filename().string(), flash_tool_.filename().string(),
                                    "zelk.eeprom", "zelk.lock"}),
             names_in(bin_dir_));
   EXPECT_EQ(0x8000u, fs::file_size(bin_dir_ / "zelk.eeprom"));
   EXPECT_EQ(work_before, names_in(work_dir_));
-  EXPECT_EQ(1u, names_in(tmp_dir_).size());
+  EXPECT_TRUE(names_in(tmp_dir_).empty());
 }
 
 // The firmware copy meets a full disk half way through an image: what fits
@@ -294,24 +295,57 @@ TEST_F(FaultTest, FifosNamedAsInputs) {
   EXPECT_TRUE(fs::is_empty(tmp_dir_));
 }
 
-// A folder where the flash or EEPROM file belongs is not replaced, not
-// written into, and still named on the line; the launch goes on.
-TEST_F(FaultTest, FoldersWhereBackingFilesBelong) {
-  fs::create_directory(bin_dir_ / "zelk.iflash");
-  fs::create_directory(bin_dir_ / "zelk.eeprom");
+// Rule: a chip that cannot be locked or made runs nothing. A launch,
+// watched or not, and zelk_flash refuse it with 2 and one line naming the
+// file and the system's reason; nothing in the way is replaced or written
+// into, and nothing is converted or started.
+TEST_F(FaultTest, AChipThatCannotBeLockedOrMadeIsRefused) {
   fs::copy_file(fs::path(ZELK_EXAMPLES) / "blinky" / "build" / "blinky.fls", work_dir_ / "app.fls");
-  RunResult r = run({"-elf", "app.elf", "-img", "app.fls"});
-  EXPECT_EQ(0, r.status);
-  EXPECT_EQ("", notes(r));
-  EXPECT_TRUE(standin_ran());
-  EXPECT_TRUE(fs::is_directory(bin_dir_ / "zelk.iflash"));
-  EXPECT_TRUE(fs::is_empty(bin_dir_ / "zelk.iflash"));
-  EXPECT_TRUE(fs::is_directory(bin_dir_ / "zelk.eeprom"));
-  EXPECT_TRUE(fs::is_empty(bin_dir_ / "zelk.eeprom"));
-  const std::vector<std::string> args = recorded_args();
-  const std::string dir = target_path(bin_dir_) + sep();
-  EXPECT_NE(args.end(), std::find(args.begin(), args.end(), "zelk_iflash.flash=" + dir + "zelk.iflash"));
-  EXPECT_NE(args.end(), std::find(args.begin(), args.end(), "zelk_i2c.eeprom=" + dir + "zelk.eeprom"));
+  const std::string dir = target_path(bin_dir_);
+  const struct {
+    const char* folder;  // in the way of a file; none: a read-only zelk.lock
+    std::string line;
+    std::string flash_tool_line = "";  // where zelk_flash says it otherwise
+  } cases[] = {
+      {"zelk.iflash", "cannot create " + dir + sep() + "zelk.iflash: " + strerror(EISDIR),
+       dir + sep() + "zelk.iflash is a folder"},
+      {"zelk.eeprom", "cannot create " + dir + sep() + "zelk.eeprom: " + strerror(EISDIR)},
+      // Windows opens no folder for writing.
+      {"zelk.lock", "the chip in " + dir + " cannot be locked: " + strerror(windows() ? EACCES : EISDIR)},
+      {nullptr, "the chip in " + dir + " cannot be locked: " + strerror(EACCES)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line);
+    // Wine as root opens a file whatever its mode.
+    if (!c.folder && windows()) continue;
+    for (const char* name : {"zelk.iflash", "zelk.eeprom", "zelk.lock"}) fs::remove_all(bin_dir_ / name);
+    if (c.folder) {
+      fs::create_directory(bin_dir_ / c.folder);
+    } else {
+      write_bytes(bin_dir_ / "zelk.lock", {});
+      fs::permissions(bin_dir_ / "zelk.lock", fs::perms::owner_read | fs::perms::group_read |
+                                                  fs::perms::others_read);
+    }
+    for (bool watched : {false, true}) {
+      std::vector<std::string> words = {"-elf", "app.elf", "-img", "app.fls", "-nographic"};
+      if (watched) words.insert(words.end(), {"--status", "--junit", "r.xml"});
+      const RunResult r = run_where_modes_bind(words);
+      EXPECT_EQ(2, r.status);
+      EXPECT_EQ("zelk_sim: " + c.line + "\n", r.err);
+      EXPECT_EQ("", r.out);
+      EXPECT_FALSE(standin_ran());
+      EXPECT_TRUE(names_in(tmp_dir_).empty());
+      if (watched) {
+        EXPECT_TRUE(has(read_text(work_dir_ / "r.xml"), "<error message=\"" + c.line));
+      }
+    }
+    if (c.folder) {
+      EXPECT_TRUE(fs::is_empty(bin_dir_ / c.folder));
+      const RunResult r = run_flash_tool({"write", "app.fls"});
+      EXPECT_EQ(2, r.status);
+      EXPECT_EQ("zelk_flash: " + (c.flash_tool_line.empty() ? c.line : c.flash_tool_line) + "\n", r.err);
+    }
+  }
 }
 
 // A folder named as the ELF or the firmware file: code -2 for the ELF, and

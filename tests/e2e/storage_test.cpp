@@ -1,5 +1,6 @@
 // The flash and EEPROM backing files as a launch leaves them.
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -179,10 +180,13 @@ TEST_F(BackingFilesTest, TheyBelongBesideTheExecutableWhereverItIsStartedFrom) {
   EXPECT_EQ(1, std::distance(fs::directory_iterator(elsewhere), {}));
 }
 
-TEST_F(BackingFilesTest, FoldersInTheWayAreNamedAllTheSame) {
+// A folder in the way of a backing file is left as it is, and the launch
+// that would need the file is refused.
+TEST_F(BackingFilesTest, FoldersInTheWayAreKeptAndRefused) {
   fs::create_directory(flash_);
-  RunResult r = launch();
-  EXPECT_EQ(files_beside_launcher(), named_files());
+  RunResult r = run({"-elf", "app.elf", "-nographic"});
+  EXPECT_EQ(2, r.status);
+  EXPECT_FALSE(standin_ran());
   EXPECT_TRUE(fs::is_directory(flash_));
   EXPECT_TRUE(fs::is_empty(flash_));
   EXPECT_EQ(-1, first_difference(eeprom_, {}, kEepromSize));
@@ -190,8 +194,8 @@ TEST_F(BackingFilesTest, FoldersInTheWayAreNamedAllTheSame) {
 
   fs::remove(eeprom_);
   fs::create_directory(eeprom_);
-  r = launch();
-  EXPECT_EQ(files_beside_launcher(), named_files());
+  r = run({"-elf", "app.elf", "-nographic"});
+  EXPECT_EQ(2, r.status);
   EXPECT_TRUE(fs::is_empty(flash_));
   EXPECT_TRUE(fs::is_empty(eeprom_));
   EXPECT_EQ(0u, count_lines_starting(r.err, "fwrite")) << r.err;
@@ -203,13 +207,14 @@ TEST_F(BackingFilesTest, AFileThatCannotBeWrittenWholeIsNotCreatedUntilItCan) {
   // to 32767 are short; the EEPROM file fits.
   RunOptions limited;
   limited.file_size_limit = 256 * kBlock + 100;
-  RunResult r = launch(limited);
+  RunResult r = run({"-elf", "app.elf", "-nographic"}, limited);
+  EXPECT_EQ(2, r.status);
   EXPECT_EQ(32768u - 256, count_lines_starting(r.err, "fwrite: ")) << r.err.substr(0, 200);
-  // The simulator, started all the same, finds no flash file.
+  // The simulator is not started on a chip without its flash.
   const std::vector<std::string> lines = split_lines(r.err);
-  ASSERT_EQ(32768u - 256 + 2, lines.size());
-  EXPECT_EQ(flash_.string() + " was not created", lines[lines.size() - 2]);
-  EXPECT_EQ(files_beside_launcher(), named_files());
+  ASSERT_EQ(32768u - 256 + 1, lines.size());
+  EXPECT_EQ("zelk_sim: cannot create " + flash_.string() + ": " + strerror(EFBIG), lines.back());
+  EXPECT_FALSE(standin_ran());
   EXPECT_FALSE(fs::exists(flash_));
   EXPECT_EQ(-1, first_difference(eeprom_, {}, kEepromSize));
 
@@ -260,10 +265,15 @@ TEST_F(BackingFilesTest, OneLaunchAtATimeOwnsTheChip) {
   EXPECT_EQ(1, second.status);
   EXPECT_EQ("", second.out);
   const std::string in_use = "the chip in " + target_path(bin_dir_) + " is in use by process ";
-  EXPECT_EQ(0u, second.err.find(in_use)) << second.err;
+  const std::string hint = "; for a chip of this run's own, give --fresh-chip or --chip-dir\n";
+  EXPECT_EQ(0u, second.err.find("zelk_sim: " + in_use)) << second.err;
+  const std::string holder = second.err.substr(10 + in_use.size(), second.err.size() - hint.size() - 10 - in_use.size());
+  EXPECT_EQ("zelk_sim: " + in_use + holder + hint, second.err);
   if (!windows()) {
-    EXPECT_EQ(in_use + std::to_string(first.pid) + "\n", second.err);
+    EXPECT_EQ(std::to_string(first.pid), holder);
   }
+  // Watched, another's run is a setup problem, not a verdict.
+  EXPECT_EQ(2, run({"-elf", "app.elf", "-nographic", "--status"}).status);
   EXPECT_FALSE(standin_ran());
   EXPECT_EQ(std::vector<uint8_t>(256 * 1024, 0xFF), read_bytes(flash_));
   EXPECT_EQ(raw_images, static_cast<size_t>(std::distance(fs::directory_iterator(tmp_dir_), {})));
@@ -273,7 +283,7 @@ TEST_F(BackingFilesTest, OneLaunchAtATimeOwnsTheChip) {
                                                  std::vector<std::string>{"erase", "all"}}) {
     RunResult refused = run_flash_tool(change);
     EXPECT_EQ(2, refused.status);
-    EXPECT_EQ("zelk_flash: " + second.err, refused.err);
+    EXPECT_EQ("zelk_flash: " + in_use + holder + "\n", refused.err);
   }
   EXPECT_EQ(std::vector<uint8_t>(256 * 1024, 0xFF), read_bytes(flash_));
   EXPECT_EQ(1, run_flash_tool({"diff", "app.fls"}).status);
@@ -308,7 +318,8 @@ TEST_F(BackingFilesTest, OneLaunchAtATimeOwnsTheChip) {
   for (const Started& rival : rivals) {
     const RunResult r = finish(rival);
     if (r.status == 0) winners.insert(std::to_string(rival.pid));
-    if (r.status == 1) named.push_back(r.err.substr(in_use.size(), r.err.size() - in_use.size() - 1));
+    const size_t from = 10 + in_use.size();
+    if (r.status == 1) named.push_back(r.err.substr(from, r.err.size() - from - hint.size()));
   }
   for (const std::string& pid : named) EXPECT_EQ(1u, winners.count(pid)) << pid;
 }
@@ -403,6 +414,47 @@ TEST_F(BackingFilesTest, ChipsSideBySide) {
   EXPECT_EQ(2, std::distance(fs::directory_iterator(bin_dir_), {})) << "only the programs";
 }
 
+// Rule: a load's file is read to its end, whatever it is: a pipe or a
+// process substitution gives its bytes, and one that goes on past the
+// memory's end (a device that never ends) is refused with 2.
+TEST_F(BackingFilesTest, LoadsReadPipesToTheirEnd) {
+  if (windows()) GTEST_SKIP() << "bash's process substitution starts the program natively";
+  write_bytes(flash_, std::vector<uint8_t>(64 * 1024, 0xFF));
+  write_bytes(eeprom_, std::vector<uint8_t>(kEepromSize, 0xFF));
+  ASSERT_EQ(0, mkfifo((work_dir_ / "fifo").c_str(), 0600));
+  const struct {
+    bool flash_tool;
+    std::string words;  // bash words after the program's
+    std::string err;    // empty: loaded
+  } cases[] = {
+      {true, "load eeprom 0x10 <(printf 'from a pipe')", ""},
+      {false, "-elf app.elf -nographic --load eeprom:0x30=<(printf 'a launch pipe')", ""},
+      // A writer that comes after the FIFO was opened (and gives up if no one reads).
+      {true, "load eeprom 0x50 fifo & sleep 0.3; timeout 10 sh -c \"printf 'a late writer' >fifo\"; wait $!", ""},
+      {true, "load eeprom 0x7ff0 <(head -c 17 /dev/zero)",
+       "zelk_flash: /dev/fd/63: more than 16 bytes at 0x7ff0 reach past the end of eeprom, 0x8000\n"},
+      {true, "load eeprom 0x7ff0 /dev/zero",
+       "zelk_flash: /dev/zero: more than 16 bytes at 0x7ff0 reach past the end of eeprom, 0x8000\n"},
+      {false, "-elf app.elf --load eeprom:0=/dev/zero",
+       "zelk_sim: --load: /dev/zero: more than 32768 bytes at 0x0000 reach past the end of eeprom, 0x8000\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.words);
+    RunOptions options;
+    options.flash_tool = c.flash_tool;
+    options.wrapper = {"bash", "-c", "exec \"$0\" " + c.words};
+    const RunResult r = run({}, options);
+    EXPECT_EQ(c.err.empty() ? 0 : 2, r.status) << r.err;
+    EXPECT_EQ(c.err, c.err.empty() ? "" : r.err);
+  }
+  std::vector<uint8_t> want(kEepromSize, 0xFF);
+  for (const auto& [at, text] : {std::make_pair(0x10, std::string("from a pipe")),
+                                 std::make_pair(0x30, std::string("a launch pipe")),
+                                 std::make_pair(0x50, std::string("a late writer"))})
+    std::copy(text.begin(), text.end(), want.begin() + at);
+  EXPECT_EQ(want, read_bytes(eeprom_));
+}
+
 // Rule: --load puts its file into the run's chip after the firmware copy
 // and wins where both write, leaving nothing on the line; --fresh-chip
 // --chip-from starts each run's chip as a copy of a template, which stays as
@@ -483,11 +535,17 @@ TEST_F(BackingFilesTest, LoadsAndChipTemplates) {
   ASSERT_TRUE(wait_for_output(holder, "holding"));
   r = run({"-elf", "app.elf", "-nographic", "--fresh-chip", "--chip-from", "golden"});
   EXPECT_EQ(1, r.status);
-  EXPECT_EQ(0u, r.err.find("the chip in golden is in use by ")) << r.err;
+  EXPECT_EQ(0u, r.err.find("zelk_sim: the chip in golden is in use by ")) << r.err;
   EXPECT_EQ("", r.out);
+  // Watched, as any chip in use: a setup problem, an error in the report.
+  const RunResult watched = run({"-elf", "app.elf", "-nographic", "--fresh-chip", "--chip-from",
+                                 "golden", "--status", "--junit", "r.xml"});
+  EXPECT_EQ(2, watched.status);
+  EXPECT_EQ(r.err, watched.err);
+  EXPECT_NE(std::string::npos, read_text(work_dir_ / "r.xml").find("<error message=\"the chip in golden"));
   const RunResult load = run_flash_tool({"--dir", "golden", "load", "eeprom", "0x20", "a.bin"});
   EXPECT_EQ(2, load.status);
-  EXPECT_EQ("zelk_flash: " + r.err, load.err);
+  EXPECT_EQ("zelk_flash: " + r.err.substr(10), load.err);
   EXPECT_EQ(0, finish(holder).status);
   EXPECT_EQ('L', read_bytes(golden_eeprom)[0x20]);
 }

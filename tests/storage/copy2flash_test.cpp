@@ -405,33 +405,40 @@ TEST_F(Copy2FlashTest, ImagesEndingAtTheEndOfFlashAreStored) {
 }
 
 // Rule: a flash file shorter than the firmware grows to hold it, since
-// nothing past its end is held, zeros included; a second copy then writes
-// nothing.
+// nothing past its end is held, zeros included; a second copy then leaves
+// the file as it was, and writes nothing unless images overlap.
 TEST_F(Copy2FlashTest, FlashFileOfAnySizeTakesTheImage) {
   std::vector<uint8_t> ending_in_zeros(kChunk + 2, 0);
   std::fill(ending_in_zeros.begin(), ending_in_zeros.begin() + 0x80, 0xFF);
   const struct {
-    Image image;
+    std::vector<Image> images;
     size_t headers;
     uint64_t chunks;
+    uint64_t chunks_again;  // by the second copy
   } cases[] = {
-      {{0x08010000, kNoHeader, pattern(5000, 28)}, 0, 2},
+      {{{0x08010000, kNoHeader, pattern(5000, 28)}}, 0, 2, 0},
       // The first chunk matches the file up to its end and is zeros beyond.
-      {{0x08000F80, 0x08000F40, ending_in_zeros}, 1, 2},
+      {{{0x08000F80, 0x08000F40, ending_in_zeros}}, 1, 2, 0},
+      // Zeros past the end, then a later image over them: taken as held,
+      // the zeros were left out, and the second copy grew the file.
+      {{{0x00010000, 0x00000007, {0x00, 0x00}}, {0x08010000, kNoHeader, {0xF3}}}, 1, 2, 2},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.image.addr);
+    SCOPED_TRACE(c.images[0].addr);
     write_bytes(flash_, std::vector<uint8_t>(kChunk, 0xFF));
-    EXPECT_EQ("", copy({c.image}));
+    EXPECT_EQ("", copy(c.images));
     EXPECT_EQ(c.headers, last_copy_.headers_written());
     EXPECT_EQ(c.chunks, last_copy_.chunks_written());
-    std::vector<uint8_t> want(offset_of(c.image.addr) + c.image.data.size(), 0);
+    size_t end = 0;
+    for (const Image& image : c.images) end = std::max(end, offset_of(image.addr) + image.data.size());
+    std::vector<uint8_t> want(end, 0);
     std::fill(want.begin(), want.begin() + kChunk, 0xFF);
     const std::vector<uint8_t> first = flash();
-    EXPECT_TRUE(with_images(want, {c.image}) == first);
+    EXPECT_TRUE(with_images(want, c.images) == first);
 
-    EXPECT_EQ("", copy({c.image}));
-    EXPECT_TRUE(last_copy_.writes.empty());
+    EXPECT_EQ("", copy(c.images));
+    EXPECT_EQ(0u, last_copy_.headers_written());
+    EXPECT_EQ(c.chunks_again, last_copy_.chunks_written());
     EXPECT_TRUE(first == flash());
   }
 }
