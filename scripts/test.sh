@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the native build, the same suite under
 # AddressSanitizer and UndefinedBehaviorSanitizer, a bounded fuzzing run
-# (ZELK_FUZZ_SECONDS per target, default 60), and the Windows build under
+# (ZELK_FUZZ_SECONDS per target, default 40), and the Windows build under
 # Wine. Installs what it needs when missing (as root).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -30,7 +30,7 @@ cmake --build build/asan
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build/asan -j2 --output-on-failure
 
-bash scripts/fuzz.sh "${ZELK_FUZZ_SECONDS:-60}"
+bash scripts/fuzz.sh "${ZELK_FUZZ_SECONDS:-40}"
 
 bash scripts/test-windows.sh
 
