@@ -95,7 +95,6 @@ std::string string_at(const Bytes& section, uint64_t offset, bool* ok) {
 
 // ---- The ELF: 32-bit little-endian, as the chips' toolchains make them.
 
-
 struct Section {
   std::string name;
   uint32_t name_offset = 0, type = 0, flags = 0, addr = 0, offset = 0, size = 0, link = 0;
@@ -579,7 +578,8 @@ void read_functions(const Elf& elf, LineMap* map) {
       const uint64_t value = field(symbol, elf32::kSymbolValueField, 4);
       const uint64_t info = field(symbol, elf32::kSymbolInfoField, 1);
       const uint64_t shndx = field(symbol, elf32::kSymbolSectionField, 2);
-      if ((info & elf32::kSymbolTypeMask) != elf32::kFunctionSymbol || shndx == elf32::kNoSection) continue;
+      if ((info & elf32::kSymbolTypeMask) != elf32::kFunctionSymbol || shndx == elf32::kNoSection)
+        continue;
       bool ok = true;
       Function f;
       f.name = string_at(names, name, &ok);

@@ -151,7 +151,8 @@ TEST(CoverageReportTest, TracefileCoberturaAndSummary) {
   // A path's bytes that are not UTF-8, and its line breaks, still give well-formed XML.
   LineMap odd = small_map();
   odd.files[1] = "src/b\xFF\n.c";
-  EXPECT_NE(cobertura_report(odd, "0.0.6", 0).find("filename=\"src/b\xEF\xBF\xBD&#10;.c\""), std::string::npos);
+  EXPECT_NE(cobertura_report(odd, "0.0.6", 0).find("filename=\"src/b\xEF\xBF\xBD&#10;.c\""),
+            std::string::npos);
   EXPECT_EQ(coverage_summary(map), "1 of 3 lines (33.3%), 1 of 2 functions");
   CoverageFormat format;
   EXPECT_TRUE(parse_coverage_format("cobertura", &format));
