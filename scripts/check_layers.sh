@@ -10,12 +10,13 @@
 #      coverage/                      what code a run reached
 #   1  qemu/                          the simulator's arguments
 #   0  chip/, platform/               facts of the chip; the operating system
+#      formats/                       the layouts of the files read and written
 set -euo pipefail
 cd "$(dirname "$0")/../src"
 
 rank() {
   case $1 in
-    chip | platform) echo 0 ;;
+    chip | platform | formats) echo 0 ;;
     qemu) echo 1 ;;
     storage | loading | run_control | coverage) echo 2 ;;
     launcher | flash_tool) echo 3 ;;

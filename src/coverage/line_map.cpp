@@ -6,6 +6,8 @@
 #include <map>
 #include <unordered_map>
 
+#include "formats/elf32.h"
+
 namespace {
 
 // ---- Bytes read with every length checked against what is there.
@@ -93,12 +95,6 @@ std::string string_at(const Bytes& section, uint64_t offset, bool* ok) {
 
 // ---- The ELF: 32-bit little-endian, as the chips' toolchains make them.
 
-constexpr uint32_t kSymbolTable = 2;  // SHT_SYMTAB
-constexpr uint32_t kNoBits = 8;       // SHT_NOBITS
-constexpr uint32_t kAlloc = 0x2, kExecutable = 0x4, kCompressed = 0x800;
-constexpr uint16_t kMachineArm = 40;  // its functions' addresses carry the Thumb bit
-constexpr unsigned kFunctionType = 2;  // STT_FUNC
-
 struct Section {
   std::string name;
   uint32_t name_offset = 0, type = 0, flags = 0, addr = 0, offset = 0, size = 0, link = 0;
@@ -116,39 +112,47 @@ struct Elf {
     return nullptr;
   }
   Bytes contents(const Section* s) const {
-    if (!s || s->type == kNoBits) return Bytes();
+    if (!s || s->type == elf32::kNobits) return Bytes();
     return Bytes(data + s->offset, s->size);
   }
 };
 
+// The little-endian field of |n| bytes at |at| of |entry|, 0 where the
+// entry ends before it.
+uint64_t field(const Bytes& entry, size_t at, unsigned n) {
+  Bytes b = entry;
+  b.skip(at);
+  return b.fixed(n);
+}
+
+uint32_t field32(const Bytes& entry, size_t at) { return static_cast<uint32_t>(field(entry, at, 4)); }
+
 LineMapResult read_elf(const uint8_t* data, size_t size, Elf* elf, std::string* problem) {
-  if (size < 52 || memcmp(data, "\x7f" "ELF", 4) != 0)
+  if (size < elf32::kFileHeaderSize || memcmp(data, elf32::kMagic, sizeof elf32::kMagic) != 0)
     return *problem = "not an ELF file", LineMapResult::kNotElf;
-  if (data[4] != 1 || data[5] != 1)
+  if (data[elf32::kClassByte] != elf32::kClass32 || data[elf32::kDataByte] != elf32::kLittleEndian)
     return *problem = "not a 32-bit little-endian ELF", LineMapResult::kNotElf;
-  Bytes header(data, size);
-  header.skip(18);
-  elf->machine = static_cast<uint16_t>(header.fixed(2));
-  header.skip(12);
-  const uint64_t shoff = header.fixed(4);
-  header.skip(12);
-  const uint64_t shnum = header.fixed(2), shstrndx = header.fixed(2);
-  constexpr uint64_t kEntry = 40;
+  const Bytes header(data, elf32::kFileHeaderSize);
+  elf->machine = static_cast<uint16_t>(field(header, elf32::kMachineField, 2));
+  const uint64_t shoff = field(header, elf32::kSectionTableField, 4);
+  const uint64_t shnum = field(header, elf32::kSectionCountField, 2);
+  const uint64_t shstrndx = field(header, elf32::kSectionNamesField, 2);
+  constexpr uint64_t kEntry = elf32::kSectionHeaderSize;
   if (shoff > size || shnum > (size - shoff) / kEntry)
     return *problem = "its section table lies outside the file", LineMapResult::kMalformed;
   elf->data = data;
   elf->size = size;
   for (uint64_t i = 0; i < shnum; ++i) {
-    Bytes h(data + shoff + i * kEntry, kEntry);
+    const Bytes h(data + shoff + i * kEntry, kEntry);
     Section s;
-    s.name_offset = static_cast<uint32_t>(h.fixed(4));
-    s.type = static_cast<uint32_t>(h.fixed(4));
-    s.flags = static_cast<uint32_t>(h.fixed(4));
-    s.addr = static_cast<uint32_t>(h.fixed(4));
-    s.offset = static_cast<uint32_t>(h.fixed(4));
-    s.size = static_cast<uint32_t>(h.fixed(4));
-    s.link = static_cast<uint32_t>(h.fixed(4));
-    if (s.type != kNoBits && (s.offset > size || s.size > size - s.offset))
+    s.name_offset = field32(h, elf32::kNameField);
+    s.type = field32(h, elf32::kTypeField);
+    s.flags = field32(h, elf32::kFlagsField);
+    s.addr = field32(h, elf32::kAddrField);
+    s.offset = field32(h, elf32::kOffsetField);
+    s.size = field32(h, elf32::kSizeField);
+    s.link = field32(h, elf32::kLinkField);
+    if (s.type != elf32::kNobits && (s.offset > size || s.size > size - s.offset))
       return *problem = "a section lies outside the file", LineMapResult::kMalformed;
     elf->sections.push_back(s);
   }
@@ -565,21 +569,23 @@ const CodeRange* range_at(const LineMap& map, uint64_t addr) {
 
 void read_functions(const Elf& elf, LineMap* map) {
   for (const Section& s : elf.sections) {
-    if (s.type != kSymbolTable || s.link >= elf.sections.size()) continue;
+    if (s.type != elf32::kSymtab || s.link >= elf.sections.size()) continue;
     const Bytes names = elf.contents(&elf.sections[s.link]);
     Bytes symbols = elf.contents(&s);
-    while (symbols.ok() && symbols.size() - symbols.pos() >= 16) {
-      const uint64_t name = symbols.fixed(4), value = symbols.fixed(4);
-      symbols.skip(4);
-      const uint64_t info = symbols.fixed(1);
-      symbols.skip(1);
-      const uint64_t shndx = symbols.fixed(2);
-      if ((info & 0xf) != kFunctionType || shndx == 0) continue;
+    while (symbols.ok() && symbols.size() - symbols.pos() >= elf32::kSymbolSize) {
+      const Bytes symbol = symbols.sub(elf32::kSymbolSize);
+      const uint64_t name = field(symbol, elf32::kSymbolNameField, 4);
+      const uint64_t value = field(symbol, elf32::kSymbolValueField, 4);
+      const uint64_t info = field(symbol, elf32::kSymbolInfoField, 1);
+      const uint64_t shndx = field(symbol, elf32::kSymbolSectionField, 2);
+      if ((info & elf32::kSymbolTypeMask) != elf32::kFunctionSymbol || shndx == elf32::kNoSection)
+        continue;
       bool ok = true;
       Function f;
       f.name = string_at(names, name, &ok);
       if (!ok || f.name.empty()) continue;
-      f.entry = elf.machine == kMachineArm ? value & ~uint64_t{1} : value;
+      // An Arm function's address carries the Thumb bit.
+      f.entry = elf.machine == elf32::kMachineArm ? value & ~uint64_t{1} : value;
       const CodeRange* r = range_at(*map, f.entry);
       if (!r) continue;
       f.source_line = r->source_line;
@@ -617,12 +623,12 @@ LineMapResult read_line_map(const uint8_t* data, size_t size, const std::string&
   const Section* line_section = elf.find(".debug_line");
   for (const char* name : {".debug_line", ".debug_info", ".debug_abbrev", ".debug_str", ".debug_line_str"}) {
     const Section* s = elf.find(name);
-    if (s && (s->flags & kCompressed)) {
+    if (s && (s->flags & elf32::kCompressed)) {
       *problem = std::string(name) + " is compressed: link without --compress-debug-sections";
       return LineMapResult::kMalformed;
     }
   }
-  if (!line_section || line_section->type == kNoBits)
+  if (!line_section || line_section->type == elf32::kNobits)
     return *problem = "it has no line information: build with -g", LineMapResult::kNoLineInformation;
   FormContext strings;
   strings.str = elf.contents(elf.find(".debug_str"));
@@ -645,8 +651,9 @@ LineMapResult read_line_map(const uint8_t* data, size_t size, const std::string&
     read_line_unit(unit, c, folder != folders.end() ? &folder->second : nullptr, &collector);
   }
   std::vector<std::pair<uint64_t, uint64_t>> code;
+  constexpr uint32_t kCode = elf32::kAlloc | elf32::kExecInstr;
   for (const Section& s : elf.sections)
-    if ((s.flags & (kAlloc | kExecutable)) == (kAlloc | kExecutable) && s.size > 0)
+    if ((s.flags & kCode) == kCode && s.size > 0)
       code.emplace_back(s.addr, uint64_t{s.addr} + s.size);
   build_map(&collector, code, map);
   if (map->lines.empty())

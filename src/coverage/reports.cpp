@@ -5,6 +5,8 @@
 #include <cstring>
 #include <vector>
 
+#include "formats/xml_text.h"
+
 bool parse_coverage_format(const std::string& name, CoverageFormat* format) {
   if (name == "lcov") *format = CoverageFormat::kLcov;
   else if (name == "cobertura") *format = CoverageFormat::kCobertura;
@@ -67,25 +69,6 @@ std::string rate(size_t hit, size_t all) {
   return text;
 }
 
-// |text| inside an XML attribute: the markup characters escaped, and what
-// XML 1.0 cannot hold at all (control characters) as U+FFFD.
-std::string xml_attr(const std::string& text) {
-  std::string out;
-  for (unsigned char c : text) {
-    switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\'': out += "&apos;"; break;
-      default:
-        if (c < 0x20) out += "\xEF\xBF\xBD";
-        else out.push_back(static_cast<char>(c));
-    }
-  }
-  return out;
-}
-
 // A name fit for one field of a tracefile line: no line ends in it.
 std::string lcov_field(const std::string& text) {
   std::string out = text;
@@ -131,8 +114,8 @@ std::string cobertura_report(const LineMap& map, const std::string& version, lon
   std::string out = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
   out += "<coverage line-rate=\"" + rate(all.lines_hit, all.lines) + "\" branch-rate=\"0\" lines-covered=\"" +
          std::to_string(all.lines_hit) + "\" lines-valid=\"" + std::to_string(all.lines) +
-         "\" branches-covered=\"0\" branches-valid=\"0\" complexity=\"0\" version=\"" + xml_attr(version) +
-         "\" timestamp=\"" + std::to_string(timestamp) + "\">\n";
+         "\" branches-covered=\"0\" branches-valid=\"0\" complexity=\"0\" version=\"" +
+         xml_attribute(version) + "\" timestamp=\"" + std::to_string(timestamp) + "\">\n";
   out += "  <sources>\n    <source>.</source>\n  </sources>\n  <packages>\n";
   // One package per folder, one class per file; the files are sorted, so
   // each folder's files stand together.
@@ -148,18 +131,18 @@ std::string cobertura_report(const LineMap& map, const std::string& version, lon
       hit += files[end].counts.lines_hit;
       lines += files[end].counts.lines;
     }
-    out += "    <package name=\"" + xml_attr(dir) + "\" line-rate=\"" + rate(hit, lines) +
+    out += "    <package name=\"" + xml_attribute(dir) + "\" line-rate=\"" + rate(hit, lines) +
            "\" branch-rate=\"0\" complexity=\"0\">\n      <classes>\n";
     for (; file < end; ++file) {
       const FileView& v = files[file];
       split_path(map.files[file], &dir, &name);
-      out += "        <class name=\"" + xml_attr(name) + "\" filename=\"" + xml_attr(map.files[file]) +
-             "\" line-rate=\"" + rate(v.counts.lines_hit, v.counts.lines) +
+      out += "        <class name=\"" + xml_attribute(name) + "\" filename=\"" +
+             xml_attribute(map.files[file]) + "\" line-rate=\"" + rate(v.counts.lines_hit, v.counts.lines) +
              "\" branch-rate=\"0\" complexity=\"0\">\n          <methods>\n";
       for (const Function* f : v.functions) {
         const char* hits = f->reached ? "1" : "0";
-        out += "            <method name=\"" + xml_attr(f->name) + "\" signature=\"\" line-rate=\"" + hits +
-               "\" branch-rate=\"0\" complexity=\"0\">\n              <lines>\n";
+        out += "            <method name=\"" + xml_attribute(f->name) + "\" signature=\"\" line-rate=\"" +
+               hits + "\" branch-rate=\"0\" complexity=\"0\">\n              <lines>\n";
         out += "                <line number=\"" + std::to_string(map.lines[f->source_line].line) +
                "\" hits=\"" + hits + "\" branch=\"false\"/>\n              </lines>\n            </method>\n";
       }

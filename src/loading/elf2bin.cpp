@@ -6,19 +6,13 @@
 #include <vector>
 
 #include "chip/memory_map.h"
+#include "formats/elf32.h"
 #include "platform/file.h"
 #include "platform/platform.h"
 #include "qemu/qemu_args.h"
 
 namespace {
 
-constexpr uint32_t kProgramData = 1;  // SHT_PROGBITS
-constexpr uint8_t kElfClass32 = 1;
-constexpr uint8_t kElfDataLittleEndian = 1;
-// A names index of 0 says the sections have no names.
-constexpr uint16_t kNoSectionNames = 0;
-constexpr size_t kFileHeaderSize = 52;
-constexpr size_t kSectionHeaderSize = 40;
 // The size is held as a 32-bit signed number, which also keeps every
 // offset inside the file within a long for fseek on every platform.
 constexpr uint64_t kMaxElfSize = 0x7FFFFFFF;
@@ -129,32 +123,34 @@ struct Model {
 
 // Only 32-bit little-endian ELF files are read at all.
 bool is_elf32_le(const uint8_t* ident) {
-  return ident[0] == 0x7F && ident[1] == 'E' && ident[2] == 'L' && ident[3] == 'F' &&
-         ident[4] == kElfClass32 && ident[5] == kElfDataLittleEndian;
+  return memcmp(ident, elf32::kMagic, sizeof elf32::kMagic) == 0 &&
+         ident[elf32::kClassByte] == elf32::kClass32 &&
+         ident[elf32::kDataByte] == elf32::kLittleEndian;
 }
 
 // Reads the section table, checking every field against the input.
 int read_model(Input* in, Model* model) {
-  if (in->size() < kFileHeaderSize) return kElfMalformed;
+  if (in->size() < elf32::kFileHeaderSize) return kElfMalformed;
   const uint8_t* header = nullptr;
-  if (int ret = in->view(0, kFileHeaderSize, &header)) return ret;
+  if (int ret = in->view(0, elf32::kFileHeaderSize, &header)) return ret;
   if (!is_elf32_le(header)) return kElfMalformed;
-  const uint32_t table = read32(header + 0x20);
-  const uint16_t count = read16(header + 0x30);
-  const uint16_t names_index = read16(header + 0x32);
+  const uint32_t table = read32(header + elf32::kSectionTableField);
+  const uint16_t count = read16(header + elf32::kSectionCountField);
+  const uint16_t names_index = read16(header + elf32::kSectionNamesField);
   // Without a section table nothing is chosen, and the image is empty.
   if (count == 0) return kElfOk;
-  const size_t table_size = size_t{count} * kSectionHeaderSize;
+  const size_t table_size = size_t{count} * elf32::kSectionHeaderSize;
   if (!inside(table, table_size, in->size()) || names_index >= count) return kElfMalformed;
   const uint8_t* headers = nullptr;
   if (int ret = in->view(table, table_size, &headers)) return ret;
   model->sections.reserve(count);
   for (uint16_t i = 0; i < count; ++i) {
-    const uint8_t* h = headers + size_t{i} * kSectionHeaderSize;
-    model->sections.push_back({i, read32(h), read32(h + 4), read32(h + 12),
-                               read32(h + 16), read32(h + 20)});
+    const uint8_t* h = headers + size_t{i} * elf32::kSectionHeaderSize;
+    model->sections.push_back({i, read32(h + elf32::kNameField), read32(h + elf32::kTypeField),
+                               read32(h + elf32::kAddrField), read32(h + elf32::kOffsetField),
+                               read32(h + elf32::kSizeField)});
   }
-  if (names_index == kNoSectionNames) return kElfOk;
+  if (names_index == elf32::kNoSection) return kElfOk;
   const Section& names = model->sections[names_index];
   model->has_names = true;
   model->names_offset = names.offset;
@@ -188,7 +184,7 @@ int name_of(Input* in, Model* model, const Section& s, const char** name) {
 int choose(Input* in, Model* model, bool names, ElfPlan* plan) {
   *plan = ElfPlan();
   for (const Section& s : model->sections) {
-    if (s.type != kProgramData || s.addr == 0) continue;
+    if (s.type != elf32::kProgbits || s.addr == 0) continue;
     const bool in_flash = s.addr >= kFlashBase && s.addr <= kLastResidentFlashAddress;
     const char* name = nullptr;
     if (!in_flash) {

@@ -4,8 +4,8 @@
 #define ZELK_RUN_CONTROL_JUNIT_H_
 
 #include <string>
-#include <string_view>
 
+#include "formats/xml_text.h"  // the escaping its reports use
 #include "run_control/cases.h"
 #include "run_control/verdict.h"
 
@@ -39,14 +39,5 @@ std::string junit_case(const CaseResult& result, const std::string& classname);
 // The same, added to the end of |xml|.
 void append_junit_case(const CaseResult& result, const std::string& classname, std::string* xml);
 std::string junit_cases_foot(const std::string& tail, const std::string& steps);
-
-// |text| as XML character data: markup escaped, invalid UTF-8 and
-// characters XML 1.0 forbids replaced by U+FFFD.
-std::string xml_text(const std::string& text);
-void append_xml_text(std::string_view text, std::string* out);
-// The same as an attribute value, whose line breaks and tabs a parser
-// would turn into blanks unless they are character references.
-std::string xml_attribute(const std::string& text);
-void append_xml_attribute(std::string_view text, std::string* out);
 
 #endif  // ZELK_RUN_CONTROL_JUNIT_H_

@@ -148,6 +148,11 @@ TEST(CoverageReportTest, TracefileCoberturaAndSummary) {
             std::string::npos);
   EXPECT_NE(xml.find("<package name=\"src\" line-rate=\"0.3333\""), std::string::npos);
   EXPECT_NE(xml.find("filename=\"src/b&amp;c.c\""), std::string::npos);
+  // A path's bytes that are not UTF-8, and its line breaks, still give well-formed XML.
+  LineMap odd = small_map();
+  odd.files[1] = "src/b\xFF\n.c";
+  EXPECT_NE(cobertura_report(odd, "0.0.6", 0).find("filename=\"src/b\xEF\xBF\xBD&#10;.c\""),
+            std::string::npos);
   EXPECT_EQ(coverage_summary(map), "1 of 3 lines (33.3%), 1 of 2 functions");
   CoverageFormat format;
   EXPECT_TRUE(parse_coverage_format("cobertura", &format));

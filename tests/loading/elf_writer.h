@@ -11,23 +11,25 @@
 #include <string>
 #include <vector>
 
+#include "formats/elf32.h"
+
 namespace elf_test {
 
-constexpr uint32_t kProgbits = 1;
-constexpr uint32_t kNobits = 8;
+using elf32::kNobits;
+using elf32::kProgbits;
 
 // File header fields.
-constexpr size_t kTableOffsetField = 0x20;
-constexpr size_t kCountField = 0x30;
-constexpr size_t kNamesIndexField = 0x32;
-constexpr size_t kFileHeaderSize = 52;
+constexpr size_t kTableOffsetField = elf32::kSectionTableField;
+constexpr size_t kCountField = elf32::kSectionCountField;
+constexpr size_t kNamesIndexField = elf32::kSectionNamesField;
+using elf32::kFileHeaderSize;
 // Section header fields, relative to the header.
-constexpr size_t kHeaderSize = 40;
-constexpr size_t kNameField = 0;
-constexpr size_t kTypeField = 4;
-constexpr size_t kAddrField = 12;
-constexpr size_t kOffsetField = 16;
-constexpr size_t kSizeField = 20;
+constexpr size_t kHeaderSize = elf32::kSectionHeaderSize;
+using elf32::kAddrField;
+using elf32::kNameField;
+using elf32::kOffsetField;
+using elf32::kSizeField;
+using elf32::kTypeField;
 
 inline void put16(std::vector<uint8_t>* b, size_t at, uint16_t v) {
   (*b)[at] = static_cast<uint8_t>(v);
@@ -86,13 +88,15 @@ class ElfWriter {
 
   std::vector<uint8_t> build() const {
     std::vector<uint8_t> elf(kFileHeaderSize, 0);
-    const uint8_t ident[] = {0x7F, 'E', 'L', 'F', 1, 1, 1};
-    for (size_t i = 0; i < sizeof ident; ++i) elf[i] = ident[i];
-    put16(&elf, 0x10, 2);     // executable
-    put16(&elf, 0x12, 40);    // ARM
-    put32(&elf, 0x14, 1);
-    put16(&elf, 0x28, kFileHeaderSize);
-    put16(&elf, 0x2E, kHeaderSize);
+    for (size_t i = 0; i < sizeof elf32::kMagic; ++i) elf[i] = elf32::kMagic[i];
+    elf[elf32::kClassByte] = elf32::kClass32;
+    elf[elf32::kDataByte] = elf32::kLittleEndian;
+    elf[elf32::kIdentVersionByte] = elf32::kCurrentVersion;
+    put16(&elf, elf32::kFileTypeField, elf32::kExecutableFile);
+    put16(&elf, elf32::kMachineField, elf32::kMachineArm);
+    put32(&elf, elf32::kVersionField, elf32::kCurrentVersion);
+    put16(&elf, elf32::kHeaderSizeField, kFileHeaderSize);
+    put16(&elf, elf32::kSectionEntrySizeField, kHeaderSize);
     put32(&elf, kTableOffsetField, static_cast<uint32_t>(table_offset()));
     put16(&elf, kCountField, static_cast<uint16_t>(count()));
     put16(&elf, kNamesIndexField, static_cast<uint16_t>(names_index()));
@@ -110,7 +114,7 @@ class ElfWriter {
       add_header(&elf, name_offset(i + 1), s.type, s.addr, offset, s.bytes.size());
       offset += s.bytes.size();
     }
-    add_header(&elf, name_offset(names_index()), 3, 0, names_at, names.size());
+    add_header(&elf, name_offset(names_index()), elf32::kStrtab, 0, names_at, names.size());
     return elf;
   }
 
