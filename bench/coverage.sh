@@ -32,7 +32,7 @@ cmake --build "$B" --target zelk_sim qemu-system-cskyv2 zelk_core
 
 rm -rf "$W"
 mkdir -p "$W/qemu" "$W/standin" "$W/run" "$W/tmp"
-cp tests/fixtures/netduino2/qemu-system-cskyv2 "$W/qemu/"
+cp standin/netduino2/qemu-system-cskyv2 "$W/qemu/"
 cp "$B/qemu-system-cskyv2" "$W/standin/"
 cp tests/fixtures/elf/coverage/coverage.elf "$W/run/app.elf"
 export TMPDIR="$W/tmp"

@@ -17,7 +17,7 @@ cmake -S . -B build/native -G Ninja >/dev/null
 cmake --build build/native --target zelk_sim >/dev/null
 rm -rf "$OUT"
 mkdir -p "$OUT/qemu" "$OUT/tmp"
-cp tests/fixtures/netduino2/qemu-system-cskyv2 "$OUT/qemu/"
+cp standin/netduino2/qemu-system-cskyv2 "$OUT/qemu/"
 cp tests/fixtures/elf/coverage/main.c tests/fixtures/elf/coverage/coverage.elf "$OUT/"
 cd "$OUT"
 PATH="$OUT/qemu:$PATH" TMPDIR="$OUT/tmp" "$ROOT/build/native/zelk_sim" -elf coverage.elf -nographic \
