@@ -98,7 +98,7 @@ TEST_F(CoverageTest, EveryEndWritesTheReports) {
     EXPECT_TRUE(cobertura_reader_takes(work_dir_ / "out.xml")) << read_text(work_dir_ / "out.xml");
     const std::vector<std::string> args = recorded_args();
     const auto d = std::find(args.begin(), args.end(), "-d");
-    ASSERT_NE(args.end(), d);
+    ASSERT_TRUE(d != args.end() && d + 1 != args.end());
     EXPECT_NE(std::string::npos, (d + 1)->find("in_asm")) << *(d + 1);
     EXPECT_EQ(std::count(args.begin(), args.end(), "-d"), 1);
     EXPECT_NE(args.end(), std::find(args.begin(), args.end(), "-D"));

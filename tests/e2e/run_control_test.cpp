@@ -64,6 +64,7 @@ class RunControlTest : public LaunchTest {
 // reaches the launcher's standard output as it was printed.
 TEST_F(RunControlTest, EachEndHasItsStatus) {
   const std::string kSummary = "stand-in qemu-system-cskyv2: machine zelk";
+  write_text(work_dir_ / "played.txt", "boot\nexit status=0x00000003\n");
   const struct {
     std::vector<std::string> words;
     std::map<std::string, std::optional<std::string>> env;
@@ -93,6 +94,13 @@ TEST_F(RunControlTest, EachEndHasItsStatus) {
        false},
       {{"--timeout", "0.5"}, {{"ZELK_STANDIN_HOLD_MS", "20000"}}, 124, "zelk_sim: timeout after 0.5 s",
        true},
+      // The same bytes a byte a write, paused after each line, or cut anywhere.
+      {{"--expect-re", "exit status=0$"}, {{"ZELK_STANDIN_PRINT", "boot\\nexit status=0x00000003\\n"}}, 1,
+       "zelk_sim: the simulator ended after ", false},
+      {{"--expect-re", "exit status=0$"}, {{"ZELK_STANDIN_PRINT", "boot\\n\\pexit status=0x00000003\\n\\p"}}, 1,
+       "zelk_sim: the simulator ended after ", false},
+      {{"--expect-re", "exit status=0$"}, {{"ZELK_STANDIN_REPLAY", target_path(work_dir_ / "played.txt")}}, 1,
+       "zelk_sim: the simulator ended after ", false},
       {{"--timeout", ".5", "--expect", "never"}, {{"ZELK_STANDIN_CHATTER_BYTES", "-1"}}, 124,
        "zelk_sim: timeout after .5 s", true},
       {{"--expect", "holding", "--junit", "report.xml"}, {{"ZELK_STANDIN_HOLD_MS", "20000"}}, 0,
@@ -224,31 +232,6 @@ TEST_F(RunControlTest, EachEndHasItsStatus) {
       EXPECT_NE(std::string::npos, xml.find(kSummary));
       EXPECT_TRUE(junit_parser_reads(junit_path())) << xml;
     }
-  }
-}
-
-// Rule: the relay hands the watch the console's bytes however they come:
-// a byte a write, a pause after every line, or pieces that cut lines
-// anywhere. (Which bytes decide is the watch's own table.)
-TEST_F(RunControlTest, TheBytesDecideNotTheCuts) {
-  const std::string output = "boot\nexit status=0x00000003\n";
-  // A line feed in a variable does not reach a Windows program whole:
-  // the stand-in's escape stands for it.
-  std::string printed, paused;
-  for (char c : output) {
-    printed += c == '\n' ? std::string("\\n") : std::string(1, c);
-    paused += c == '\n' ? std::string("\\n\\p") : std::string(1, c);
-  }
-  write_text(work_dir_ / "played.txt", output);
-  for (const auto& [name, value] :
-       {std::make_pair("ZELK_STANDIN_PRINT", printed), std::make_pair("ZELK_STANDIN_PRINT", paused),
-        std::make_pair("ZELK_STANDIN_REPLAY", target_path(work_dir_ / "played.txt"))}) {
-    RunOptions options;
-    options.env[name] = value;
-    const RunResult r = run({"-elf", "app.elf", "-nographic", "--timeout", "20", "--expect-re", "exit status=0$"},
-                            options);
-    EXPECT_EQ(1, r.status) << r.err;
-    EXPECT_EQ(0u, last_line(r.err).find("zelk_sim: the simulator ended after ")) << name << ": " << r.err;
   }
 }
 
