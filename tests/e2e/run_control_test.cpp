@@ -165,7 +165,7 @@ TEST_F(RunControlTest, EachEndHasItsStatus) {
        true, 0, "rot\r"},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.reason + " " + c.words.back());
+    SCOPED_TRACE(c.reason + " " + c.words.back() + " " + ::testing::PrintToString(c.env));
     const bool full = c.words.back() == "/dev/full";
     // Under Wine the file size limit falls on Wine's own processes too.
     if ((full || c.file_size_limit) && windows()) continue;
