@@ -50,89 +50,75 @@ class CoverageTest : public LaunchTest {
 };
 
 // Rule: whatever ends the run, watched or not (the simulator by itself, a
-// verdict, the timeout), the reports are written from what was run, the
-// summary is said, and the log goes; a user's -d gets the translation log
-// added where it stands.
+// verdict, the timeout, a signal to the launcher), the reports are written
+// from what was run, the summary is said, and the log goes; a user's -d
+// gets the translation log added where it stands. A report that cannot be
+// written is said and fails the launch, the others written all the same.
 TEST_F(CoverageTest, EveryEndWritesTheReports) {
+  const std::string unwritable = "zelk_sim: cannot write no/such/folder/x.info: ";
   const struct {
     std::vector<std::string> words;
     std::map<std::string, std::optional<std::string>> env;
-    int status;
-    std::vector<std::string> log_words;  // as the simulator receives them
+    int status;      // -1: a signal's own
+    int signal = 0;  // sent once the stand-in holds
+    std::string said = kSummary;
   } rows[] = {
-      {{}, {}, 0, {"-d", "in_asm", "-D"}},
-      {{"-d", "int"}, {}, 0, {"-d", "int,in_asm", "-D"}},
-      {{"-d", "in_asm,int", "--expect", "never"}, {{"ZELK_STANDIN_EXIT", "3"}}, 1, {"-d", "in_asm,int", "-D"}},
-      {{"--expect", "holding"}, {{"ZELK_STANDIN_HOLD_MS", "20000"}}, 0, {"-d", "in_asm", "-D"}},
-      {{"--timeout", "0.5"}, {{"ZELK_STANDIN_CHATTER_BYTES", "-1"}}, 124, {"-d", "in_asm", "-D"}},
+      {{}, {}, 0},
+      {{"-d", "in_asm,int", "--expect", "never"}, {{"ZELK_STANDIN_EXIT", "3"}}, 1},
+      {{"--expect", "holding"}, {{"ZELK_STANDIN_HOLD_MS", "20000"}}, 0},
+      {{"--timeout", "0.5"}, {{"ZELK_STANDIN_CHATTER_BYTES", "-1"}}, 124},
+      {{"--expect", "never"}, {{"ZELK_STANDIN_HOLD_MS", "20000"}}, -1, SIGINT},
+      {{}, {{"ZELK_STANDIN_HOLD_MS", "20000"}}, -1, SIGINT},
+      {{"--expect", "never"}, {{"ZELK_STANDIN_HOLD_MS", "20000"}}, -1, SIGTERM},
+      {{}, {{"ZELK_STANDIN_HOLD_MS", "20000"}}, -1, SIGTERM},
+      {{"--coverage", "lcov:no/such/folder/x.info"}, {}, 1, 0, unwritable},
+      {{"--coverage", "lcov:no/such/folder/x.info", "--status"}, {}, 1, 0, unwritable},
   };
   for (const auto& row : rows) {
-    SCOPED_TRACE(::testing::PrintToString(row.words));
+    if (windows() && row.signal == SIGTERM) continue;
+    SCOPED_TRACE(::testing::PrintToString(row.words) + (row.signal ? strsignal(row.signal) : ""));
     RunOptions options;
     options.env = row.env;
     options.env["ZELK_STANDIN_RUN"] = kRun;
     std::vector<std::string> all = words(row.words);
     all.insert(all.end(), {"--coverage", "lcov:out.info", "--coverage", "cobertura:out.xml"});
-    const RunResult r = run(all, options);
-    EXPECT_EQ(row.status, r.status) << r.err;
-    EXPECT_NE(std::string::npos, r.err.find(kSummary)) << r.err;
+    for (const char* report : {"out.info", "out.xml"}) fs::remove(work_dir_ / report);
+    RunResult r;
+    if (row.signal) {
+      const Started started = start(all, options);
+      ASSERT_TRUE(wait_for_output(started, "holding"));
+      kill_launcher(started, row.signal);
+      r = finish(started);
+    } else {
+      r = run(all, options);
+      EXPECT_EQ(row.status, r.status) << r.err;
+    }
+    EXPECT_NE(std::string::npos, r.err.find(row.said)) << r.err;
     EXPECT_EQ(reached(read_text(work_dir_ / "out.info")), (std::set<std::string>{"40", "41", "42"}));
     EXPECT_TRUE(cobertura_reader_takes(work_dir_ / "out.xml")) << read_text(work_dir_ / "out.xml");
     const std::vector<std::string> args = recorded_args();
-    const auto d = std::find(args.begin(), args.end(), row.log_words[1]);
-    ASSERT_NE(args.end(), d);
-    EXPECT_EQ(*(d - 1), "-d");
+    const auto d = std::find(args.begin(), args.end(), "-d");
+    ASSERT_TRUE(d != args.end() && d + 1 != args.end());
+    EXPECT_NE(std::string::npos, (d + 1)->find("in_asm")) << *(d + 1);
     EXPECT_EQ(std::count(args.begin(), args.end(), "-d"), 1);
     EXPECT_NE(args.end(), std::find(args.begin(), args.end(), "-D"));
     EXPECT_EQ(0u, logs_left());
   }
 }
 
-// Rule: a launcher told to stop, watched or not, still writes the reports
-// of what ran before it ends as it was told.
-TEST_F(CoverageTest, ASignalEndsTheRunAfterTheReports) {
-  for (bool watched : {true, false}) {
-    for (int sig : {SIGINT, SIGTERM}) {
-      if (windows() && sig != SIGINT) continue;
-      SCOPED_TRACE(std::string(watched ? "watched, " : "unwatched, ") + strsignal(sig));
-      RunOptions options;
-      options.env["ZELK_STANDIN_RUN"] = kRun;
-      options.env["ZELK_STANDIN_HOLD_MS"] = "20000";
-      std::vector<std::string> all = words({"--coverage", "lcov:out.info"});
-      if (watched) all.insert(all.end(), {"--expect", "never"});
-      std::error_code ec;
-      fs::remove(work_dir_ / "out.info", ec);
-      const Started started = start(all, options);
-      ASSERT_TRUE(wait_for_output(started, "holding"));
-      kill_launcher(started, sig);
-      const RunResult r = finish(started);
-      EXPECT_NE(std::string::npos, r.err.find(kSummary)) << r.err;
-      EXPECT_EQ(reached(read_text(work_dir_ / "out.info")), (std::set<std::string>{"40", "41", "42"}));
-      EXPECT_EQ(0u, logs_left());
-    }
-  }
-}
-
 // Rule: values that cannot give a report refuse the launch with 2 before
-// anything starts; a report that cannot be written is said and fails the
-// launch, its log gone all the same.
-TEST_F(CoverageTest, BadValuesAndUnwritableReports) {
+// anything starts (the words' own checks are the request's table).
+TEST_F(CoverageTest, BadValuesAreRefused) {
   add_fixture_elf("blink", "bare.elf");
   const struct {
     std::vector<std::string> words;
     std::string said;
   } refused[] = {
       {{"-elf", "app.elf", "--coverage", "gcov:x.info"}, "zelk_sim: --coverage: 'gcov' is not one of lcov, cobertura\n"},
-      {{"-elf", "app.elf", "--coverage", "lcov"}, "zelk_sim: --coverage: 'lcov' names no file: say FORMAT:FILE\n"},
-      {{"-elf", "app.elf", "--coverage", "lcov:"}, "zelk_sim: --coverage: 'lcov:' names no file: say FORMAT:FILE\n"},
       {{"-elf", "bare.elf", "--coverage", "lcov:x.info"},
        "zelk_sim: --coverage: bare.elf: it has no line information: build with -g\n"},
       {{"-kernel", "app.elf", "--coverage", "lcov:x.info"},
        "zelk_sim: --coverage: needs the program's ELF (-elf or -prj)\n"},
-      {{"-elf", "app.elf", "-D", "q.log", "--coverage", "lcov:x.info"},
-       "zelk_sim: --coverage: the simulator's log goes to a file of the launch's own: leave out -D\n"},
-      {{"-elf", "app.elf", "--coverage-strip", "", "--coverage", "lcov:x.info"},
-       "zelk_sim: --coverage-strip: the prefix is empty\n"},
   };
   for (const auto& row : refused) {
     SCOPED_TRACE(::testing::PrintToString(row.words));
@@ -141,17 +127,6 @@ TEST_F(CoverageTest, BadValuesAndUnwritableReports) {
     EXPECT_EQ(row.said, r.err);
     EXPECT_FALSE(standin_ran());
     EXPECT_FALSE(fs::exists(work_dir_ / "x.info"));
-  }
-  for (bool watched : {false, true}) {
-    RunOptions options;
-    options.env["ZELK_STANDIN_RUN"] = kRun;
-    std::vector<std::string> all = words({"--coverage", "lcov:no/such/folder/x.info", "--coverage", "lcov:out.info"});
-    if (watched) all.push_back("--status");
-    const RunResult r = run(all, options);
-    EXPECT_EQ(1, r.status);
-    EXPECT_NE(std::string::npos, r.err.find("zelk_sim: cannot write no/such/folder/x.info: ")) << r.err;
-    EXPECT_EQ(reached(read_text(work_dir_ / "out.info")), (std::set<std::string>{"40", "41", "42"}));
-    EXPECT_EQ(0u, logs_left());
   }
 }
 

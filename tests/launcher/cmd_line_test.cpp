@@ -227,6 +227,11 @@ TEST(OptionScanTest, BadValuesOfTheLaunchersOwnWords) {
       {{"-prj", "--fresh-chip", "--chip-from", ""}, "--chip-from: needs a folder"},
       {{"-prj", "--send-bytes", "a\\qb"},
        "--send-bytes: 'a\\qb' has a backslash that is none of \\r \\n \\t \\\\ \\xHH"},
+      {{"-prj", "--coverage", "lcov"}, "--coverage: 'lcov' names no file: say FORMAT:FILE"},
+      {{"-prj", "--coverage", "lcov:"}, "--coverage: 'lcov:' names no file: say FORMAT:FILE"},
+      {{"-prj", "-D", "q.log", "--coverage", "lcov:c"},
+       "--coverage: the simulator's log goes to a file of the launch's own: leave out -D"},
+      {{"-prj", "--coverage-strip", "", "--coverage", "lcov:c"}, "--coverage-strip: the prefix is empty"},
       {{"-prj", "--send-bytes", "\\x3"},
        "--send-bytes: '\\x3' has a backslash that is none of \\r \\n \\t \\\\ \\xHH"},
   };
