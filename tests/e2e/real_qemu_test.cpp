@@ -10,9 +10,12 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <regex>
+#include <set>
 #include <thread>
 
+#include "coverage/line_map.h"
 #include "e2e/harness.h"
 
 namespace {
@@ -241,10 +244,39 @@ std::string shell_output(const std::string& command) {
   return said;
 }
 
+// The lines of |map| that the instructions of the blocks QEMU's log at
+// |log| executed ("-d exec,nochain,in_asm": every block run, each time it
+// runs) belong to.
+std::set<uint32_t> executed_lines(const fs::path& log, LineMap map) {
+  std::map<uint64_t, std::vector<uint64_t>> blocks;
+  std::vector<uint64_t>* block = nullptr;
+  std::set<uint64_t> executed;
+  const std::regex trace(R"(^Trace \d+: \S+ \[[0-9a-f]+/([0-9a-f]+)/)");
+  for (const std::string& line : split_lines(read_text(log))) {
+    std::smatch m;
+    if (line.compare(0, 3, "IN:") == 0) {
+      block = nullptr;
+    } else if (line.compare(0, 2, "0x") == 0) {
+      const uint64_t addr = std::stoull(line.substr(2), nullptr, 16);
+      if (!block) block = &blocks[addr];
+      block->push_back(addr);
+    } else if (std::regex_search(line, m, trace)) {
+      executed.insert(std::stoull(m[1].str(), nullptr, 16));
+    }
+  }
+  for (uint64_t pc : executed)
+    for (uint64_t addr : blocks[pc]) map.mark(addr, addr + 1);
+  std::set<uint32_t> lines;
+  for (const SourceLine& l : map.lines)
+    if (l.reached) lines.insert(l.line);
+  return lines;
+}
+
 // Rule: the coverage of a real run shows exactly what the firmware's source
 // says ran: the called function, not the other, the if without its else,
 // the loop; genhtml renders the tracefile without a word, the Cobertura
-// report is valid and agrees.
+// report is valid and agrees; and every line that QEMU's log of executed
+// blocks reaches is reached in the report, and nothing more.
 TEST_F(RealQemuTest, CoverageOfARealRun) {
   add_fixture_elf("coverage", "cov.elf");
   fs::copy_file(fs::path(ZELK_FIXTURES) / "elf" / "coverage" / "main.c", work_dir_ / "main.c");
@@ -278,6 +310,21 @@ TEST_F(RealQemuTest, CoverageOfARealRun) {
   const std::regex file_line("\n {12}<line number=\"\\d+\" hits=\"1\"");
   EXPECT_EQ(21, std::distance(std::sregex_iterator(xml.begin(), xml.end(), file_line), std::sregex_iterator()));
 
+  // The reference: QEMU run alone on the same ELF, logging every block it
+  // executes, mapped through the same line table.
+  shell_output("cd '" + work_dir_.string() +
+               "' && timeout 20 qemu-system-arm -machine netduino2 -nographic -monitor none -serial null "
+               "-semihosting -kernel cov.elf -d exec,nochain,in_asm -D ref.log");
+  const std::vector<uint8_t> elf = read_bytes(work_dir_ / "cov.elf");
+  LineMap map;
+  std::string problem;
+  ASSERT_EQ(LineMapResult::kOk, read_line_map(elf.data(), elf.size(), "", &map, &problem));
+  const std::set<uint32_t> reference = executed_lines(work_dir_ / "ref.log", map);
+  std::set<uint32_t> reported;
+  for (const std::string& line : split_lines(read_text(work_dir_ / "cov.info")))
+    if (line.compare(0, 3, "DA:") == 0 && line.back() == '1')
+      reported.insert(static_cast<uint32_t>(std::stoul(line.substr(3))));
+  EXPECT_EQ(reference, reported);
 }
 
 }  // namespace
