@@ -16,6 +16,7 @@
 
 #include "e2e/harness.h"
 #include "platform/loopback.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -413,6 +414,14 @@ TEST_F(RunControlTest, InterruptedLauncherEndsTheSimulatorFirst) {
     }
     EXPECT_TRUE(processes_naming(kFlash).empty());
     EXPECT_EQ(std::string::npos, read_text(started.out).find("released"));
+    // The guardian of a killed launcher lets the chip go a moment after its
+    // simulator ends: the next row's launch must not find it in use.
+    for (int i = 0; i < 500; ++i) {
+      FileLock probe;
+      long holder = 0;
+      if (probe.take((bin_dir_ / "zelk.lock").string(), &holder) != FileLock::Status::kHeld) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
   }
 }
 
