@@ -249,16 +249,21 @@ peak_row() {
         key, what, kib / 1024, "", kib < 16 * 1024 ? "met" : "MISSED"
     }')")
 }
-peak_memory() {
-  local key=$1 what=$2 chatter=$3 kib
+# Runs COMMAND... and adds a summary row of its peak memory as (KEY) WHAT.
+PEAKS=0
+measure_peak() {
+  local key=$1 what=$2 out="$RESULTS/peak-$((++PEAKS)).txt" kib
+  shift 2
   step "($key) $what"
-  /usr/bin/time -f %M -o "$RESULTS/$key-$chatter.txt" env ZELK_STANDIN_CHATTER_BYTES="$chatter" \
-    $LAUNCH --expect never --timeout "$MEMORY_SECONDS" >/dev/null 2>&1 || true
+  /usr/bin/time -f %M -o "$out" "$@" >/dev/null 2>&1 || true
   rm -f "$W"/tmp/zelk_raw_*
-  # The last line: before it, time tells the launcher's status (124).
-  kib=$(tail -n 1 "$RESULTS/$key-$chatter.txt")
+  # The last line: before it, time may tell the launcher's status.
+  kib=$(tail -n 1 "$out")
   echo "$kib KiB"
   peak_row "$key" "$what" "$kib"
+}
+peak_memory() {
+  measure_peak "$1" "$2" env ZELK_STANDIN_CHATTER_BYTES="$3" $LAUNCH --expect never --timeout "$MEMORY_SECONDS"
 }
 peak_memory n "peak memory, ${MEMORY_SECONDS} s of one-byte writes" -2
 peak_memory n "peak memory, ${MEMORY_SECONDS} s of log lines" -1
@@ -269,12 +274,9 @@ run_pair u "a million Unity results and their report" 3 \
   launcher "env ZELK_STANDIN_REPLAY=$W/unity.txt $LAUNCH --cases unity --junit $W/cases.xml" \
   relay "env ZELK_STANDIN_REPLAY=$W/unity.txt $LAUNCH --expect NEVER-SEEN" \
   --runs 5 --prepare "sh -c 'rm -f $W/tmp/zelk_raw_*'" --ignore-failure
-step "(v) peak memory, a million Unity results and their report"
-/usr/bin/time -f %M -o "$RESULTS/r.txt" env ZELK_STANDIN_REPLAY="$W/unity.txt" \
-  $LAUNCH --cases unity --junit "$W/cases.xml" >/dev/null 2>&1
-rm -f "$W"/tmp/zelk_raw_* "$W/cases.xml"
-KIB=$(tail -n 1 "$RESULTS/r.txt")
-peak_row v "peak memory, a million Unity results" "$KIB"
+measure_peak v "peak memory, a million Unity results" \
+  env ZELK_STANDIN_REPLAY="$W/unity.txt" $LAUNCH --cases unity --junit "$W/cases.xml"
+rm -f "$W/cases.xml"
 
 # Log lines of letters and digits hold none of the framework's rare bytes:
 # the reader passes over them by the literals its rows need.
@@ -285,12 +287,9 @@ run_pair w "256 MiB log lines, --cases unity, 8 patterns" 1.25 \
   launcher "env ZELK_STANDIN_REPLAY=$W/alnum256.txt $LAUNCH --cases unity ${PATTERNS[*]@Q}" \
   cat "env ZELK_STANDIN_REPLAY=$W/alnum256.txt sh -c '$LINE | cat'" \
   --runs 10 --prepare "sh -c 'rm -f $W/tmp/zelk_raw_*'" --ignore-failure
-step "(x) peak memory, (w)"
-/usr/bin/time -f %M -o "$RESULTS/x.txt" env ZELK_STANDIN_REPLAY="$W/alnum256.txt" \
-  $LAUNCH --cases unity "${PATTERNS[@]}" >/dev/null 2>&1 || true
-rm -f "$W"/tmp/zelk_raw_* "$W/alnum.txt"
-KIB=$(tail -n 1 "$RESULTS/x.txt")
-peak_row x "peak memory, (w)" "$KIB"
+measure_peak x "peak memory, (w)" \
+  env ZELK_STANDIN_REPLAY="$W/alnum256.txt" $LAUNCH --cases unity "${PATTERNS[@]}"
+rm -f "$W/alnum.txt"
 rm -f "$W/alnum256.txt"
 
 # One 8 MiB image of random bytes at 0x08100000, its header just below, so
