@@ -398,7 +398,7 @@ int watch_qemu(const std::string& line, const FileLock& lock, const Request& r,
       case BoundCommand::Event::kEnded:
         // Its last line, if it had no end, ended with it.
         watch.end_of_output(elapsed_s());
-        if (watch.cases()) case_log.take(watch.cases()->finished());
+        if (watch.cases()) take_cases(watch.cases()->finished());
         steps.expects_seen(r.control, watch, elapsed_s());
         end.cause = watch.decided() ? watch.cause() : RunEnd::Cause::kEndedByItself;
         end.fail_index = watch.fail_index();

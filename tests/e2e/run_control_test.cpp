@@ -66,6 +66,7 @@ class RunControlTest : public LaunchTest {
 TEST_F(RunControlTest, EachEndHasItsStatus) {
   const std::string kSummary = "stand-in qemu-system-cskyv2: machine zelk";
   write_text(work_dir_ / "played.txt", "boot\nexit status=0x00000003\n");
+  write_text(work_dir_ / "list.txt", "a\nb\n");
   const struct {
     std::vector<std::string> words;
     std::map<std::string, std::optional<std::string>> env;
@@ -141,6 +142,9 @@ TEST_F(RunControlTest, EachEndHasItsStatus) {
       {sends(1, windows() ? 24576 : 71680, {"--timeout", "1", "--expect", "never"}),
        {{"ZELK_STANDIN_HOLD_MS", "20000"}}, 124,
        "zelk_sim: timeout after 1 s before \"never\" was seen", true},
+      // A listed case whose line ends with the output ran.
+      {{"--cases", "tap", "--cases-list", "list.txt"}, {{"ZELK_STANDIN_PRINT", "1..2\\nok 1 - a\\nok 2 - b"}},
+       0, "zelk_sim: 2 cases: 2 passed, 0 failed", false},
       {{"--timeout", "2", "--expect", "never"}, {{"ZELK_STANDIN_CHATTER_BYTES", "100000000"}}, 124,
        "zelk_sim: timeout after 2 s", true, 0, "", true},
       // A FIFO gets the final report alone, once its reader comes; one
