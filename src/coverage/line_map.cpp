@@ -239,18 +239,24 @@ bool read_form(Bytes* in, uint64_t form, const FormContext& c, std::string* text
   return ok && in->ok();
 }
 
+// The next unit of a DWARF section: its initial length says how long it is
+// and, as 0xffffffff, that its offsets are 64 bits wide (|c|'s offset size).
+Bytes next_unit(Bytes* section, FormContext* c) {
+  uint64_t length = section->fixed(4);
+  if (length == 0xffffffff) {
+    c->offset_size = 8;
+    length = section->fixed(8);
+  }
+  return section->sub(length);
+}
+
 std::map<uint64_t, std::string> compilation_folders(const Elf& elf, const FormContext& strings) {
   std::map<uint64_t, std::string> folders;
   Bytes info = elf.contents(elf.find(".debug_info"));
   const Bytes abbrev = elf.contents(elf.find(".debug_abbrev"));
   while (info.ok() && !info.at_end()) {
     FormContext c = strings;
-    uint64_t length = info.fixed(4);
-    if (length == 0xffffffff) {
-      c.offset_size = 8;
-      length = info.fixed(8);
-    }
-    Bytes unit = info.sub(length);
+    Bytes unit = next_unit(&info, &c);
     if (!info.ok()) break;
     c.version = static_cast<unsigned>(unit.fixed(2));
     if (c.version < 2 || c.version > 5) continue;
@@ -640,12 +646,7 @@ LineMapResult read_line_map(const uint8_t* data, size_t size, const std::string&
   while (lines.ok() && !lines.at_end()) {
     const uint64_t offset = lines.pos();
     FormContext c = strings;
-    uint64_t length = lines.fixed(4);
-    if (length == 0xffffffff) {
-      c.offset_size = 8;
-      length = lines.fixed(8);
-    }
-    Bytes unit = lines.sub(length);
+    Bytes unit = next_unit(&lines, &c);
     if (!lines.ok()) break;
     auto folder = folders.find(offset);
     read_line_unit(unit, c, folder != folders.end() ? &folder->second : nullptr, &collector);
