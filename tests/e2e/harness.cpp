@@ -255,13 +255,17 @@ RunResult LaunchTest::finish(const Started& started) {
   return result;
 }
 
-bool LaunchTest::wait_for_output(const Started& started, const std::string& text, int seconds) {
+::testing::AssertionResult LaunchTest::wait_for_output(const Started& started,
+                                                      const std::string& text, int seconds) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
   while (read_text(started.out).find(text) == std::string::npos) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
+    if (std::chrono::steady_clock::now() > deadline)
+      return ::testing::AssertionFailure()
+             << "no \"" << text << "\" after " << seconds << " s; stdout:\n"
+             << read_text(started.out) << "stderr:\n" << read_text(started.err);
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
-  return true;
+  return ::testing::AssertionSuccess();
 }
 
 std::vector<std::string> LaunchTest::recorded_args() const {

@@ -93,9 +93,10 @@ class LaunchTest : public ::testing::Test {
   };
   Started start(const std::vector<std::string>& words, const RunOptions& options = {});
   RunResult finish(const Started& started);
-  // Waits until the run's standard output holds |text|; false after
-  // |seconds|.
-  bool wait_for_output(const Started& started, const std::string& text, int seconds = 20);
+  // Waits until the run's standard output holds |text|; after |seconds|, a
+  // failure that shows what the run has printed so far.
+  ::testing::AssertionResult wait_for_output(const Started& started, const std::string& text,
+                                             int seconds = 20);
   // Sends |sig| to the launcher of |started| alone, SIGKILL as a CI job's
   // end might: natively the process started, under Wine the launcher's
   // own (where SIGINT is the console's Ctrl-C).

@@ -56,6 +56,38 @@ class BoundCommandTest : public ::testing::Test {
            read_text("/proc/" + pid + "/cmdline").empty();
   }
 
+  // Whether the command's processes stand as a case needs them before
+  // end(): |standins| stand-ins that catch SIGTERM already (a stopped one
+  // aside, which may be stopped before it took its handlers), the ids in
+  // the files a and b written where the line writes them, and the process
+  // in b stopped where |stopped|. A loaded machine may take far longer than
+  // usual to get there, and a process that the shell stops after end()
+  // asked it to end is rightly forced.
+  bool ready(const std::string& line, int standins, bool stopped) const {
+    for (const char* name : {"a", "b"}) {
+      if (line.find(std::string("> ") + name) != std::string::npos &&
+          read_text(dir_.path() / name).empty())
+        return false;
+    }
+    int catching = 0;
+    for (const auto& entry : fs::directory_iterator("/proc")) {
+      const std::string cmdline = read_text(entry.path() / "cmdline");
+      // Stand-ins of other tests run meanwhile, on chips of their own.
+      if (cmdline.compare(0, cmdline.find('\0'), ZELK_DEFAULT_STANDIN) != 0 ||
+          cmdline.find(dir_.path().string()) == std::string::npos)
+        continue;
+      const std::string status = read_text(entry.path() / "status");
+      const size_t at = status.find("SigCgt:");
+      if (at != std::string::npos &&
+          (std::stoull(status.substr(at + 7), nullptr, 16) >> (SIGTERM - 1) & 1))
+        ++catching;
+    }
+    if (catching < standins - stopped) return false;
+    if (!stopped) return true;
+    std::string pid = read_text(dir_.path() / "b");
+    return read_text("/proc/" + pid.substr(0, pid.find('\n')) + "/stat").find(") T ") != std::string::npos;
+  }
+
   ScopedTempDir dir_;
   std::string output_;
 };
@@ -95,19 +127,28 @@ TEST_F(BoundCommandTest, EndAsksFirstThenForcesEveryProcessOfTheCommand) {
   const std::string hold = simulator("ZELK_STANDIN_HOLD_MS=20000");
   const struct {
     std::string line;
+    int standins;
+    bool stopped;
     bool asked;  // the stand-in said it was ended by SIGTERM
     int min_ms, max_ms;
   } cases[] = {
-      {hold, true, 0, 1500},
-      {hold + " & echo $! > a; " + hold + " & echo $! > b; kill -STOP $!; wait", true, 0, 1500},
-      {"trap '' TERM; sleep 30 & echo $! > a; sleep 30 & echo $! > b; wait", false, 1900, 4000},
+      {hold, 1, false, true, 0, 1500},
+      {hold + " & echo $! > a; " + hold + " & echo $! > b; kill -STOP $!; wait", 2, true, true, 0,
+       1500},
+      {"trap '' TERM; sleep 30 & echo $! > a; sleep 30 & echo $! > b; wait", 0, false, false, 1900,
+       4000},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.line);
-    write_text(dir_.path() / "err.txt", "");
+    for (const char* name : {"err.txt", "a", "b"}) write_text(dir_.path() / name, "");
     BoundCommand command;
     ASSERT_TRUE(command.start("cd '" + dir_.path().string() + "'; " + c.line, {}));
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const auto deadline = Clock::now() + std::chrono::seconds(20);
+    while (!ready(c.line, c.standins, c.stopped) && Clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(ready(c.line, c.standins, c.stopped));
+    // The shell reaches its wait.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
     const auto started = Clock::now();
     command.end();
     const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
