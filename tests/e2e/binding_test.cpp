@@ -174,13 +174,13 @@ TEST_F(BindingTest, AKillAtAnyMomentFreesTheChipOnlyOnceTheSimulatorIsGone) {
     }
     for (int attempt = 0; attempt < c.tries; ++attempt) {
       SCOPED_TRACE(c.name + ", try " + std::to_string(attempt));
-      const Started started = start({"-elf", "app.elf", "-nographic", "--expect", "never"}, holding);
+      Started started = start({"-elf", "app.elf", "-nographic", "--expect", "never"}, holding);
       const auto deadline = Clock::now() + std::chrono::seconds(10);
       if (c.starting) {
         while (children(started.pid, "zelk_sim guard", true).empty() && Clock::now() < deadline) {
         }
       } else {
-        ASSERT_TRUE(wait_for_output(started, "holding"));
+        ASSERT_TRUE(wait_for_output(&started, "holding"));
       }
       // The launcher starts another guardian at once: one alone, not the
       // one killed last.

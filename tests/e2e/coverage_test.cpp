@@ -85,8 +85,8 @@ TEST_F(CoverageTest, EveryEndWritesTheReports) {
     for (const char* report : {"out.info", "out.xml"}) fs::remove(work_dir_ / report);
     RunResult r;
     if (row.signal) {
-      const Started started = start(all, options);
-      ASSERT_TRUE(wait_for_output(started, "holding"));
+      Started started = start(all, options);
+      ASSERT_TRUE(wait_for_output(&started, "holding"));
       kill_launcher(started, row.signal);
       r = finish(started);
     } else {

@@ -90,12 +90,17 @@ class LaunchTest : public ::testing::Test {
   struct Started {
     pid_t pid = -1;
     fs::path out, err;
+    // What it was started with, to start it once more.
+    std::vector<std::string> words;
+    RunOptions options;
   };
   Started start(const std::vector<std::string>& words, const RunOptions& options = {});
   RunResult finish(const Started& started);
-  // Waits until the run's standard output holds |text|; after |seconds|, a
-  // failure that shows what the run has printed so far.
-  ::testing::AssertionResult wait_for_output(const Started& started, const std::string& text,
+  // Waits until the run's standard output holds |text|; after |seconds|,
+  // or once the run has ended without it, a failure that shows what the
+  // run printed. A run Wine failed to start (see run()) is started once
+  // more.
+  ::testing::AssertionResult wait_for_output(Started* started, const std::string& text,
                                              int seconds = 20);
   // Sends |sig| to the launcher of |started| alone, SIGKILL as a CI job's
   // end might: natively the process started, under Wine the launcher's
@@ -114,6 +119,9 @@ class LaunchTest : public ::testing::Test {
   std::vector<std::string> recorded_args() const;
   std::string raw_line() const;
   bool standin_ran() const { return fs::exists(record_); }
+  // True when |r|, a run with |options|, tested nothing: Wine failed to
+  // start a program of it.
+  bool tested_nothing(const RunResult& r, const RunOptions& options) const;
 
   // Copies a fixture ELF into the work folder under |name|.
   fs::path add_fixture_elf(const std::string& fixture, const std::string& name);

@@ -160,8 +160,8 @@ TEST_F(RealQemuTest, RunControlJudgesARealRun) {
 // Rule: a launcher killed outright takes QEMU with it, and the next
 // launch gets the chip.
 TEST_F(RealQemuTest, KilledLauncherTakesQemuWithIt) {
-  const Started started = start(words("loop"), options_);
-  ASSERT_TRUE(wait_for_output(started, "looping"));
+  Started started = start(words("loop"), options_);
+  ASSERT_TRUE(wait_for_output(&started, "looping"));
   kill_launcher(started);
   finish(started);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);

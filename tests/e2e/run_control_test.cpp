@@ -315,8 +315,8 @@ TEST_F(RunControlTest, DebuggerPortsSideBySide) {
                           "--expect", "attached", "--timeout", "30"}));
   }
   std::vector<int> ports;
-  for (const Started& started : runs) {
-    ASSERT_TRUE(wait_for_output(started, "gdb     tcp:127.0.0.1:"));
+  for (Started& started : runs) {
+    ASSERT_TRUE(wait_for_output(&started, "gdb     tcp:127.0.0.1:"));
     const std::string out = read_text(started.out);
     ports.push_back(std::stoi(out.substr(out.find("127.0.0.1:") + 10)));
     // Listening on every address would take this one too.
@@ -373,11 +373,11 @@ TEST_F(RunControlTest, InterruptedLauncherEndsTheSimulatorFirst) {
       options.env["ZELK_STANDIN_CHATTER_BYTES"] = "100000000";
       options.wrapper = output_unread();
     }
-    const Started started = start(words, options);
+    Started started = start(words, options);
     if (c.output_unread || c.report_unread) {
       std::this_thread::sleep_for(std::chrono::seconds(1));
     } else {
-      ASSERT_TRUE(wait_for_output(started, "holding"));
+      ASSERT_TRUE(wait_for_output(&started, "holding"));
     }
     if (c.simulator_stopped) {
       for (pid_t pid : processes_naming(kFlash)) kill(pid, SIGSTOP);

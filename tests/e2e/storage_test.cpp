@@ -258,8 +258,8 @@ TEST_F(BackingFilesTest, OneLaunchAtATimeOwnsTheChip) {
   RunOptions holding;
   holding.env["ZELK_STANDIN_HOLD_MS"] = "3000";
 
-  const Started first = start({"-elf", "app.elf", "-nographic"}, holding);
-  ASSERT_TRUE(wait_for_output(first, "holding"));
+  Started first = start({"-elf", "app.elf", "-nographic"}, holding);
+  ASSERT_TRUE(wait_for_output(&first, "holding"));
   const size_t raw_images = static_cast<size_t>(std::distance(fs::directory_iterator(tmp_dir_), {}));
   RunResult second = run(words);
   EXPECT_EQ(1, second.status);
@@ -291,8 +291,8 @@ TEST_F(BackingFilesTest, OneLaunchAtATimeOwnsTheChip) {
 
   // A launcher killed takes its simulator with it, and only then is the
   // chip free for the next launch.
-  const Started killed = start({"-elf", "app.elf", "-nographic"}, holding);
-  ASSERT_TRUE(wait_for_output(killed, "holding"));
+  Started killed = start({"-elf", "app.elf", "-nographic"}, holding);
+  ASSERT_TRUE(wait_for_output(&killed, "holding"));
   kill_launcher(killed);
   finish(killed);
   RunResult after;
@@ -392,9 +392,9 @@ TEST_F(BackingFilesTest, ChipsSideBySide) {
     else words.insert(words.end(), {"--chip-dir", "chip " + std::to_string(i)});
     runs.push_back(start(words, options));
   }
-  for (const Started& started : runs) EXPECT_TRUE(wait_for_output(started, "holding"));
+  for (Started& started : runs) EXPECT_TRUE(wait_for_output(&started, "holding"));
   // All of them hold their chips at once.
-  for (const Started& started : runs) EXPECT_EQ(std::string::npos, read_text(started.out).find("released"));
+  for (Started& started : runs) EXPECT_EQ(std::string::npos, read_text(started.out).find("released"));
   for (int i = 0; i < count; ++i) {
     RunResult r = finish(runs[static_cast<size_t>(i)]);
     EXPECT_EQ(0, r.status) << r.err;
@@ -514,7 +514,7 @@ TEST_F(BackingFilesTest, LoadsAndChipTemplates) {
   for (const char* file : {"eeprom:0x20=a.bin", "eeprom:0x20=b.bin"})
     runs.push_back(start({"-elf", "app.elf", "-nographic", "--fresh-chip", "--chip-from",
                           target_path(work_dir_ / "golden"), "--load", file}, holding));
-  for (const Started& started : runs) ASSERT_TRUE(wait_for_output(started, "holding"));
+  for (Started& started : runs) ASSERT_TRUE(wait_for_output(&started, "holding"));
   std::set<std::string> seen;
   for (const auto& chip : fs::directory_iterator(tmp_dir_)) {
     const std::vector<uint8_t> bytes = read_bytes(chip.path() / "zelk.eeprom");
@@ -523,14 +523,14 @@ TEST_F(BackingFilesTest, LoadsAndChipTemplates) {
     EXPECT_EQ(kFlashSize, fs::file_size(chip.path() / "zelk.iflash"));
   }
   EXPECT_EQ((std::set<std::string>{std::string(16, 'a'), std::string(16, 'b')}), seen);
-  for (const Started& started : runs) EXPECT_EQ(0, finish(started).status);
+  for (Started& started : runs) EXPECT_EQ(0, finish(started).status);
   EXPECT_EQ(aged, fs::last_write_time(golden_eeprom));
   EXPECT_TRUE(fs::is_empty(tmp_dir_));
 
   // A template a launch holds is neither copied nor loaded into.
   holding.env["ZELK_STANDIN_HOLD_MS"] = "4000";
-  const Started holder = start({"-elf", "app.elf", "-nographic", "--chip-dir", "golden"}, holding);
-  ASSERT_TRUE(wait_for_output(holder, "holding"));
+  Started holder = start({"-elf", "app.elf", "-nographic", "--chip-dir", "golden"}, holding);
+  ASSERT_TRUE(wait_for_output(&holder, "holding"));
   r = run({"-elf", "app.elf", "-nographic", "--fresh-chip", "--chip-from", "golden"});
   EXPECT_EQ(1, r.status);
   EXPECT_EQ(0u, r.err.find("zelk_sim: the chip in golden is in use by ")) << r.err;
@@ -565,9 +565,9 @@ TEST_F(BackingFilesTest, AFreshChipIsTheRunsOwnAndGoesWithIt) {
   holding.env["ZELK_STANDIN_HOLD_MS"] = "1000";
   holding.env["ZELK_CHIP_DIR"] = "no such folder";
   std::vector<Started> runs = {start(words, holding), start(words, holding)};
-  for (const Started& started : runs) EXPECT_TRUE(wait_for_output(started, "holding"));
+  for (Started& started : runs) EXPECT_TRUE(wait_for_output(&started, "holding"));
   std::set<std::string> chips;
-  for (const Started& started : runs) {
+  for (Started& started : runs) {
     const RunResult r = finish(started);
     EXPECT_EQ(0, r.status) << r.err;
     // A new chip: every piece of the firmware written.
@@ -580,8 +580,8 @@ TEST_F(BackingFilesTest, AFreshChipIsTheRunsOwnAndGoesWithIt) {
   EXPECT_FALSE(fs::exists(flash_));
 
   holding.env["ZELK_STANDIN_HOLD_MS"] = "20000";
-  const Started killed = start(words, holding);
-  ASSERT_TRUE(wait_for_output(killed, "holding"));
+  Started killed = start(words, holding);
+  ASSERT_TRUE(wait_for_output(&killed, "holding"));
   kill_launcher(killed);
   finish(killed);
   // Its run is over once its chip's lock is free: the simulator gone.

@@ -207,8 +207,16 @@ int main() {
   startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
   startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
   PROCESS_INFORMATION process = {};
-  if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED,
-                      env.data(), nullptr, &startup, &process)) {
+  // On a loaded machine Wine now and then fails to make a process, with an
+  // internal error; a moment later it makes it.
+  bool started = false;
+  for (int tries = 0; !started && tries < 5; ++tries) {
+    if (tries > 0) Sleep(200);
+    started = CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED,
+                             env.data(), nullptr, &startup, &process);
+    if (!started && GetLastError() != ERROR_INTERNAL_ERROR) break;
+  }
+  if (!started) {
     fprintf(stderr, "zelk_wine_runner: cannot start %s (error %lu)\n",
             line.c_str(), GetLastError());
     return 126;
@@ -216,9 +224,24 @@ int main() {
   const std::string temp = variable(kTakeTempNames);
   if (!temp.empty()) take_temp_names(temp, process.dwProcessId);
   ResumeThread(process.hThread);
-  WaitForSingleObject(process.hProcess, INFINITE);
-  DWORD status = 1;
-  GetExitCodeProcess(process.hProcess, &status);
+  // The program's own status, never one the runner made up: a wait that
+  // ends early or a status that cannot be had is said, so that the test
+  // sees a run that tested nothing.
+  DWORD status = STILL_ACTIVE;
+  for (int waits = 0; status == STILL_ACTIVE; ++waits) {
+    const DWORD woke = WaitForSingleObject(process.hProcess, INFINITE);
+    if (!GetExitCodeProcess(process.hProcess, &status)) {
+      fprintf(stderr, "zelk_wine_runner: no status of %s (wait %lu, error %lu)\n", line.c_str(),
+              woke, GetLastError());
+      return 125;
+    }
+    if (status == STILL_ACTIVE && waits == 100) {
+      fprintf(stderr, "zelk_wine_runner: %s runs on after its wait ended (%lu)\n", line.c_str(),
+              woke);
+      return 125;
+    }
+    if (status == STILL_ACTIVE) Sleep(10);
+  }
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);
   return static_cast<int>(status);
